@@ -1,0 +1,66 @@
+// Entry point: prepares the process, picks the layout from the command line,
+// runs the scan or prints the help screen, and puts the console back.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "../scanner/scan.h"
+#include "console.h"
+#include "version.h"
+
+#define PROMPT_VALUE_BYTES 128
+
+// Compares two option texts, folding only the ASCII letters A-Z.
+static int IsSameOption(const char* argument, const char* option)
+{
+    for (;; argument++, option++) {
+        char left = *argument;
+        char right = *option;
+        if (left >= 'A' && left <= 'Z')
+            left = (char)(left + 32);
+        if (right >= 'A' && right <= 'Z')
+            right = (char)(right + 32);
+        if (left != right)
+            return 0;
+        if (left == '\0')
+            return 1;
+    }
+}
+
+int main(int argc, char** argv)
+{
+    WORD savedAttributes = GetTextAttributes();
+    EnableDebugPrivilege();
+    ResolveIsWow64Process();
+
+    if (argc == 1) {
+        ScanProcesses(OUTPUT_BLOCK);
+        SetTextColor(COLOR_WHITE);
+        printf("\n\n Note: Type %s.exe -h for more options\n\n", PROGRAM_NAME);
+
+        char promptValue[PROMPT_VALUE_BYTES];
+        if (GetEnvironmentVariableA("PROMPT", promptValue, sizeof(promptValue)) == 0) {
+            SetTextColor(COLOR_RED);
+            printf("\n This is a console application. Kindly Run it from the CMD Prompt!");
+            printf("\n\n Press any key to exit....\n");
+            fflush(stdout);
+            WaitForKeyPress();
+        }
+        RestoreTextAttributes(savedAttributes);
+        exit(0);
+    }
+
+    if (argc == 2) {
+        if (IsSameOption(argv[1], "-l"))
+            ScanProcesses(OUTPUT_LINE);
+        else if (IsSameOption(argv[1], "-x"))
+            ScanProcesses(OUTPUT_XML);
+        else
+            PrintUsage();
+        RestoreTextAttributes(savedAttributes);
+        exit(0);
+    }
+
+    PrintUsage();
+    RestoreTextAttributes(savedAttributes);
+    return 0;
+}

@@ -1,0 +1,32 @@
+#include "envblock.h"
+
+static const ENV_CHAR PROMPT_PREFIX[PROMPT_PREFIX_CHARS] = {'p', 'r', 'o', 'm', 'p', 't'};
+
+static ENV_CHAR FoldAsciiLetter(ENV_CHAR character)
+{
+    if (character >= 'A' && character <= 'Z')
+        return (ENV_CHAR)(character + ('a' - 'A'));
+    return character;
+}
+
+int ContainsPromptEntry(const ENV_CHAR* block, size_t characters)
+{
+    size_t position = 0;
+    while (position < characters) {
+        // Compare at most six characters, stopping at the entry's end or the
+        // buffer's end, whichever comes first.
+        size_t matched = 0;
+        while (matched < PROMPT_PREFIX_CHARS && position + matched < characters &&
+               FoldAsciiLetter(block[position + matched]) == PROMPT_PREFIX[matched])
+            matched++;
+        if (matched == PROMPT_PREFIX_CHARS)
+            return 1;
+
+        while (position < characters && block[position] != 0)
+            position++;
+        position++;  // past the entry's terminating zero
+        if (position >= characters || block[position] == 0)
+            return 0;
+    }
+    return 0;
+}
