@@ -13,5 +13,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-find_program(WINE64_PROGRAM NAMES wine64 wine PATHS /usr/lib/wine /usr/bin)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE64_PROGRAM})
+# Test programs run under Wine, in a prefix of the build's own, with a clean
+# environment (see wine-run).
+set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run;${CMAKE_BINARY_DIR}/wineprefix")

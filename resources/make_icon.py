@@ -76,38 +76,41 @@ def sd_circle(px, py, cx, cy, r):
 
 # ------------------------------------------------------------------- design
 #
-# Geometry in unit coordinates.  Small sizes get their own tuned layout
-# (bigger strokes, a smaller glass pushed into the corner) so that the
-# ">_" prompt and the magnifier both stay readable at 16 and 24 px.
+# A dark rounded console window with a title bar, a green ">_" prompt,
+# and a white-rimmed magnifying glass with an amber handle over the lower
+# right corner.  The small sizes get their own tuned layouts (heavier
+# strokes, shapes placed on whole pixels, fewer details) so that the
+# prompt and the magnifier both stay readable at 16, 24 and 32 px.
 
 LAYOUTS = {
     # Each layout is drawn on its own grid (grid x grid units, so the small
     # ones can be placed on whole pixels) and scaled to the unit square.
     #   win    console window box, wr its corner radius, bar title-bar bottom
-    #   chev   ">" polyline, under "_" segment, pw their stroke width
+    #   chev   ">" polyline, pw its stroke width
+    #   under  "_" box: x0, y0, x1, y1, corner radius
     #   lens   glass centre x, y and inner radius; ring rim width,
     #          gap dark cut-out around the whole magnifier
     #   hb     end of the handle, hw handle width
     "large": dict(grid=128, win=(4, 6, 124, 108), wr=16, bar=23,
                   chev=((17, 37), (35, 51), (17, 65)),
-                  under=((43, 65), (55, 65)), pw=9.5,
+                  under=(38.5, 60.5, 59.5, 69.5, 3), pw=9.5,
                   lens=(88, 85, 20.5), ring=7.5, gap=5,
                   hb=(118, 118), hw=14),
     "medium": dict(grid=32, win=(1, 1.5, 31, 27), wr=4.5, bar=6,
                    chev=((4.5, 9.5), (9, 13), (4.5, 16.5)),
-                   under=((11.5, 17), (13.5, 17)), pw=2.2,
+                   under=(10.5, 16, 14, 18, 0.5), pw=2.2,
                    lens=(22, 21, 4.8), ring=2, gap=1.3,
                    hb=(29.5, 29.5), hw=3.8),
     "small": dict(grid=24, win=(0.5, 1, 23.5, 20), wr=3.5, bar=5,
                   chev=((3.5, 7.5), (7, 10.25), (3.5, 13)),
-                  under=((9, 13), (10.5, 13)), pw=2,
+                  under=(8, 12, 11, 14, 0.3), pw=2,
                   lens=(16.8, 15.6, 3.2), ring=1.7, gap=1,
                   hb=(22.3, 22.3), hw=3),
-    "tiny": dict(grid=16, win=(0, 0.5, 16, 13.5), wr=2.5, bar=3.5,
-                 chev=((2.5, 5), (5, 7), (2.5, 9)),
-                 under=((6.5, 9), (8, 9)), pw=1.6,
-                 lens=(11.3, 10.3, 2.1), ring=1.3, gap=0.8,
-                 hb=(15.1, 15.1), hw=2.3),
+    "tiny": dict(grid=16, win=(0, 0.5, 16, 14), wr=2.5, bar=3.5,
+                 chev=((2.5, 4.5), (5.5, 7.5), (2.5, 10.5)),
+                 under=(6, 10, 8, 11.5, 0.2), pw=1.7,
+                 lens=(12.2, 10.6, 1.7), ring=1.3, gap=0.5,
+                 hb=(14.8, 14.8), hw=2.7),
 }
 
 
@@ -159,7 +162,7 @@ def design(size):
         # title bar: the body shape clipped to the band above `bar`
         (lambda x, y: max(inner(x, y), y - bar), lambda x, y: TITLE_BAR, 1.0),
     ]
-    if size >= 48:
+    if size >= 64:  # window buttons only where they are big enough to read
         for i, col in enumerate(BUTTONS):
             cx = 0.13 + 0.07 * i
             layers.append((lambda x, y, cx=cx: sd_circle(x, y, cx, (wy0 + bar) * 0.5, 0.024),
@@ -169,7 +172,7 @@ def design(size):
     pw = L["pw"] * 0.5
     chev, under = L["chev"], L["under"]
     layers.append((lambda x, y: sd_polyline(x, y, chev) - pw, lambda x, y: PROMPT, 1.0))
-    layers.append((lambda x, y: sd_polyline(x, y, under) - pw, lambda x, y: PROMPT, 1.0))
+    layers.append((lambda x, y: sd_round_rect(x, y, *under), lambda x, y: PROMPT, 1.0))
 
     # magnifying glass over the lower right, handle leaving the window
     lcx, lcy, lr = L["lens"]
@@ -191,7 +194,7 @@ def design(size):
         return max(arc, wedge)
 
     def handle_col(x, y):
-        # darker along the lower-left flank of the handle for a little depth
+        # shade one flank of the handle a little darker for some depth
         dx, dy = hb[0] - ha[0], hb[1] - ha[1]
         n = math.hypot(dx, dy)
         side = ((x - ha[0]) * dy - (y - ha[1]) * dx) / n
@@ -211,6 +214,11 @@ def design(size):
 
 
 # ---------------------------------------------------------------- rendering
+
+def q(v):
+    """Channel value 0..1 to a byte."""
+    return max(0, min(255, int(v * 255.0 + 0.5)))
+
 
 def render(size):
     """Rasterise the design; returns rows (top first) of (r, g, b, a) bytes."""
@@ -249,7 +257,6 @@ def render(size):
             if a <= 0.0:
                 row.append((0, 0, 0, 0))
                 continue
-            q = lambda v: max(0, min(255, int(v * 255.0 + 0.5)))
             row.append((q(acc_r / n / a), q(acc_g / n / a), q(acc_b / n / a), q(a)))
         rows.append(row)
     return rows
@@ -316,7 +323,9 @@ def write_png(path, size, rows):
 def main():
     images = [(s, render(s)) for s in SIZES]
     write_ico(ICO_PATH, images)
-    write_png(os.path.normpath(PNG_PATH), images[0][0], images[0][1])
+    png_path = os.path.normpath(PNG_PATH)
+    os.makedirs(os.path.dirname(png_path), exist_ok=True)
+    write_png(png_path, images[0][0], images[0][1])
 
 
 if __name__ == "__main__":

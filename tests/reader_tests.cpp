@@ -1,0 +1,246 @@
+// The environment reader and shell test against real target processes that
+// arrange their own environment blocks.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string.h>
+
+#include <vector>
+
+#include "environment.h"
+#include "support.h"
+#include "target_modes.h"
+
+namespace {
+
+struct ShellCase {
+    const char* mode;
+    int expected;
+};
+
+class ShellTest : public ::testing::TestWithParam<ShellCase> {};
+
+TEST_P(ShellTest, AnswersForArrangedBlock)
+{
+    Target target;
+    ASSERT_TRUE(StartTarget(GetParam().mode, &target)) << GetParam().mode;
+    EXPECT_EQ(GetParam().expected, IsCommandPromptProcess(target.info.dwProcessId)) << GetParam().mode;
+    StopTarget(&target);
+}
+
+// Targets whose environment or parameters lie in memory the reader must not
+// read all hold a prompt entry there: Wine's reads would deliver it, so only
+// the region checks keep them out of the report.
+const ShellCase SHELL_CASES[] = {
+    {MODE_PROMPT_FIRST, 1},
+    {MODE_PROMPT_LOWER_SECOND, 1},
+    {MODE_BARE_PROMPT, 1},
+    {MODE_PROMPTX, 1},
+    {MODE_EQUALS_FIRST, 1},
+    {MODE_NEAR_MISSES, 0},
+    {MODE_EMPTY, 0},
+    {MODE_NO_PROMPT, 0},
+    {MODE_FILLED_NO_PROMPT, 0},
+    {MODE_FILLED_CUT_PROMPT, 1},
+    {MODE_ENV_NOACCESS, 0},
+    {MODE_ENV_EXECUTE, 0},
+    {MODE_ENV_UNMAPPED, 0},
+    {MODE_PARAMETERS_NOACCESS, 0},
+    {MODE_PARAMETERS_UNMAPPED, 0},
+    {MODE_SMALL_REGION, 1},
+    {MODE_REGION_END, 1},
+    {MODE_LONG_PATH, 1},
+    {MODE_PROMPT_AT_BUFFER_END, 1},
+    {MODE_PROMPT_PAST_BUFFER, 0},
+    {MODE_FOUR_GIB, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Targets, ShellTest, ::testing::ValuesIn(SHELL_CASES),
+                         [](const ::testing::TestParamInfo<ShellCase>& info) {
+                             std::string name = info.param.mode;
+                             for (char& character : name)
+                                 if (character == '-')
+                                     character = '_';
+                             return name;
+                         });
+
+// Reads a target's block into a buffer of the reader's size followed by a
+// guard area; answers the reader's result.
+const unsigned char SENTINEL = 0xA5;
+const DWORD GUARD_BYTES = 4096;
+
+int ReadTarget(const char* mode, std::vector<unsigned char>* buffer, DWORD* size)
+{
+    Target target;
+    if (!StartTarget(mode, &target)) {
+        ADD_FAILURE() << "target did not start: " << mode;
+        return -1;
+    }
+    buffer->assign(ENV_BUFFER_BYTES + GUARD_BYTES, SENTINEL);
+    *size = ENV_BUFFER_BYTES;
+    HANDLE process = OpenProcessForRead(target.info.dwProcessId);
+    EXPECT_NE(process, (HANDLE)NULL);
+    int result = process == NULL ? -1 : ReadProcessEnvironment(process, buffer->data(), size);
+    if (process != NULL)
+        CloseHandle(process);
+    StopTarget(&target);
+    return result;
+}
+
+bool AllBytesAre(const std::vector<unsigned char>& buffer, size_t from, size_t to, unsigned char value)
+{
+    for (size_t index = from; index < to; index++)
+        if (buffer[index] != value)
+            return false;
+    return true;
+}
+
+std::string Narrow(const std::vector<unsigned char>& buffer, size_t characters)
+{
+    std::string text;
+    for (size_t index = 0; index < characters; index++)
+        text.push_back((char)buffer[index * 2]);
+    return text;
+}
+
+TEST(ReadProcessEnvironment, SmallRegionAsksForRegionOnlyAndZeroesTheRest)
+{
+    std::vector<unsigned char> buffer;
+    DWORD size = 0;
+    ASSERT_EQ(1, ReadTarget(MODE_SMALL_REGION, &buffer, &size));
+    EXPECT_EQ(4096u, size);
+    EXPECT_EQ(std::string("PROMPT=$P$G\0\0", 13), Narrow(buffer, 13));
+    EXPECT_TRUE(AllBytesAre(buffer, 4096, ENV_BUFFER_BYTES, 0));
+    EXPECT_TRUE(AllBytesAre(buffer, ENV_BUFFER_BYTES, buffer.size(), SENTINEL));
+}
+
+TEST(ReadProcessEnvironment, BlockNearRegionEndIsBoundedByBytesToTheEnd)
+{
+    std::vector<unsigned char> buffer;
+    DWORD size = 0;
+    ASSERT_EQ(1, ReadTarget(MODE_REGION_END, &buffer, &size));
+    EXPECT_EQ(64u, size);
+    EXPECT_EQ(std::string("PROMPT=$P$G\0\0", 13), Narrow(buffer, 13));
+    EXPECT_TRUE(AllBytesAre(buffer, 64, ENV_BUFFER_BYTES, 0));
+}
+
+TEST(ReadProcessEnvironment, UnterminatedBlockFillingItsRegionIsReadToTheRegionEnd)
+{
+    std::vector<unsigned char> buffer;
+    DWORD size = 0;
+    ASSERT_EQ(1, ReadTarget(MODE_FILLED_NO_PROMPT, &buffer, &size));
+    EXPECT_EQ(4096u, size);
+    EXPECT_NE(0, buffer[4094] | buffer[4092]);
+    EXPECT_TRUE(AllBytesAre(buffer, 4096, ENV_BUFFER_BYTES, 0));
+}
+
+TEST(ReadProcessEnvironment, LargeBlockIsCutAtTheBufferAndNothingIsWrittenPastIt)
+{
+    std::vector<unsigned char> buffer;
+    DWORD size = 0;
+    ASSERT_EQ(1, ReadTarget(MODE_PROMPT_PAST_BUFFER, &buffer, &size));
+    EXPECT_EQ((DWORD)ENV_BUFFER_BYTES, size);
+    EXPECT_TRUE(AllBytesAre(buffer, ENV_BUFFER_BYTES, buffer.size(), SENTINEL));
+}
+
+TEST(ReadProcessEnvironment, FourGibRegionIsReadInFull)
+{
+    std::vector<unsigned char> buffer;
+    DWORD size = 0;
+    ASSERT_EQ(1, ReadTarget(MODE_FOUR_GIB, &buffer, &size));
+    EXPECT_EQ((DWORD)ENV_BUFFER_BYTES, size);
+    EXPECT_EQ(std::string("PROMPT=$P$G\0\0", 13), Narrow(buffer, 13));
+}
+
+TEST(ReadProcessEnvironment, UnreadableRecordsStopTheReaderBeforeTheBufferIsTouched)
+{
+    const char* modes[] = {MODE_ENV_NOACCESS, MODE_ENV_EXECUTE, MODE_ENV_UNMAPPED, MODE_PARAMETERS_NOACCESS,
+                           MODE_PARAMETERS_UNMAPPED};
+    for (const char* mode : modes) {
+        std::vector<unsigned char> buffer;
+        DWORD size = 0;
+        EXPECT_EQ(0, ReadTarget(mode, &buffer, &size)) << mode;
+        EXPECT_TRUE(AllBytesAre(buffer, 0, buffer.size(), SENTINEL)) << mode;
+    }
+}
+
+TEST(IsCommandPromptProcess, ProcessesThatCannotBeReadAreNotShells)
+{
+    EXPECT_EQ(0, IsCommandPromptProcess(0));
+
+    Target target;
+    ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &target));
+    DWORD processId = target.info.dwProcessId;
+    ASSERT_EQ(1, IsCommandPromptProcess(processId));
+    StopTarget(&target);
+    EXPECT_EQ(0, IsCommandPromptProcess(processId));
+}
+
+// Region answers on the test's own memory, where the layout is known exactly.
+TEST(QueryReadableRegion, AnswersBytesFromTheAddressToTheRegionEnd)
+{
+    const SIZE_T page = 4096;
+    unsigned char* memory = (unsigned char*)VirtualAlloc(NULL, page * 4, MEM_RESERVE, PAGE_NOACCESS);
+    ASSERT_NE(memory, (unsigned char*)NULL);
+    ASSERT_NE(VirtualAlloc(memory, page * 2, MEM_COMMIT, PAGE_READWRITE), (void*)NULL);
+    DWORD size = 12345;
+    EXPECT_EQ(1, QueryReadableRegion(GetCurrentProcess(), memory, &size));
+    EXPECT_EQ(page * 2, size);
+    EXPECT_EQ(1, QueryReadableRegion(GetCurrentProcess(), memory + page * 2 - 64, &size));
+    EXPECT_EQ(64u, size);
+    EXPECT_EQ(1, QueryReadableRegion(GetCurrentProcess(), memory + 100, &size));
+    EXPECT_EQ(page * 2 - 100, size);
+
+    DWORD old = 0;
+    ASSERT_TRUE(VirtualProtect(memory, page, PAGE_NOACCESS, &old));
+    size = 12345;
+    EXPECT_EQ(0, QueryReadableRegion(GetCurrentProcess(), memory + 8, &size));
+    EXPECT_EQ(0u, size);
+    ASSERT_TRUE(VirtualProtect(memory, page, PAGE_EXECUTE, &old));
+    size = 12345;
+    EXPECT_EQ(0, QueryReadableRegion(GetCurrentProcess(), memory, &size));
+    EXPECT_EQ(0u, size);
+    ASSERT_TRUE(VirtualProtect(memory, page, PAGE_READONLY, &old));
+    EXPECT_EQ(1, QueryReadableRegion(GetCurrentProcess(), memory, &size));
+    EXPECT_EQ(page, size);
+    VirtualFree(memory, 0, MEM_RELEASE);
+
+    size = 12345;
+    EXPECT_EQ(0, QueryReadableRegion(GetCurrentProcess(), memory, &size));
+    EXPECT_EQ(0u, size);
+}
+
+TEST(QueryReadableRegion, RegionsOfFourGibAndMoreAreClampedNotWrapped)
+{
+    const SIZE_T fourGib = (SIZE_T)4 << 30;
+    unsigned char* memory =
+        (unsigned char*)VirtualAlloc(NULL, fourGib + 8192, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    ASSERT_NE(memory, (unsigned char*)NULL);
+    DWORD size = 0;
+    EXPECT_EQ(1, QueryReadableRegion(GetCurrentProcess(), memory, &size));
+    EXPECT_EQ(MAXDWORD, size);
+    EXPECT_EQ(1, QueryReadableRegion(GetCurrentProcess(), memory + 8192 + 4096, &size));
+    EXPECT_EQ((DWORD)(fourGib - 4096), size);
+    VirtualFree(memory, 0, MEM_RELEASE);
+}
+
+TEST(QueryProcessInformation, GivesThePebAddressAndPassesFailuresThrough)
+{
+    unsigned char information[BASIC_INFORMATION_BYTES];
+    memset(information, 0xCC, sizeof(information));
+    DWORD returned = 0;
+    ASSERT_EQ(0, QueryProcessInformation(GetCurrentProcess(), 0, information, sizeof(information), &returned));
+    EXPECT_EQ((DWORD)BASIC_INFORMATION_BYTES, returned);
+    void* peb = NULL;
+    memcpy(&peb, information + BASIC_INFORMATION_PEB_OFFSET, sizeof(peb));
+    // The PEB holds the image base address at offset 0x10.
+    ASSERT_NE(peb, (void*)NULL);
+    void* imageBase = NULL;
+    memcpy(&imageBase, (unsigned char*)peb + 0x10, sizeof(imageBase));
+    EXPECT_EQ((void*)GetModuleHandleA(NULL), imageBase);
+
+    EXPECT_NE(0, QueryProcessInformation(GetCurrentProcess(), 0, information, 8, &returned));
+    EXPECT_NE(0, QueryProcessInformation(NULL, 0, information, sizeof(information), &returned));
+}
+
+}  // namespace

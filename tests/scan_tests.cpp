@@ -1,0 +1,258 @@
+// The scan's lookups and helpers, called in-process.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <io.h>
+#include <stdio.h>
+#include <windows.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "scan.h"
+#include "support.h"
+#include "target_modes.h"
+
+namespace {
+
+TEST(CapitalizeFirstLetter, RaisesOnlyALeadingAsciiLowerCaseLetter)
+{
+    struct {
+        const char* before;
+        const char* after;
+    } cases[] = {
+        {"cmd.exe", "Cmd.exe"}, {"a", "A"},         {"zsh.exe", "Zsh.exe"}, {"Cmd.exe", "Cmd.exe"},
+        {"1cmd.exe", "1cmd.exe"}, {"", ""},         {"`x", "`x"},           {"{x", "{x"},
+        {"\xe4x.exe", "\xe4x.exe"}, {"cmd.exe *32", "Cmd.exe *32"},
+    };
+    for (const auto& each : cases) {
+        char text[32];
+        strcpy(text, each.before);
+        CapitalizeFirstLetter(text);
+        EXPECT_STREQ(each.after, text) << each.before;
+    }
+}
+
+std::string WindowsDirectory()
+{
+    char directory[MAX_PATH];
+    UINT length = GetWindowsDirectoryA(directory, sizeof(directory));
+    return std::string(directory, length);
+}
+
+TEST(ExpandSystemRootPath, RewritesThePrefixInAnyCase)
+{
+    char text[FIELD_BUFFER_BYTES];
+    ExpandSystemRootPath("\\SystemRoot\\System32\\smss.exe", text, sizeof(text));
+    EXPECT_EQ(WindowsDirectory() + "\\System32\\smss.exe", text);
+    ExpandSystemRootPath("\\SYSTEMROOT\\System32\\csrss.exe", text, sizeof(text));
+    EXPECT_EQ(WindowsDirectory() + "\\System32\\csrss.exe", text);
+    ExpandSystemRootPath("\\systemroot\\x.exe", text, sizeof(text));
+    EXPECT_EQ(WindowsDirectory() + "\\x.exe", text);
+    ExpandSystemRootPath("\\SystemRoot\\", text, sizeof(text));
+    EXPECT_EQ(WindowsDirectory() + "\\", text);
+}
+
+TEST(ExpandSystemRootPath, LeavesOtherPathsAsTheyAre)
+{
+    const char* paths[] = {"C:\\Windows\\System32\\cmd.exe", "\\SystemRoot", "\\SystemRootX\\a.exe",
+                           "SystemRoot\\System32\\a.exe", "\\??\\C:\\Windows\\a.exe", ""};
+    for (const char* path : paths) {
+        char text[FIELD_BUFFER_BYTES];
+        memset(text, 'Q', sizeof(text));
+        ExpandSystemRootPath(path, text, sizeof(text));
+        EXPECT_STREQ(path, text);
+    }
+}
+
+TEST(ExpandSystemRootPath, StaysWithinTheCapacity)
+{
+    char text[40];
+    memset(text, 'Q', sizeof(text));
+    ExpandSystemRootPath("\\SystemRoot\\System32\\a-rather-long-folder-name\\program.exe", text, 20);
+    EXPECT_EQ(19u, strlen(text));
+    EXPECT_EQ(0, strncmp(text, (WindowsDirectory() + "\\System32").c_str(), 19));
+    for (size_t index = 20; index < sizeof(text); index++)
+        EXPECT_EQ('Q', text[index]) << index;
+}
+
+TEST(ProcessLookups, FailedLookupsGiveSystemAndAnEmptyPath)
+{
+    // 0 is the idle process, which cannot be opened; process ids are
+    // multiples of four, so the other is never one.
+    const DWORD unopenable[] = {0, 0xFFFFFFF1};
+    for (DWORD processId : unopenable) {
+        char text[FIELD_BUFFER_BYTES];
+        memset(text, 'Q', sizeof(text));
+        EXPECT_EQ(0, GetProcessUserName(processId, text, sizeof(text))) << processId;
+        EXPECT_STREQ("SYSTEM", text);
+        memset(text, 'Q', sizeof(text));
+        EXPECT_EQ(0, GetProcessImagePath(processId, text, sizeof(text))) << processId;
+        EXPECT_STREQ("", text);
+        EXPECT_EQ(0, IsProcess32Bit(processId)) << processId;
+    }
+
+    // An exited process has no modules left to name its path.
+    Target target;
+    ASSERT_TRUE(StartTarget(MODE_UNCHANGED, &target));
+    DWORD exited = target.info.dwProcessId;
+    StopTarget(&target);
+    char text[FIELD_BUFFER_BYTES];
+    memset(text, 'Q', sizeof(text));
+    EXPECT_EQ(0, GetProcessImagePath(exited, text, sizeof(text)));
+    EXPECT_STREQ("", text);
+}
+
+TEST(ProcessLookups, ALiveTargetGivesItsOwnerAndPath)
+{
+    Target target;
+    ASSERT_TRUE(StartTarget(MODE_UNCHANGED, &target));
+    char text[FIELD_BUFFER_BYTES];
+    memset(text, 'Q', sizeof(text));
+    EXPECT_EQ(1, GetProcessUserName(target.info.dwProcessId, text, sizeof(text)));
+    EXPECT_EQ(CurrentUserName(), text);
+    memset(text, 'Q', sizeof(text));
+    EXPECT_EQ(1, GetProcessImagePath(target.info.dwProcessId, text, sizeof(text)));
+    EXPECT_EQ(BinDirectory() + TARGET_PROGRAM, text);
+    StopTarget(&target);
+}
+
+int FakeCalls = 0;
+BOOL WINAPI FakeIsWow64Process(HANDLE process, PBOOL isWow64)
+{
+    FakeCalls++;
+    *isWow64 = process != NULL ? TRUE : FALSE;
+    return TRUE;
+}
+
+// Runs a scan with standard output sent to a file; answers what it printed.
+std::string CaptureScan(int mode)
+{
+    char folder[MAX_PATH];
+    char path[MAX_PATH];
+    GetTempPathA(sizeof(folder), folder);
+    GetTempFileNameA(folder, "msc", 0, path);
+    fflush(stdout);
+    int saved = _dup(_fileno(stdout));
+    int file = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0600);
+    _dup2(file, _fileno(stdout));
+    ScanProcesses(mode);
+    fflush(stdout);
+    _dup2(saved, _fileno(stdout));
+    _close(saved);
+    _close(file);
+
+    std::string text;
+    FILE* stream = fopen(path, "rb");
+    if (stream != NULL) {
+        char chunk[4096];
+        size_t read = 0;
+        while ((read = fread(chunk, 1, sizeof(chunk), stream)) > 0)
+            text.append(chunk, read);
+        fclose(stream);
+    }
+    DeleteFileA(path);
+    return text;
+}
+
+TEST(IsProcess32Bit, ReportsWhatTheIsWow64ProcessEntryAnswers)
+{
+    Target target;
+    ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &target));
+    IsWow64ProcessFunction saved = IsWow64ProcessEntry;
+
+    IsWow64ProcessEntry = NULL;
+    EXPECT_EQ(0, IsProcess32Bit(target.info.dwProcessId));
+    ResolveIsWow64Process();
+    ASSERT_NE(IsWow64ProcessEntry, (IsWow64ProcessFunction)NULL);
+    EXPECT_EQ(0, IsProcess32Bit(target.info.dwProcessId));
+
+    IsWow64ProcessEntry = FakeIsWow64Process;
+    FakeCalls = 0;
+    EXPECT_EQ(1, IsProcess32Bit(target.info.dwProcessId));
+    EXPECT_EQ(1, FakeCalls);
+
+    // The whole scan marks the 32-bit target, capitalised and with " *32".
+    std::string line = "Process ID=" + std::to_string(target.info.dwProcessId) +
+                       "; Parent Process ID=" + std::to_string(GetCurrentProcessId()) +
+                       "; Process Name=Murk_target.exe *32; User Name=" + CurrentUserName() +
+                       "; Process Path=" + BinDirectory() + TARGET_PROGRAM + ";";
+    std::string output = CaptureScan(1);
+    EXPECT_NE(std::string::npos, output.find(line)) << output;
+
+    IsWow64ProcessEntry = NULL;
+    output = CaptureScan(1);
+    EXPECT_NE(std::string::npos, output.find("; Process Name=Murk_target.exe; User Name=")) << output;
+
+    IsWow64ProcessEntry = saved;
+    StopTarget(&target);
+}
+
+struct SystemHandleEntry {
+    ULONG processId;
+    UCHAR objectType;
+    UCHAR flags;
+    USHORT handle;
+    PVOID object;
+    ACCESS_MASK access;
+};
+
+typedef LONG(WINAPI* QuerySystemInformationFunction)(ULONG, PVOID, ULONG, PULONG);
+
+// Handles this process holds, from the system's handle list (class 16,
+// SystemHandleInformation); GetProcessHandleCount is not kept by Wine.
+long HandleCount()
+{
+    QuerySystemInformationFunction query = (QuerySystemInformationFunction)(void*)GetProcAddress(
+        GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
+    if (query == NULL)
+        return -1;
+    std::vector<unsigned char> buffer(1 << 20);
+    ULONG returned = 0;
+    LONG status = 0;
+    while ((status = query(16, buffer.data(), (ULONG)buffer.size(), &returned)) == (LONG)0xC0000004L)
+        buffer.resize(buffer.size() * 2);
+    if (status != 0)
+        return -1;
+    ULONG entries = 0;
+    memcpy(&entries, buffer.data(), sizeof(entries));
+    long count = 0;
+    const size_t first = sizeof(ULONG_PTR);
+    for (ULONG index = 0; index < entries && first + (index + 1) * sizeof(SystemHandleEntry) <= buffer.size();
+         index++) {
+        SystemHandleEntry entry;
+        memcpy(&entry, buffer.data() + first + index * sizeof(entry), sizeof(entry));
+        if (entry.processId == GetCurrentProcessId())
+            count++;
+    }
+    return count;
+}
+
+TEST(ScanProcesses, RepeatedScansLeaveNoHandleOpen)
+{
+    Target shell;
+    Target other;
+    ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &shell));
+    ASSERT_TRUE(StartTarget(MODE_NO_PROMPT, &other));
+    ResolveIsWow64Process();
+    CaptureScan(0);  // first run loads what the system keeps loaded
+
+    long before = HandleCount();
+    ASSERT_GT(before, 0);
+    // The count must see one more handle when one is left open.
+    HANDLE probe = CreateEventA(NULL, FALSE, FALSE, NULL);
+    EXPECT_EQ(before + 1, HandleCount());
+    CloseHandle(probe);
+
+    std::string output;
+    for (int run = 0; run < 21; run++)
+        output = CaptureScan(run % 3);
+    EXPECT_EQ(before, HandleCount());
+    EXPECT_NE(std::string::npos, output.find("<Process_ID> " + std::to_string(shell.info.dwProcessId) + " </"));
+    StopTarget(&shell);
+    StopTarget(&other);
+}
+
+}  // namespace

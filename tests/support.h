@@ -1,0 +1,46 @@
+// Shared helpers of the test programs: start targets, run programs with their
+// output on pipes, and build the expected texts.
+#ifndef MURKSCOPE_TEST_SUPPORT_H
+#define MURKSCOPE_TEST_SUPPORT_H
+
+#include <windows.h>
+
+#include <string>
+
+struct Target {
+    PROCESS_INFORMATION info;
+    HANDLE input;   // our end of the target's standard input; closing it ends the target
+    HANDLE output;  // our end of its standard output
+};
+
+// Starts "<bin>\murk_target.exe mode" and waits for its ready byte.
+bool StartTarget(const char* mode, Target* target);
+// Closes the target's input, waits for it to end (killing it after a while).
+void StopTarget(Target* target);
+
+struct RunResult {
+    bool finished;  // ended within the time allowed
+    DWORD exitCode;
+    std::string output;  // standard output, bytes as written
+    std::string errors;  // standard error
+};
+
+// Runs a command line with standard output and standard error on pipes.
+// environment: a block (entries ended by an empty one), or empty for ours.
+RunResult RunProgram(const std::string& commandLine, const std::string& environment, DWORD creationFlags,
+                     DWORD timeoutMilliseconds);
+
+// Our own environment without any entry beginning with "prompt", plus extra
+// entries (each ended by '\0'), as a block.
+std::string CleanEnvironment(const std::string& extraEntries);
+
+// Folder of the test programs and the tool, with a trailing backslash.
+std::string BinDirectory();
+std::string ToolPath();
+
+// The CRT writes standard output in text mode: every "\n" leaves as "\r\n".
+std::string ToCrLf(const std::string& text);
+
+std::string CurrentUserName();
+
+#endif

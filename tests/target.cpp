@@ -1,0 +1,309 @@
+// Test target: arranges its own environment block, as the mode argument says,
+// by pointing its PEB's process parameters at memory it set up itself, then
+// writes one byte 'R' to standard output and waits until its standard input
+// closes. The scan then reads exactly what the test arranged.
+#include <windows.h>
+
+#include <string.h>
+
+#include "target_modes.h"
+
+#define PAGE_BYTES 4096
+#define FOUR_GIB ((SIZE_T)4 << 30)
+#define PARAMETERS_COPY_BYTES 0x800
+
+static const size_t PARAMETERS_OFFSET_IN_PEB = 0x20;
+static const size_t ENVIRONMENT_OFFSET_IN_PARAMETERS = 0x80;
+
+typedef LONG(WINAPI* QueryInformationFunction)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+
+// The process's own PEB, from its basic information.
+static unsigned char* PebAddress(void)
+{
+    QueryInformationFunction query =
+        (QueryInformationFunction)(void*)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
+    unsigned char information[48];
+    ULONG returned = 0;
+    unsigned char* peb = NULL;
+    if (query != NULL && query(GetCurrentProcess(), 0, information, sizeof(information), &returned) == 0)
+        memcpy(&peb, information + 8, sizeof(peb));
+    return peb;
+}
+
+static unsigned char* ReadPointer(const unsigned char* where)
+{
+    unsigned char* value = NULL;
+    memcpy(&value, where, sizeof(value));
+    return value;
+}
+
+static void WritePointer(unsigned char* where, const void* value)
+{
+    memcpy(where, &value, sizeof(value));
+}
+
+// Writes text (narrow, with embedded zeros) as UTF-16 at destination.
+static void WriteWide(unsigned char* destination, const char* text, size_t characters)
+{
+    for (size_t index = 0; index < characters; index++) {
+        WCHAR character = (WCHAR)(unsigned char)text[index];
+        memcpy(destination + index * sizeof(WCHAR), &character, sizeof(character));
+    }
+}
+
+static size_t AppendEntry(unsigned char* destination, size_t at, const char* entry)
+{
+    size_t characters = strlen(entry) + 1;
+    WriteWide(destination + at, entry, characters);
+    return at + characters * sizeof(WCHAR);
+}
+
+// Copies a block (zero-separated entries) to newly committed memory of its
+// own region, rounded up to whole pages.
+static unsigned char* PlaceBlock(const char* block, size_t characters)
+{
+    SIZE_T bytes = characters * sizeof(WCHAR);
+    unsigned char* memory = (unsigned char*)VirtualAlloc(NULL, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (memory != NULL)
+        WriteWide(memory, block, characters);
+    return memory;
+}
+
+#define BLOCK(text) PlaceBlock(text, sizeof(text) - 1)
+
+// Entries such as a developer's machine holds before PROMPT, with a PATH of
+// pathCharacters characters; answers the byte offset where PROMPT starts.
+static size_t WriteSortedBlock(unsigned char* memory, size_t pathCharacters, const char* promptEntry)
+{
+    static char path[PAGE_BYTES * 32];
+    size_t at = 0;
+    at = AppendEntry(memory, at, "=C:=C:\\work");
+    at = AppendEntry(memory, at, "ALLUSERSPROFILE=C:\\ProgramData");
+    at = AppendEntry(memory, at, "COMPUTERNAME=RESPONDER-01");
+    at = AppendEntry(memory, at, "ComSpec=C:\\Windows\\system32\\cmd.exe");
+    at = AppendEntry(memory, at, "NUMBER_OF_PROCESSORS=8");
+    at = AppendEntry(memory, at, "OS=Windows_NT");
+    size_t length = 0;
+    memcpy(path, "Path=", 5);
+    length = 5;
+    while (length + 1 < sizeof(path) && length < 5 + pathCharacters) {
+        static const char folder[] = "C:\\Tools\\bin;";
+        path[length] = folder[(length - 5) % (sizeof(folder) - 1)];
+        length++;
+    }
+    path[length] = '\0';
+    at = AppendEntry(memory, at, path);
+    at = AppendEntry(memory, at, "PATHEXT=.COM;.EXE;.BAT;.CMD;.VBS;.VBE;.JS;.JSE;.WSF;.WSH;.MSC");
+    at = AppendEntry(memory, at, "PROCESSOR_ARCHITECTURE=AMD64");
+    at = AppendEntry(memory, at, "PROCESSOR_IDENTIFIER=Intel64 Family 6 Model 158 Stepping 10, GenuineIntel");
+    at = AppendEntry(memory, at, "PROCESSOR_LEVEL=6");
+    at = AppendEntry(memory, at, "PROCESSOR_REVISION=9e0a");
+    at = AppendEntry(memory, at, "ProgramData=C:\\ProgramData");
+    at = AppendEntry(memory, at, "ProgramFiles=C:\\Program Files");
+    at = AppendEntry(memory, at, "ProgramFiles(x86)=C:\\Program Files (x86)");
+    size_t promptAt = at;
+    at = AppendEntry(memory, at, promptEntry);
+    at = AppendEntry(memory, at, "PSModulePath=C:\\Program Files\\WindowsPowerShell\\Modules");
+    at = AppendEntry(memory, at, "");
+    return promptAt;
+}
+
+static unsigned char* PlaceSortedBlock(size_t pathCharacters)
+{
+    unsigned char* memory =
+        (unsigned char*)VirtualAlloc(NULL, PAGE_BYTES * 40, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (memory != NULL)
+        WriteSortedBlock(memory, pathCharacters, "PROMPT=$P$G");
+    return memory;
+}
+
+// A block of the given size in bytes whose entries all miss, with a prompt
+// entry starting at byte promptAt.
+static unsigned char* PlacePromptAt(size_t promptAt)
+{
+    SIZE_T bytes = promptAt + PAGE_BYTES;
+    unsigned char* memory = (unsigned char*)VirtualAlloc(NULL, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (memory == NULL)
+        return NULL;
+    // Filler entries "A=xxxx", the last one stretched to end exactly at promptAt.
+    size_t at = 0;
+    while (at < promptAt) {
+        size_t left = (promptAt - at) / sizeof(WCHAR);
+        size_t characters = left > 200 ? 100 : left;
+        for (size_t index = 0; index + 1 < characters; index++) {
+            WCHAR character = index == 0 ? L'A' : (index == 1 ? L'=' : L'x');
+            memcpy(memory + at + index * sizeof(WCHAR), &character, sizeof(character));
+        }
+        at += characters * sizeof(WCHAR);  // the last character stays zero
+    }
+    AppendEntry(memory, promptAt, "PROMPT=$P$G");
+    return memory;
+}
+
+// One page committed with a reserved page after it: a block that fills the
+// committed page without its closing empty entry, ending in tail.
+static unsigned char* PlaceFilledPage(const char* tail)
+{
+    unsigned char* memory = (unsigned char*)VirtualAlloc(NULL, PAGE_BYTES * 2, MEM_RESERVE, PAGE_NOACCESS);
+    if (memory == NULL || VirtualAlloc(memory, PAGE_BYTES, MEM_COMMIT, PAGE_READWRITE) == NULL)
+        return NULL;
+    size_t tailCharacters = strlen(tail);
+    size_t total = PAGE_BYTES / sizeof(WCHAR);
+    size_t at = 0;
+    while (at < total - tailCharacters) {
+        size_t characters = total - tailCharacters - at;
+        if (characters > 50)
+            characters = 50;
+        for (size_t index = 0; index < characters; index++) {
+            char character = index + 1 == characters ? '\0' : (index == 0 ? 'B' : (index == 1 ? '=' : 'y'));
+            WriteWide(memory + (at + index) * sizeof(WCHAR), &character, 1);
+        }
+        at += characters;
+    }
+    WriteWide(memory + at * sizeof(WCHAR), tail, tailCharacters);
+    return memory;
+}
+
+// A block starting 64 bytes before the end of a committed page that has
+// reserved memory after it.
+static unsigned char* PlaceAtRegionEnd(void)
+{
+    unsigned char* memory = (unsigned char*)VirtualAlloc(NULL, PAGE_BYTES * 2, MEM_RESERVE, PAGE_NOACCESS);
+    if (memory == NULL || VirtualAlloc(memory, PAGE_BYTES, MEM_COMMIT, PAGE_READWRITE) == NULL)
+        return NULL;
+    static const char block[] = "PROMPT=$P$G\0\0";
+    WriteWide(memory + PAGE_BYTES - 64, block, sizeof(block) - 1);
+    return memory + PAGE_BYTES - 64;
+}
+
+static unsigned char* PlaceProtected(DWORD protection)
+{
+    unsigned char* memory = BLOCK("PROMPT=$P$G\0\0");
+    DWORD old = 0;
+    if (memory == NULL || !VirtualProtect(memory, PAGE_BYTES, protection, &old))
+        return NULL;
+    return memory;
+}
+
+static unsigned char* UnmappedAddress(void)
+{
+    unsigned char* memory = (unsigned char*)VirtualAlloc(NULL, PAGE_BYTES, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (memory != NULL)
+        VirtualFree(memory, 0, MEM_RELEASE);
+    return memory;
+}
+
+// Moves the process parameters to a copy in memory of its own, whose
+// environment pointer leads to a prompt block, then sets that memory's
+// protection; protection 0 frees the copy instead.
+static int MoveParameters(DWORD protection)
+{
+    unsigned char* peb = PebAddress();
+    unsigned char* parameters = ReadPointer(peb + PARAMETERS_OFFSET_IN_PEB);
+    unsigned char* copy =
+        (unsigned char*)VirtualAlloc(NULL, PARAMETERS_COPY_BYTES, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    unsigned char* block = BLOCK("PROMPT=$P$G\0\0");
+    if (copy == NULL || block == NULL)
+        return 0;
+    memcpy(copy, parameters, PARAMETERS_COPY_BYTES / 2);
+    WritePointer(copy + ENVIRONMENT_OFFSET_IN_PARAMETERS, block);
+    DWORD old = 0;
+    if (protection == 0) {
+        if (!VirtualFree(copy, 0, MEM_RELEASE))
+            return 0;
+    } else if (!VirtualProtect(copy, PARAMETERS_COPY_BYTES, protection, &old)) {
+        return 0;
+    }
+    WritePointer(peb + PARAMETERS_OFFSET_IN_PEB, copy);
+    return 1;
+}
+
+static unsigned char* EnvironmentForMode(const char* mode)
+{
+    if (strcmp(mode, MODE_PROMPT_FIRST) == 0)
+        return BLOCK("PROMPT=$P$G\0ZZZ=1\0\0");
+    if (strcmp(mode, MODE_PROMPT_LOWER_SECOND) == 0)
+        return BLOCK("ALLUSERSPROFILE=C:\\ProgramData\0prompt=$p$g\0\0");
+    if (strcmp(mode, MODE_BARE_PROMPT) == 0)
+        return BLOCK("A=1\0Prompt\0\0");
+    if (strcmp(mode, MODE_PROMPTX) == 0)
+        return BLOCK("A=1\0PROMPTX=1\0\0");
+    if (strcmp(mode, MODE_NEAR_MISSES) == 0)
+        return BLOCK("PROMP=1\0XPROMPT=1\0=PROMPT\0 PROMPT=1\0PROMP\0\0");
+    if (strcmp(mode, MODE_EQUALS_FIRST) == 0)
+        return BLOCK("=C:=C:\\work\0=ExitCode=00000000\0PROMPT=$P$G\0\0");
+    if (strcmp(mode, MODE_EMPTY) == 0)
+        return BLOCK("\0\0");
+    if (strcmp(mode, MODE_NO_PROMPT) == 0)
+        return BLOCK("ALLUSERSPROFILE=C:\\ProgramData\0Path=C:\\Windows\0\0");
+    if (strcmp(mode, MODE_FILLED_NO_PROMPT) == 0)
+        return PlaceFilledPage("");
+    if (strcmp(mode, MODE_FILLED_CUT_PROMPT) == 0)
+        return PlaceFilledPage("PROMPT=$P");
+    if (strcmp(mode, MODE_ENV_NOACCESS) == 0)
+        return PlaceProtected(PAGE_NOACCESS);
+    if (strcmp(mode, MODE_ENV_EXECUTE) == 0)
+        return PlaceProtected(PAGE_EXECUTE);
+    if (strcmp(mode, MODE_ENV_UNMAPPED) == 0)
+        return UnmappedAddress();
+    if (strcmp(mode, MODE_SMALL_REGION) == 0)
+        return BLOCK("PROMPT=$P$G\0\0");
+    if (strcmp(mode, MODE_REGION_END) == 0)
+        return PlaceAtRegionEnd();
+    if (strcmp(mode, MODE_LONG_PATH) == 0)
+        return PlaceSortedBlock(4000);
+    if (strcmp(mode, MODE_PROMPT_PAST_BUFFER) == 0)
+        return PlacePromptAt(PROMPT_PAST_BUFFER_AT);
+    if (strcmp(mode, MODE_PROMPT_AT_BUFFER_END) == 0)
+        return PlacePromptAt(PROMPT_AT_BUFFER_END_AT);
+    if (strcmp(mode, MODE_FOUR_GIB) == 0) {
+        unsigned char* memory =
+            (unsigned char*)VirtualAlloc(NULL, FOUR_GIB, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (memory != NULL)
+            WriteWide(memory, "PROMPT=$P$G\0\0", 13);
+        return memory;
+    }
+    return NULL;
+}
+
+int main(int argc, char** argv)
+{
+    // Standard handles are taken before the parameters may move away.
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (argc != 2)
+        return 2;
+
+    unsigned char* peb = PebAddress();
+    if (peb == NULL)
+        return 3;
+    unsigned char* parameters = ReadPointer(peb + PARAMETERS_OFFSET_IN_PEB);
+    unsigned char* environment = ReadPointer(parameters + ENVIRONMENT_OFFSET_IN_PARAMETERS);
+
+    int arranged = 1;
+    if (strcmp(argv[1], MODE_PARAMETERS_NOACCESS) == 0)
+        arranged = MoveParameters(PAGE_NOACCESS);
+    else if (strcmp(argv[1], MODE_PARAMETERS_UNMAPPED) == 0)
+        arranged = MoveParameters(0);
+    else if (strcmp(argv[1], MODE_UNCHANGED) != 0) {
+        unsigned char* block = EnvironmentForMode(argv[1]);
+        if (block == NULL && strcmp(argv[1], MODE_ENV_UNMAPPED) != 0)
+            arranged = 0;
+        else
+            WritePointer(parameters + ENVIRONMENT_OFFSET_IN_PARAMETERS, block);
+    }
+    if (!arranged)
+        return 3;
+
+    DWORD written = 0;
+    WriteFile(output, "R", 1, &written, NULL);
+    char byte = 0;
+    DWORD read = 0;
+    while (ReadFile(input, &byte, 1, &read, NULL) && read != 0) {
+    }
+
+    // Put the process's own records back before the runtime's exit uses them.
+    WritePointer(peb + PARAMETERS_OFFSET_IN_PEB, parameters);
+    WritePointer(parameters + ENVIRONMENT_OFFSET_IN_PARAMETERS, environment);
+    return 0;
+}

@@ -1,0 +1,36 @@
+// Mode arguments of the test target: each names the environment the target
+// arranges for itself before it reports ready.
+#ifndef MURKSCOPE_TARGET_MODES_H
+#define MURKSCOPE_TARGET_MODES_H
+
+#define MODE_UNCHANGED "unchanged"
+#define MODE_PROMPT_FIRST "prompt-first"
+#define MODE_PROMPT_LOWER_SECOND "prompt-lower-second"
+#define MODE_BARE_PROMPT "bare-prompt"
+#define MODE_PROMPTX "promptx"
+#define MODE_NEAR_MISSES "near-misses"
+#define MODE_EQUALS_FIRST "equals-first"
+#define MODE_EMPTY "empty"
+#define MODE_NO_PROMPT "no-prompt"
+#define MODE_FILLED_NO_PROMPT "filled-no-prompt"
+#define MODE_FILLED_CUT_PROMPT "filled-cut-prompt"
+#define MODE_ENV_NOACCESS "env-noaccess"
+#define MODE_ENV_EXECUTE "env-execute"
+#define MODE_ENV_UNMAPPED "env-unmapped"
+#define MODE_PARAMETERS_NOACCESS "parameters-noaccess"
+#define MODE_PARAMETERS_UNMAPPED "parameters-unmapped"
+#define MODE_SMALL_REGION "small-region"
+#define MODE_REGION_END "region-end"
+#define MODE_LONG_PATH "long-path"
+#define MODE_PROMPT_PAST_BUFFER "prompt-past-buffer"
+#define MODE_PROMPT_AT_BUFFER_END "prompt-at-buffer-end"
+#define MODE_FOUR_GIB "four-gib"
+
+// Byte offsets of the prompt entry in the two modes that probe the end of the
+// reader's 64 KiB buffer: one entirely past it, one cut by it.
+#define PROMPT_PAST_BUFFER_AT (65536 + 64)
+#define PROMPT_AT_BUFFER_END_AT (65536 - 20)
+
+#define TARGET_PROGRAM "murk_target.exe"
+
+#endif
