@@ -14,6 +14,10 @@ x86_64-w64-mingw32-gcc-posix:gcc-mingw-w64-x86-64-posix
 x86_64-w64-mingw32-windres:binutils-mingw-w64-x86-64
 /usr/lib/wine/wine64:wine64
 /usr/src/googletest/CMakeLists.txt:googletest
+/usr/bin/python3:python3
+tmux:tmux
+clang++:clang
+/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev
 "
 
 # ensure_packages [extra command:package pairs...]
