@@ -18,6 +18,11 @@ struct ShellCase {
     int expected;
 };
 
+void PrintTo(const ShellCase& shellCase, std::ostream* stream)
+{
+    *stream << shellCase.mode << " -> " << shellCase.expected;
+}
+
 class ShellTest : public ::testing::TestWithParam<ShellCase> {};
 
 TEST_P(ShellTest, AnswersForArrangedBlock)
