@@ -1,0 +1,832 @@
+#!/usr/bin/python3
+"""Audit of every call Murkscope64.exe makes into the system while it scans.
+
+"run" starts a known set of test targets in a Wine prefix of the audit's own,
+runs the tool once under Wine's relay trace and checks the trace; "check"
+checks a trace recorded earlier. Only calls whose return address lies in the
+tool's own image count as the tool's; what system DLLs call among themselves
+on its behalf is looked at only for changes made through the tool's own
+process handles.
+
+Checks (each violation is tagged so that the fault test can tell them apart):
+  [access]    OpenProcess asks for 0x0410 or 0x0400 only; a token of another
+              process is opened for TOKEN_QUERY only.
+  [forbidden] no call that writes to, allocates or protects memory in, starts
+              a thread in, duplicates a handle of, suspends, debugs, ends or
+              otherwise changes another process (or its token or security).
+  [budget]    per scanned process at most one NtQueryInformationProcess, three
+              ReadProcessMemory and two VirtualQueryEx on the reading handle.
+  [lookups]   a listed process gets exactly the record's lookups, a process
+              that is not listed none of them.
+  [handles]   every process, token and snapshot handle is closed, once, by the
+              function that opened it, before the scan moves to another
+              process.
+  [coverage]  the trace shows what the audit needs: the image's load address,
+              the scan, and every target read.
+"""
+
+import argparse
+import bisect
+import collections
+import os
+import re
+import select
+import struct
+import subprocess
+import sys
+import time
+
+# The targets the audit holds while the tool scans.
+TARGET_MODES = ["prompt-first", "prompt-first", "no-prompt", "no-prompt", "env-noaccess", "parameters-noaccess"]
+LISTED_MODES = {"prompt-first"}
+
+READ_ACCESS = 0x0410  # PROCESS_QUERY_INFORMATION | PROCESS_VM_READ
+QUERY_ACCESS = 0x0400  # PROCESS_QUERY_INFORMATION
+TOKEN_QUERY = 0x0008
+TOKEN_USER_CLASS = 1
+SNAP_PROCESS = 0x2
+SNAP_MODULE = 0x8
+CURRENT_PROCESS = 0xFFFFFFFFFFFFFFFF
+INVALID_HANDLE = {0xFFFFFFFFFFFFFFFF, 0xFFFFFFFF}
+DWORD_MASK = 0xFFFFFFFF
+
+# Access rights that let a holder change a process, by name for the messages.
+PROCESS_RIGHTS = [
+    (0x0001, "PROCESS_TERMINATE"),
+    (0x0002, "PROCESS_CREATE_THREAD"),
+    (0x0008, "PROCESS_VM_OPERATION"),
+    (0x0020, "PROCESS_VM_WRITE"),
+    (0x0040, "PROCESS_DUP_HANDLE"),
+    (0x0080, "PROCESS_CREATE_PROCESS"),
+    (0x0100, "PROCESS_SET_QUOTA"),
+    (0x0200, "PROCESS_SET_INFORMATION"),
+    (0x0800, "PROCESS_SUSPEND_RESUME"),
+    (0x10000, "DELETE"),
+    (0x40000, "WRITE_DAC"),
+    (0x80000, "WRITE_OWNER"),
+    (0x2000000, "MAXIMUM_ALLOWED"),
+]
+
+# Calls that change another process (memory, threads, handles, state,
+# scheduling, debugging, security) or start one. None of them belongs in a
+# read-only scan, whatever handle it is given.
+FORBIDDEN = {name.lower() for name in """
+WriteProcessMemory NtWriteVirtualMemory ZwWriteVirtualMemory
+VirtualProtectEx NtProtectVirtualMemory ZwProtectVirtualMemory
+VirtualAllocEx VirtualAllocExNuma VirtualAlloc2 VirtualAlloc2FromApp NtAllocateVirtualMemory NtAllocateVirtualMemoryEx
+VirtualFreeEx NtFreeVirtualMemory VirtualLockEx VirtualUnlockEx NtLockVirtualMemory NtUnlockVirtualMemory
+MapViewOfFile2 MapViewOfFile3 MapViewOfFileNuma2 NtMapViewOfSection NtMapViewOfSectionEx
+UnmapViewOfFile2 NtUnmapViewOfSection NtUnmapViewOfSectionEx FlushInstructionCache NtFlushInstructionCache
+CreateRemoteThread CreateRemoteThreadEx NtCreateThread NtCreateThreadEx RtlCreateUserThread
+QueueUserAPC QueueUserAPC2 NtQueueApcThread NtQueueApcThreadEx
+OpenThread NtOpenThread SetThreadContext Wow64SetThreadContext NtSetContextThread
+SuspendThread Wow64SuspendThread NtSuspendThread NtSuspendProcess ResumeThread NtResumeThread NtResumeProcess
+TerminateProcess NtTerminateProcess TerminateThread NtTerminateThread TerminateJobObject
+DuplicateHandle NtDuplicateObject
+DebugActiveProcess DebugActiveProcessStop DebugBreakProcess DbgUiDebugActiveProcess DbgUiIssueRemoteBreakin
+NtDebugActiveProcess NtRemoveProcessDebug DebugSetProcessKillOnExit
+SetPriorityClass SetProcessAffinityMask SetProcessPriorityBoost SetProcessWorkingSetSize SetProcessWorkingSetSizeEx
+SetProcessInformation NtSetInformationProcess SetProcessDEPPolicy SetProcessShutdownParameters
+EmptyWorkingSet K32EmptyWorkingSet SetThreadPriority SetThreadAffinityMask NtSetInformationThread
+AssignProcessToJobObject NtAssignProcessToJobObject GenerateConsoleCtrlEvent
+SetSecurityInfo SetKernelObjectSecurity NtSetSecurityObject SetNamedSecurityInfoA SetNamedSecurityInfoW
+SetUserObjectSecurity SetHandleInformation NtSetInformationObject
+DuplicateToken DuplicateTokenEx NtDuplicateToken ImpersonateLoggedOnUser SetThreadToken NtImpersonateThread
+CreateProcessA CreateProcessW CreateProcessAsUserA CreateProcessAsUserW CreateProcessWithLogonW
+CreateProcessWithTokenW CreateProcessInternalA CreateProcessInternalW NtCreateUserProcess NtCreateProcess
+NtCreateProcessEx RtlCreateUserProcess WinExec ShellExecuteA ShellExecuteW ShellExecuteExA ShellExecuteExW
+""".split()}
+
+# Calls that change a token: allowed only on the tool's own token (the
+# debug privilege it enables for itself at start).
+TOKEN_CHANGING = {name.lower() for name in """
+AdjustTokenPrivileges AdjustTokenGroups SetTokenInformation NtAdjustPrivilegesToken NtAdjustGroupsToken
+NtSetInformationToken
+""".split()}
+
+# The first token call after OpenProcessToken names the token handle: the
+# relay trace shows the output pointer, not the handle written through it.
+TOKEN_USERS = {"gettokeninformation", "closehandle"} | TOKEN_CHANGING | {"duplicatetoken", "duplicatetokenex"}
+
+# What a listed process is looked up with, beyond the environment read.
+LOOKUP_KEYS = ["OpenProcess(0x400)", "OpenProcessToken(TOKEN_QUERY)", "GetTokenInformation(TokenUser)",
+               "LookupAccountSidA", "IsWow64Process", "CreateToolhelp32Snapshot(SNAPMODULE)", "Module32First"]
+READ_KEYS = ["OpenProcess(0x410)", "NtQueryInformationProcess", "ReadProcessMemory", "VirtualQueryEx"]
+READ_LIMITS = {"NtQueryInformationProcess": 1, "ReadProcessMemory": 3, "VirtualQueryEx": 2}
+
+ACCOUNT_LOOKUPS = {"lookupaccountsida", "lookupaccountsidw", "lookupaccountsidlocala", "lookupaccountsidlocalw"}
+RUNTIME_MODULES = {"msvcrt", "ucrtbase"}
+
+# "0024:Call KERNEL32.OpenProcess(00000410,00000000,000000f4) ret=14000169a" and
+# "0024:Ret  KERNEL32.OpenProcess() retval=00000090 ret=14000169a".
+LINE_PATTERN = re.compile(r"^([0-9a-f]+):(Call|Ret)\s+([^.\s]+)\.([^(\s]+)\((.*)\)"
+                          r"(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)$")
+LOAD_PATTERN = re.compile(r'Loaded L"(.*)" at ([0-9a-f]+):')
+RECORD_PATTERN = re.compile(r"Process ID=(-?\d+); Parent Process ID=")
+
+
+# --------------------------------------------------------------------------
+# The executable: image size, function extents (.pdata) and imports.
+
+class Image:
+    def __init__(self, path):
+        with open(path, "rb") as handle:
+            self.data = handle.read()
+        data = self.data
+        header = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[header:header + 4] != b"PE\0\0":
+            raise ValueError(path + " is not a PE image")
+        sections = struct.unpack_from("<H", data, header + 6)[0]
+        optional_size = struct.unpack_from("<H", data, header + 20)[0]
+        optional = header + 24
+        if struct.unpack_from("<H", data, optional)[0] != 0x20B:
+            raise ValueError(path + " is not a 64-bit image")
+        self.image_base = struct.unpack_from("<Q", data, optional + 24)[0]
+        self.size = struct.unpack_from("<I", data, optional + 56)[0]
+        directories = optional + 112
+        self.sections = []
+        table = optional + optional_size
+        for index in range(sections):
+            entry = table + index * 40
+            virtual_size, virtual_address, raw_size, raw_offset = struct.unpack_from("<IIII", data, entry + 8)
+            self.sections.append((virtual_address, max(virtual_size, raw_size), raw_offset, raw_size))
+        self.imports = self._read_imports(*struct.unpack_from("<II", data, directories + 8 * 1))
+        self.functions = self._read_functions(*struct.unpack_from("<II", data, directories + 8 * 3))
+        self.starts = [begin for begin, _, _ in self.functions]
+
+    def _offset(self, rva):
+        for address, size, raw_offset, raw_size in self.sections:
+            if address <= rva < address + size and rva - address < raw_size:
+                return raw_offset + rva - address
+        raise ValueError("RVA %x is outside the file" % rva)
+
+    def _text_at(self, rva):
+        offset = self._offset(rva)
+        return self.data[offset:self.data.index(b"\0", offset)].decode("latin-1")
+
+    def _read_imports(self, rva, size):
+        names = []
+        if rva == 0 or size == 0:
+            return names
+        offset = self._offset(rva)
+        while True:
+            lookup, _, _, name_rva, thunk = struct.unpack_from("<IIIII", self.data, offset)
+            if name_rva == 0:
+                break
+            module = self._text_at(name_rva)
+            entry = self._offset(lookup or thunk)
+            while True:
+                value = struct.unpack_from("<Q", self.data, entry)[0]
+                if value == 0:
+                    break
+                if not value & (1 << 63):
+                    names.append((module, self._text_at((value & 0x7FFFFFFF) + 2)))
+                entry += 8
+            offset += 20
+        return names
+
+    def _root_function(self, begin, end, unwind):
+        # Chained unwind information belongs to the function it chains to.
+        for _ in range(32):
+            offset = self._offset(unwind & ~1)
+            flags = self.data[offset] >> 3
+            if not flags & 0x4:
+                return begin
+            codes = self.data[offset + 2]
+            chained = offset + 4 + 2 * (codes + (codes & 1))
+            begin, end, unwind = struct.unpack_from("<III", self.data, chained)
+        return begin
+
+    def _read_functions(self, rva, size):
+        functions = []
+        if rva == 0:
+            return functions
+        offset = self._offset(rva)
+        for index in range(size // 12):
+            begin, end, unwind = struct.unpack_from("<III", self.data, offset + index * 12)
+            if begin == 0 and end == 0:
+                continue
+            functions.append((begin, end, self._root_function(begin, end, unwind)))
+        functions.sort()
+        return functions
+
+    def function_of(self, rva):
+        """Start of the function holding the code at rva, or None."""
+        position = bisect.bisect_right(self.starts, rva) - 1
+        if position >= 0:
+            begin, end, root = self.functions[position]
+            if begin <= rva < end:
+                return root
+        return None
+
+
+# --------------------------------------------------------------------------
+# The relay trace.
+
+def split_arguments(text):
+    """Splits a relay argument list at commas outside quoted strings."""
+    arguments = []
+    current = []
+    quoted = False
+    escaped = False
+    for character in text:
+        if quoted:
+            current.append(character)
+            if escaped:
+                escaped = False
+            elif character == "\\":
+                escaped = True
+            elif character == '"':
+                quoted = False
+        elif character == '"':
+            quoted = True
+            current.append(character)
+        elif character == ",":
+            arguments.append("".join(current))
+            current = []
+        else:
+            current.append(character)
+    if text:
+        arguments.append("".join(current))
+    values = []
+    for argument in arguments:
+        argument = argument.strip()
+        token = argument.split(" ", 1)[0]
+        try:
+            value = int(token, 16)
+        except ValueError:
+            value = None
+        text_part = argument[len(token):].strip()
+        if text_part.startswith("L\""):
+            text_part = text_part[1:]
+        if len(text_part) >= 2 and text_part[0] == '"' and text_part[-1] == '"':
+            text_part = text_part[1:-1]
+        values.append((value, text_part))
+    return values
+
+
+class Call:
+    def __init__(self, line, thread, module, name, arguments, ret):
+        self.line = line  # 1-based line in the trace
+        self.thread = thread
+        self.module = module
+        self.name = name
+        self.key = name.lower()
+        self.arguments = arguments
+        self.ret = ret
+        self.retval = None
+        self.ret_line = None  # line of the matching Ret, when there is one
+        self.nested = []  # calls made inside this one by system code
+
+    def argument(self, index, dword=False):
+        if index >= len(self.arguments) or self.arguments[index][0] is None:
+            return None
+        value = self.arguments[index][0]
+        # DWORD arguments arrive as whole registers; the upper half is noise.
+        return value & DWORD_MASK if dword else value
+
+    def text(self, index):
+        return self.arguments[index][1] if index < len(self.arguments) else ""
+
+    def describe(self):
+        shown = ",".join("%x" % value if value is not None else "?" for value, _ in self.arguments)
+        result = "" if self.retval is None else " -> %x" % self.retval
+        return "%s.%s(%s)%s at trace line %d" % (self.module, self.name, shown, result, self.line)
+
+
+def parse_trace(lines, tool_path_suffix):
+    """Answers (image base, tool-level calls in order) from relay lines."""
+    base = None
+    stacks = collections.defaultdict(list)
+    calls = []
+    pending_top = {}
+    for number, line in enumerate(lines, 1):
+        line = line.rstrip("\r\n")
+        if base is None and "trace:loaddll:" in line:
+            match = LOAD_PATTERN.search(line)
+            if match and match.group(1).replace("\\\\", "\\").lower().endswith(tool_path_suffix.lower()):
+                base = int(match.group(2), 16)
+            continue
+        match = LINE_PATTERN.match(line)
+        if not match:
+            continue
+        thread, kind, module, name, arguments, retval, ret = match.groups()
+        stack = stacks[thread]
+        if kind == "Call":
+            call = Call(number, thread, module, name, split_arguments(arguments), int(ret, 16))
+            stack.append(call)
+            calls.append(call)
+        else:
+            # Pop to the matching call: a call left without its Ret ended by
+            # an exception or never returned.
+            while stack and (stack[-1].name != name or stack[-1].module != module):
+                stack.pop()
+            if stack:
+                call = stack.pop()
+                call.retval = int(retval, 16) if retval is not None else None
+                call.ret_line = number
+    if base is None:
+        return None, []
+    return base, calls
+
+
+def find_tool_calls(calls, base, size):
+    """The calls made from the tool's image, each with the system calls made
+    inside it (to the next tool-level call on the same thread)."""
+    own = []
+    current = {}
+    for call in calls:
+        if base <= call.ret < base + size:
+            own.append(call)
+            current[call.thread] = call
+        elif call.thread in current:
+            current[call.thread].nested.append(call)
+    return own
+
+
+# --------------------------------------------------------------------------
+# The checks.
+
+class Handle:
+    def __init__(self, kind, value, pid, opener, function):
+        self.kind = kind  # "process", "token", "snapshot"
+        self.value = value
+        self.pid = pid
+        self.opener = opener
+        self.function = function
+        self.scan_wide = False  # the process list snapshot lives through the whole scan
+        self.reading = False  # a process handle opened for the environment read
+        self.own = False  # a token of the tool's own process
+
+    def describe(self):
+        owner = "" if self.pid is None else " of process %d" % self.pid
+        return "%s handle %x%s from %s" % (self.kind, self.value, owner, self.opener.describe())
+
+
+class Audit:
+    def __init__(self, image, base, tool_calls, targets, listed):
+        self.image = image
+        self.base = base
+        self.calls = tool_calls
+        self.targets = targets  # pid -> mode
+        self.listed = listed  # pids in the tool's output
+        self.violations = []
+        self.counts = collections.defaultdict(collections.Counter)  # pid -> key -> count
+        self.opened = collections.Counter()
+        self.closed = collections.Counter()
+        self.resolved = []  # names passed to GetProcAddress
+        self.scan_calls = 0
+        self.own_tokens = 0  # tokens of the tool's own process (its debug privilege)
+        self.processes_listed_by_snapshot = 0
+
+    def fail(self, tag, message):
+        self.violations.append("[%s] %s" % (tag, message))
+
+    def function_of_call(self, call):
+        return self.image.function_of(call.ret - self.base)
+
+    def check_calls(self):
+        self.check_imports()
+        live = {}  # handle value -> Handle
+        token_pending = None  # (process handle, OpenProcessToken call, process id) awaiting the token's value
+        in_scan = False
+        scan_seen = False
+        episode_pid = None
+        for call in self.calls:
+            key = call.key
+            if in_scan:
+                self.scan_calls += 1
+
+            if key in FORBIDDEN:
+                self.fail("forbidden", "the tool calls %s" % call.describe())
+            self.check_nested(call, live)
+
+            if key == "getprocaddress":
+                self.resolved.append(call.text(1) or "%x" % (call.argument(1) or 0))
+                if call.text(1).lower() in FORBIDDEN:
+                    self.fail("forbidden", "the tool looks up %s: %s" % (call.text(1), call.describe()))
+
+            # The token handle is named by its first use.
+            if token_pending is not None and key in TOKEN_USERS:
+                value = call.argument(0)
+                if value is not None and value not in live:
+                    source, opener, pid = token_pending
+                    handle = Handle("token", value, pid, opener, self.function_of_call(opener))
+                    handle.own = source == CURRENT_PROCESS
+                    live[value] = handle
+                    self.opened["token"] += 1
+                    if handle.own:
+                        self.own_tokens += 1
+                    token_pending = None
+
+            if key in TOKEN_CHANGING:
+                handle = live.get(call.argument(0))
+                if handle is None or handle.kind != "token" or not handle.own:
+                    self.fail("forbidden", "a token that is not the tool's own is changed: %s" % call.describe())
+
+            if key in ("openprocess", "ntopenprocess"):
+                # OpenProcess(access, inherit, id); NtOpenProcess(&handle, access, attributes, &client id).
+                access = call.argument(0 if key == "openprocess" else 1, dword=True)
+                pid = call.argument(2, dword=True) if key == "openprocess" else None
+                self.check_process_access(call, access)
+                if pid is not None:
+                    self.check_moved_on(live, call, pid, "the next process is opened")
+                    episode_pid = pid
+                    if in_scan:
+                        name = "OpenProcess(0x%x)" % access if access in (READ_ACCESS, QUERY_ACCESS) else \
+                            "OpenProcess(other)"
+                        self.counts[pid][name] += 1
+                if key == "openprocess" and call.retval:
+                    self.add_handle(live, Handle("process", call.retval, pid, call, self.function_of_call(call)))
+                    if access == READ_ACCESS:
+                        live[call.retval].reading = True
+                continue
+
+            if key == "openprocesstoken":
+                source = call.argument(0)
+                access = call.argument(1, dword=True)
+                handle = live.get(source)
+                pid = handle.pid if handle is not None else None
+                if source != CURRENT_PROCESS:
+                    if access != TOKEN_QUERY:
+                        self.fail("access", "OpenProcessToken asks for access %x, not TOKEN_QUERY only: %s" %
+                                  (access, call.describe()))
+                    if handle is None or handle.kind != "process":
+                        self.fail("handles", "OpenProcessToken on a handle the tool has not open: %s" %
+                                  call.describe())
+                    elif in_scan:
+                        key_name = "OpenProcessToken(TOKEN_QUERY)" if access == TOKEN_QUERY else \
+                            "OpenProcessToken(other)"
+                        self.counts[pid][key_name] += 1
+                if token_pending is not None:
+                    self.fail("handles", "the token from %s is neither used nor closed before %s" %
+                              (token_pending[1].describe(), call.describe()))
+                if call.retval:
+                    token_pending = (source, call, pid)
+                continue
+
+            if key == "createtoolhelp32snapshot":
+                flags = call.argument(0, dword=True)
+                pid = call.argument(1, dword=True)
+                if flags == SNAP_PROCESS:
+                    if in_scan or scan_seen:
+                        self.fail("budget", "a second process snapshot: %s" % call.describe())
+                    in_scan = True
+                    scan_seen = True
+                    if call.retval is not None and call.retval not in INVALID_HANDLE:
+                        handle = Handle("snapshot", call.retval, None, call, self.function_of_call(call))
+                        handle.scan_wide = True
+                        self.add_handle(live, handle)
+                    continue
+                self.check_moved_on(live, call, pid, "a snapshot of the next process is taken")
+                episode_pid = pid
+                if in_scan:
+                    self.counts[pid]["CreateToolhelp32Snapshot(SNAPMODULE)" if flags == SNAP_MODULE else
+                                     "CreateToolhelp32Snapshot(%x)" % flags] += 1
+                if call.retval is not None and call.retval not in INVALID_HANDLE:
+                    self.add_handle(live, Handle("snapshot", call.retval, pid, call, self.function_of_call(call)))
+                continue
+
+            if key == "closehandle":
+                value = call.argument(0)
+                handle = live.pop(value, None)
+                if handle is None:
+                    self.fail("handles", "CloseHandle on a handle the tool did not open (or closed twice): %s" %
+                              call.describe())
+                    continue
+                self.closed[handle.kind] += 1
+                if handle.function is None or self.function_of_call(call) != handle.function:
+                    self.fail("handles", "%s is closed by another function: %s" % (handle.describe(),
+                                                                                   call.describe()))
+                if handle.scan_wide:
+                    in_scan = False
+                continue
+
+            if key in ("process32first", "process32next", "process32firstw", "process32nextw"):
+                handle = live.get(call.argument(0))
+                if handle is None or not handle.scan_wide:
+                    self.fail("handles", "%s on a handle that is not the process snapshot: %s" %
+                              (call.name, call.describe()))
+                self.check_moved_on(live, call, None, "the scan moves to the next process")
+                episode_pid = None
+                if call.retval:
+                    self.processes_listed_by_snapshot += 1
+                continue
+
+            # Anything else on one of the tool's handles belongs to its process.
+            handle = live.get(call.argument(0)) if call.module.lower() not in RUNTIME_MODULES else None
+            if handle is not None and handle.pid is not None:
+                if in_scan:
+                    self.count_on_handle(handle, call)
+                continue
+            if key in ACCOUNT_LOOKUPS and in_scan:
+                if episode_pid is None:
+                    self.fail("lookups", "an account lookup outside any process's lookups: %s" % call.describe())
+                else:
+                    self.counts[episode_pid]["LookupAccountSidA" if key == "lookupaccountsida" else call.name] += 1
+
+        if token_pending is not None:
+            self.fail("handles", "the token from %s is never used or closed" % token_pending[1].describe())
+        for handle in live.values():
+            self.fail("handles", "%s is never closed" % handle.describe())
+        if not scan_seen:
+            self.fail("coverage", "the trace shows no process snapshot: the scan was not recorded")
+        self.check_processes()
+
+    def add_handle(self, live, handle):
+        if handle.value in live:
+            self.fail("handles", "%s while %s is still open (a close the trace did not show?)" %
+                      (handle.opener.describe(), live[handle.value].describe()))
+        live[handle.value] = handle
+        self.opened[handle.kind] += 1
+
+    def check_moved_on(self, live, call, pid, event):
+        for handle in list(live.values()):
+            if handle.scan_wide or handle.pid is None:
+                continue
+            if pid is None or handle.pid != pid:
+                self.fail("handles", "%s is still open when %s: %s" % (handle.describe(), event, call.describe()))
+                # Reported once; keep the audit going as if it had been closed.
+                del live[handle.value]
+
+    def check_process_access(self, call, access):
+        if access in (READ_ACCESS, QUERY_ACCESS):
+            return
+        if access is None:
+            self.fail("access", "OpenProcess without a readable access mask: %s" % call.describe())
+            return
+        rights = [name for bit, name in PROCESS_RIGHTS if access & bit]
+        if access & 0x1FFFFF == 0x1FFFFF:
+            rights.insert(0, "PROCESS_ALL_ACCESS")
+        self.fail("access", "OpenProcess asks for access %x (%s), not 0x410 or 0x400: %s" %
+                  (access, ", ".join(rights) or "other rights", call.describe()))
+
+    def check_nested(self, call, live):
+        # System code working for the tool must not change a process through
+        # one of the tool's handles either.
+        for nested in call.nested:
+            if nested.key not in FORBIDDEN:
+                continue
+            for value, _ in nested.arguments:
+                handle = live.get(value)
+                if handle is not None and handle.kind == "process":
+                    self.fail("forbidden", "%s, inside the tool's %s, changes process %s through the tool's handle"
+                              % (nested.describe(), call.describe(), handle.pid))
+                    break
+
+    def count_on_handle(self, handle, call):
+        key = call.key
+        counts = self.counts[handle.pid]
+        reading = handle.reading
+        if handle.kind == "process" and reading and call.name in READ_LIMITS:
+            counts[call.name] += 1
+        elif handle.kind == "process" and not reading and key == "iswow64process":
+            counts["IsWow64Process"] += 1
+        elif handle.kind == "token" and key == "gettokeninformation":
+            klass = call.argument(1, dword=True)
+            counts["GetTokenInformation(TokenUser)" if klass == TOKEN_USER_CLASS else
+                   "GetTokenInformation(class %d)" % klass] += 1
+        elif handle.kind == "snapshot" and key == "module32first":
+            counts["Module32First"] += 1
+        else:
+            counts["%s on the %s %s handle" % (call.name, "reading" if reading else "lookup", handle.kind)] += 1
+
+    def check_imports(self):
+        for module, name in self.image.imports:
+            if name.lower() in FORBIDDEN:
+                self.fail("forbidden", "the image imports %s!%s" % (module, name))
+
+    def check_processes(self):
+        scanned = set(self.counts)
+        for pid, mode in sorted(self.targets.items()):
+            if self.counts[pid]["OpenProcess(0x410)"] == 0:
+                self.fail("coverage", "target %d (%s) was never opened for reading: the trace missed it" %
+                          (pid, mode))
+            expected_listed = mode in LISTED_MODES
+            if expected_listed != (pid in self.listed):
+                self.fail("coverage", "target %d (%s) is %s in the tool's output" %
+                          (pid, mode, "missing" if expected_listed else "listed"))
+        for pid in sorted(scanned):
+            counts = self.counts[pid]
+            label = self.label_of(pid)
+            if counts["OpenProcess(0x410)"] != 1:
+                self.fail("budget", "%s is opened for reading %d times, not once" %
+                          (label, counts["OpenProcess(0x410)"]))
+            for name, limit in READ_LIMITS.items():
+                if counts[name] > limit:
+                    self.fail("budget", "%s gets %d %s calls, more than %d" % (label, counts[name], name, limit))
+            if pid in self.listed:
+                # A prompt is found only by following the whole path to the block.
+                for name, limit in READ_LIMITS.items():
+                    if counts[name] != limit:
+                        self.fail("coverage", "%s is listed but shows %d %s calls, not %d: the trace is incomplete"
+                                  % (label, counts[name], name, limit))
+                expected = {name: 1 for name in LOOKUP_KEYS}
+                expected["OpenProcess(0x400)"] = 2
+            else:
+                expected = {}
+            for name in set(counts) - set(READ_KEYS) | set(expected):
+                if counts[name] != expected.get(name, 0):
+                    self.fail("lookups", "%s (%s) gets %d x %s, expected %d" %
+                              (label, "listed" if pid in self.listed else "not listed", counts[name], name,
+                               expected.get(name, 0)))
+        for pid in sorted(self.listed - scanned):
+            self.fail("coverage", "process %d is in the output but was never scanned in the trace" % pid)
+
+    def label_of(self, pid):
+        if self.targets.get(pid) == "launcher":
+            return "the launcher, process %d" % pid
+        if pid in self.targets:
+            return "target %d (%s)" % (pid, self.targets[pid])
+        return "process %d" % pid
+
+    def summarize(self):
+        lines = []
+        kinds = collections.OrderedDict()
+        for pid in sorted(self.counts):
+            mode = self.targets.get(pid)
+            if mode == "launcher":
+                kind = "launcher (holds the targets)"
+            elif mode is not None:
+                kind = "target " + mode
+            elif pid in self.listed:
+                kind = "other, listed"
+            else:
+                kind = "other, not listed"
+            kinds.setdefault(kind, []).append(pid)
+        columns = READ_KEYS + LOOKUP_KEYS
+        short = ["open410", "NtQIP", "RPM", "VQE", "open400", "token", "tokinfo", "sidlook", "wow64", "modsnap",
+                 "mod32"]
+        lines.append("Tool-level calls per scanned process (min-max over the processes of a kind):")
+        lines.append("  %-32s %3s  %s" % ("kind", "n", " ".join("%7s" % name for name in short)))
+        for kind, pids in kinds.items():
+            cells = []
+            for column in columns:
+                values = [self.counts[pid][column] for pid in pids]
+                low, high = min(values), max(values)
+                cells.append("%7s" % (str(low) if low == high else "%d-%d" % (low, high)))
+            lines.append("  %-32s %3d  %s" % (kind, len(pids), " ".join(cells)))
+        extra = collections.Counter()
+        for pid in self.counts:
+            for name, count in self.counts[pid].items():
+                if name not in columns:
+                    extra[name] += count
+        if extra:
+            lines.append("  other calls on the processes' handles: " +
+                         ", ".join("%s x%d" % item for item in sorted(extra.items())))
+        lines.append("Handles opened / closed by the tool: " + ", ".join(
+            "%s %d/%d" % (kind, self.opened[kind], self.closed[kind]) for kind in ("process", "token", "snapshot")) +
+            " (tokens include %d of the tool's own process)" % self.own_tokens)
+        lines.append("Processes in the snapshot: %d; scanned: %d; listed: %d; tool-level calls in the scan: %d;"
+                     " in the whole run: %d" % (self.processes_listed_by_snapshot, len(self.counts),
+                                                len(self.listed), self.scan_calls, len(self.calls)))
+        lines.append("Names resolved with GetProcAddress: %s" % (", ".join(sorted(set(self.resolved))) or "none"))
+        lines.append("Imports checked: %d" % len(self.image.imports))
+        return lines
+
+
+def read_targets(path):
+    targets = {}
+    with open(path) as handle:
+        for line in handle:
+            parts = line.split()
+            if len(parts) == 2 and parts[1].isdigit():
+                targets[int(parts[1])] = parts[0]
+    return targets
+
+
+def find_listed_processes(output_text):
+    return {int(value) & DWORD_MASK for value in RECORD_PATTERN.findall(output_text)}
+
+
+def check_trace(trace_lines, output_text, targets, image, tool_name="Murkscope64.exe"):
+    """Answers (violations, summary lines)."""
+    base, calls = parse_trace(trace_lines, "\\" + tool_name)
+    if base is None:
+        return ["[coverage] the trace has no load line for %s (WINEDEBUG needs +loaddll)" % tool_name], []
+    tool_calls = find_tool_calls(calls, base, image.size)
+    if not tool_calls:
+        return ["[coverage] no call in the trace comes from the tool's image (WINEDEBUG needs +relay)"], []
+    audit = Audit(image, base, tool_calls, targets, find_listed_processes(output_text))
+    audit.check_calls()
+    return audit.violations, audit.summarize()
+
+
+def print_report(violations, summary):
+    for line in summary:
+        print(line)
+    if violations:
+        print("\nFAILED: %d violation(s):" % len(violations))
+        for violation in violations:
+            print("  " + violation)
+        return 1
+    print("\nAll checks passed.")
+    return 0
+
+
+# --------------------------------------------------------------------------
+# Recording a trace.
+
+def read_line(stream, deadline):
+    line = b""
+    while not line.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return None
+        ready, _, _ = select.select([stream], [], [], left)
+        if not ready:
+            return None
+        byte = os.read(stream.fileno(), 1)
+        if not byte:
+            return line.decode("latin-1") if line else None
+        line += byte
+    return line.decode("latin-1")
+
+
+def record_trace(arguments):
+    os.makedirs(arguments.out, exist_ok=True)
+    trace_path = os.path.join(arguments.out, "trace.txt")
+    output_path = os.path.join(arguments.out, "output.txt")
+    targets_path = os.path.join(arguments.out, "targets.txt")
+    environment = dict(os.environ)
+    environment.pop("MURKSCOPE_WINEDEBUG", None)
+    with open(os.path.join(arguments.out, "launcher-errors.txt"), "wb") as errors:
+        launcher = subprocess.Popen([arguments.wine_run, arguments.prefix, arguments.launcher] + TARGET_MODES,
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errors, env=environment)
+    targets = []
+    try:
+        # A new prefix is set up by the first start: allow for it.
+        deadline = time.monotonic() + 600
+        while True:
+            line = read_line(launcher.stdout, deadline)
+            if line is None:
+                print("The launcher ended or did not report its targets ready in time (see %s)" %
+                      os.path.join(arguments.out, "launcher-errors.txt"))
+                return None
+            line = line.strip()
+            if line == "ready":
+                break
+            if line.startswith("failed"):
+                print("The launcher could not start a target: " + line)
+                return None
+            targets.append(line)
+        with open(targets_path, "w") as handle:
+            handle.write("\n".join(targets) + "\n")
+        environment["MURKSCOPE_WINEDEBUG"] = "+relay,+loaddll"
+        with open(trace_path, "wb") as trace, open(output_path, "wb") as output:
+            tool = subprocess.run([arguments.wine_run, arguments.prefix, arguments.tool, "-l"],
+                                  stdin=subprocess.DEVNULL, stdout=output, stderr=trace, env=environment,
+                                  timeout=600)
+        if tool.returncode != 0:
+            print("The tool exited with status %d" % tool.returncode)
+            return None
+    finally:
+        # Closing its input ends the launcher, which ends its targets.
+        launcher.stdin.close()
+        try:
+            launcher.wait(timeout=120)
+        except subprocess.TimeoutExpired:
+            launcher.kill()
+            launcher.wait()
+    print("Targets held during the scan: " + "; ".join(targets))
+    return trace_path, output_path, targets_path
+
+
+def load_recorded(trace_path, output_path, targets_path):
+    with open(trace_path, encoding="latin-1") as handle:
+        trace_lines = handle.read().splitlines()
+    with open(output_path, encoding="latin-1") as handle:
+        output_text = handle.read()
+    return trace_lines, output_text, read_targets(targets_path)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    run = commands.add_parser("run", help="hold the targets, trace one scan and check it")
+    run.add_argument("--wine-run", required=True)
+    run.add_argument("--prefix", required=True)
+    run.add_argument("--launcher", required=True)
+    run.add_argument("--tool", required=True)
+    run.add_argument("--out", required=True, help="folder for the trace, the output and the target list")
+    check = commands.add_parser("check", help="check a recorded trace")
+    check.add_argument("--tool", required=True)
+    check.add_argument("--trace", required=True)
+    check.add_argument("--output", required=True)
+    check.add_argument("--targets", required=True)
+    arguments = parser.parse_args()
+
+    image = Image(arguments.tool)
+    if arguments.command == "run":
+        recorded = record_trace(arguments)
+        if recorded is None:
+            return 1
+        trace_lines, output_text, targets = load_recorded(*recorded)
+    else:
+        trace_lines, output_text, targets = load_recorded(arguments.trace, arguments.output, arguments.targets)
+    violations, summary = check_trace(trace_lines, output_text, targets, image, os.path.basename(arguments.tool))
+    return print_report(violations, summary)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,84 @@
+#!/bin/sh
+# Runs scripts/release twice into two output folders and checks the package:
+# the same bytes both times (the second run later, under another umask and
+# time zone), the three entries in order with a fixed time, the executable
+# the same as the build's own, README.md and LICENSE as in the sources, the
+# package named after the project's version, and checksum files that
+# sha256sum -c accepts.
+# The executable is held to the build's own only when that build is a Release
+# one, as the package's is.
+# Usage: package_test.sh SOURCE_DIR WORK_DIR REFERENCE_EXE VERSION BUILD_TYPE
+set -eu
+source_dir=$1
+work_dir=$2
+reference=$3
+version=$4
+build_type=$5
+
+package="Murkscope64-$version-win64.zip"
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+rm -rf "$work_dir"
+mkdir -p "$work_dir"
+export MURKSCOPE_RELEASE_BUILD_DIR="$work_dir/build"
+
+MURKSCOPE_DIST_DIR="$work_dir/dist-1" "$source_dir/scripts/release" >"$work_dir/first.log" 2>&1 ||
+    { cat "$work_dir/first.log" >&2; echo "FAIL: scripts/release failed" >&2; exit 1; }
+# Zip times have a resolution of two seconds: a time taken from the files
+# themselves would differ after this pause.
+sleep 3
+(umask 077 && TZ=Pacific/Kiritimati MURKSCOPE_DIST_DIR="$work_dir/dist-2" \
+    "$source_dir/scripts/release") >"$work_dir/second.log" 2>&1 ||
+    { cat "$work_dir/second.log" >&2; echo "FAIL: second scripts/release failed" >&2; exit 1; }
+
+for dist in "$work_dir/dist-1" "$work_dir/dist-2"; do
+    names=$(cd "$dist" && LC_ALL=C ls -1 | tr '\n' ' ')
+    expected="$package $package.sha256 Murkscope64.exe Murkscope64.exe.sha256 "
+    [ "$names" = "$expected" ] || fail "$dist holds '$names', not '$expected'"
+    (cd "$dist" && sha256sum -c --quiet "$package.sha256" Murkscope64.exe.sha256) ||
+        fail "$dist: checksum files do not match"
+done
+
+for name in "$package" "$package.sha256" Murkscope64.exe Murkscope64.exe.sha256; do
+    cmp "$work_dir/dist-1/$name" "$work_dir/dist-2/$name" || fail "$name differs between the two runs"
+done
+
+zip_file="$work_dir/dist-1/$package"
+entries=$(unzip -Z1 "$zip_file" | tr '\n' ' ')
+[ "$entries" = "LICENSE Murkscope64.exe README.md " ] || fail "entries are '$entries'"
+# Long listing: mode, version, system, size, type, packed size, method, date, time, name.
+unzip -Zl "$zip_file" | awk '$10 != "" && $1 ~ /^-/' >"$work_dir/listing"
+while read -r mode _ _ _ _ _ _ day time name; do
+    [ "$day $time" = "80-Jan-01 00:00" ] || fail "$name is dated $day $time"
+    case "$name" in
+        Murkscope64.exe) [ "$mode" = "-rwxr-xr-x" ] || fail "$name has mode $mode" ;;
+        *) [ "$mode" = "-rw-r--r--" ] || fail "$name has mode $mode" ;;
+    esac
+done <"$work_dir/listing"
+[ "$(wc -l <"$work_dir/listing")" -eq 3 ] || fail "listing has $(wc -l <"$work_dir/listing") files"
+# No extra fields: no owner ids or local times from the build machine.
+unzip -Zv "$zip_file" | grep "length of extra field:" | grep -v " 0 bytes" &&
+    fail "an entry carries an extra field"
+
+mkdir -p "$work_dir/unpacked"
+(cd "$work_dir/unpacked" && unzip -q "$zip_file")
+cmp "$work_dir/unpacked/Murkscope64.exe" "$work_dir/dist-1/Murkscope64.exe" ||
+    fail "packaged Murkscope64.exe differs from the one beside the package"
+if [ "$build_type" = Release ]; then
+    cmp "$work_dir/dist-1/Murkscope64.exe" "$reference" || fail "dist Murkscope64.exe differs from $reference"
+else
+    echo "note: $reference is a '$build_type' build, not compared with the package's"
+fi
+cmp "$work_dir/unpacked/README.md" "$source_dir/README.md" || fail "packaged README.md differs"
+cmp "$work_dir/unpacked/LICENSE" "$source_dir/LICENSE" || fail "packaged LICENSE differs"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures package checks failed" >&2
+    exit 1
+fi
+echo "package $package: $(cut -d' ' -f1 "$work_dir/dist-1/$package.sha256")"
+echo "Murkscope64.exe: $(cut -d' ' -f1 "$work_dir/dist-1/Murkscope64.exe.sha256")"
