@@ -234,6 +234,8 @@ static unsigned char* EnvironmentForMode(const char* mode)
         return BLOCK("=C:=C:\\work\0=ExitCode=00000000\0PROMPT=$P$G\0\0");
     if (strcmp(mode, MODE_EMPTY) == 0)
         return BLOCK("\0\0");
+    if (strcmp(mode, MODE_LEADING_EMPTY) == 0)
+        return BLOCK("\0PROMPT=$P$G\0\0");
     if (strcmp(mode, MODE_NO_PROMPT) == 0)
         return BLOCK("ALLUSERSPROFILE=C:\\ProgramData\0Path=C:\\Windows\0\0");
     if (strcmp(mode, MODE_FILLED_NO_PROMPT) == 0)

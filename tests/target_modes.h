@@ -11,6 +11,7 @@
 #define MODE_NEAR_MISSES "near-misses"
 #define MODE_EQUALS_FIRST "equals-first"
 #define MODE_EMPTY "empty"
+#define MODE_LEADING_EMPTY "leading-empty"
 #define MODE_NO_PROMPT "no-prompt"
 #define MODE_FILLED_NO_PROMPT "filled-no-prompt"
 #define MODE_FILLED_CUT_PROMPT "filled-cut-prompt"

@@ -11,8 +11,10 @@ static ENV_CHAR FoldAsciiLetter(ENV_CHAR character)
 
 int ContainsPromptEntry(const ENV_CHAR* block, size_t characters)
 {
+    // An empty entry ends the block, the first one included: whatever lies
+    // after "\0\0" (or after a leading "\0") is not part of the environment.
     size_t position = 0;
-    while (position < characters) {
+    while (position < characters && block[position] != 0) {
         // Compare at most six characters, stopping at the entry's end or the
         // buffer's end, whichever comes first.
         size_t matched = 0;
@@ -25,8 +27,6 @@ int ContainsPromptEntry(const ENV_CHAR* block, size_t characters)
         while (position < characters && block[position] != 0)
             position++;
         position++;  // past the entry's terminating zero
-        if (position >= characters || block[position] == 0)
-            return 0;
     }
     return 0;
 }

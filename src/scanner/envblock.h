@@ -11,7 +11,8 @@ typedef unsigned short ENV_CHAR;
 #define PROMPT_PREFIX_CHARS 6
 
 // Answers 1 when an entry of the block begins with "prompt" (ASCII letters
-// compared without regard to case), else 0. Never looks at block[characters]
+// compared without regard to case), else 0. The walk ends at the first empty
+// entry, even when that is the first one. Never looks at block[characters]
 // or beyond: an entry cut by the end of the buffer is compared on the
 // characters inside it, and the walk stops there.
 int ContainsPromptEntry(const ENV_CHAR* block, size_t characters);
