@@ -134,6 +134,9 @@ static int IsWaitEndingKey(const INPUT_RECORD* record)
     if (record->Event.KeyEvent.uChar.AsciiChar != 0)
         return 1;
     WORD key = record->Event.KeyEvent.wVirtualKeyCode;
+    // Escape gives its character on Windows; some consoles report it bare.
+    if (key == VK_ESCAPE)
+        return 1;
     if (key >= VK_F1 && key <= VK_F24)
         return 1;
     if (key >= VK_PRIOR && key <= VK_DOWN)
