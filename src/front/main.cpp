@@ -8,6 +8,12 @@
 #include "version.h"
 
 #define PROMPT_VALUE_BYTES 128
+#define OUTPUT_BUFFER_BYTES 4096
+
+// Standard output is fully buffered even on a console, where the runtime
+// would otherwise write one character at a time; every colour change and the
+// key wait flush it first, so each text still shows in its own colour.
+static char OutputBuffer[OUTPUT_BUFFER_BYTES];
 
 // Compares two option texts, folding only the ASCII letters A-Z.
 static int IsSameOption(const char* argument, const char* option)
@@ -28,6 +34,7 @@ static int IsSameOption(const char* argument, const char* option)
 
 int main(int argc, char** argv)
 {
+    setvbuf(stdout, OutputBuffer, _IOFBF, sizeof(OutputBuffer));
     WORD savedAttributes = GetTextAttributes();
     EnableDebugPrivilege();
     ResolveIsWow64Process();

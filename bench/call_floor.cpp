@@ -1,0 +1,323 @@
+// The call floor: exactly the system calls the tool cannot do without, and
+// nothing else. For every process but our own: the shell test's open, basic
+// information, PEB, process parameters and environment reads and close; for
+// each process with a prompt entry: the owner, 32-bit and image path lookups.
+// It prints nothing (see floor_clock.h for "-r").
+//
+// "-p" adds a profile on standard error: for each kind of call its count and
+// its summed time, to show where a scan's time goes. "-e" adds the work the
+// tool does per process beyond the floor (loading and freeing ntdll around
+// each query, clearing the 64 KiB buffer twice, walking all of it), so that a
+// profile shows what that work costs; for each listed process it also
+// flushes standard output and sets the console colour on it as the tool's
+// record printer does, which with output redirected prints nothing.
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+#include <tlhelp32.h>
+
+#include "envblock.h"
+#include "floor_clock.h"
+
+#define READ_ACCESS (PROCESS_QUERY_INFORMATION | PROCESS_VM_READ)
+#define ENVIRONMENT_BYTES 65536
+#define BASIC_BYTES 48
+#define BASIC_PEB_OFFSET 8
+#define PEB_BYTES 712
+#define PEB_PARAMETERS_OFFSET 0x20
+#define PARAMETERS_BYTES 144
+#define PARAMETERS_ENVIRONMENT_OFFSET 0x80
+#define TOKEN_USER_BUFFER_BYTES 1000
+#define NAME_CHARS 260
+
+typedef LONG(NTAPI* QueryFunction)(HANDLE process, ULONG informationClass, PVOID buffer, ULONG length,
+                                   PULONG returnLength);
+
+enum CallKind {
+    CALL_SNAPSHOT,
+    CALL_SNAPSHOT_NEXT,
+    CALL_OPEN_READ,
+    CALL_BASIC,
+    CALL_READ_PEB,
+    CALL_QUERY_PARAMETERS,
+    CALL_READ_PARAMETERS,
+    CALL_QUERY_ENVIRONMENT,
+    CALL_READ_ENVIRONMENT,
+    CALL_CLOSE_READ,
+    CALL_BLOCK_WALK,
+    CALL_OWNER,
+    CALL_ACCOUNT,
+    CALL_WOW64,
+    CALL_MODULE,
+    CALL_EXTRA_LIBRARY,
+    CALL_EXTRA_CLEAR,
+    CALL_EXTRA_COLOUR,
+    CALL_KINDS
+};
+
+static const char* const CALL_NAMES[CALL_KINDS] = {
+    "process_snapshot", "process_next",     "open_read",        "basic_information", "read_peb",
+    "query_parameters", "read_parameters",  "query_environment", "read_environment",  "close_read",
+    "block_walk",       "owner_token",      "account_lookup",   "wow64",             "module_snapshot",
+    "extra_ntdll_load", "extra_buffer_clear", "extra_colour"};
+
+static int Profiling = 0;
+static int ToolExtras = 0;
+static double CallMicroseconds[CALL_KINDS];
+static DWORD CallCounts[CALL_KINDS];
+static QueryFunction QueryInformation = NULL;
+static unsigned char Environment[ENVIRONMENT_BYTES];
+
+static LARGE_INTEGER MarkCall(void)
+{
+    LARGE_INTEGER mark;
+    mark.QuadPart = 0;
+    if (Profiling)
+        mark = ReadClock();
+    return mark;
+}
+
+static void CountCall(int kind, LARGE_INTEGER mark)
+{
+    if (!Profiling)
+        return;
+    CallMicroseconds[kind] += MicrosecondsSince(mark);
+    CallCounts[kind]++;
+}
+
+static ULONG_PTR PointerAt(const unsigned char* image, size_t offset)
+{
+    ULONG_PTR value = 0;
+    memcpy(&value, image + offset, sizeof(value));
+    return value;
+}
+
+// Bytes readable from address to the end of its region, 0 when none.
+static SIZE_T ReadableBytes(HANDLE process, const void* address, int kind)
+{
+    MEMORY_BASIC_INFORMATION region;
+    LARGE_INTEGER mark = MarkCall();
+    SIZE_T answered = VirtualQueryEx(process, address, &region, sizeof(region));
+    CountCall(kind, mark);
+    if (answered != sizeof(region) || region.Protect == PAGE_NOACCESS || region.Protect == PAGE_EXECUTE)
+        return 0;
+    ULONG_PTR end = (ULONG_PTR)region.BaseAddress + region.RegionSize;
+    return end > (ULONG_PTR)address ? end - (ULONG_PTR)address : 0;
+}
+
+static LONG QueryBasicInformation(HANDLE process, unsigned char* basic)
+{
+    ULONG returned = 0;
+    if (!ToolExtras)
+        return QueryInformation(process, 0, basic, BASIC_BYTES, &returned);
+
+    // As the tool does it: ntdll is loaded and freed around every query.
+    LARGE_INTEGER mark = MarkCall();
+    HMODULE ntdll = LoadLibraryA("ntdll.dll");
+    QueryFunction query =
+        ntdll != NULL ? (QueryFunction)(void*)GetProcAddress(ntdll, "NtQueryInformationProcess") : NULL;
+    CountCall(CALL_EXTRA_LIBRARY, mark);
+    LONG status = -1;
+    if (query != NULL) {
+        mark = MarkCall();
+        status = query(process, 0, basic, BASIC_BYTES, &returned);
+        CountCall(CALL_BASIC, mark);
+    }
+    mark = MarkCall();
+    if (ntdll != NULL)
+        FreeLibrary(ntdll);
+    CountCall(CALL_EXTRA_LIBRARY, mark);
+    return status;
+}
+
+// The shell test: answers the number of environment bytes read (0 when a
+// step failed).
+static SIZE_T ReadEnvironment(HANDLE process)
+{
+    unsigned char basic[BASIC_BYTES];
+    LARGE_INTEGER mark = MarkCall();
+    LONG status = QueryBasicInformation(process, basic);
+    if (!ToolExtras)
+        CountCall(CALL_BASIC, mark);
+    if (status != 0)
+        return 0;
+
+    unsigned char peb[PEB_BYTES];
+    mark = MarkCall();
+    BOOL read = ReadProcessMemory(process, (const void*)PointerAt(basic, BASIC_PEB_OFFSET), peb, sizeof(peb), NULL);
+    CountCall(CALL_READ_PEB, mark);
+    if (!read)
+        return 0;
+
+    const void* parameters = (const void*)PointerAt(peb, PEB_PARAMETERS_OFFSET);
+    if (ReadableBytes(process, parameters, CALL_QUERY_PARAMETERS) == 0)
+        return 0;
+    unsigned char parametersImage[PARAMETERS_BYTES];
+    mark = MarkCall();
+    read = ReadProcessMemory(process, parameters, parametersImage, sizeof(parametersImage), NULL);
+    CountCall(CALL_READ_PARAMETERS, mark);
+    if (!read)
+        return 0;
+
+    const void* environment = (const void*)PointerAt(parametersImage, PARAMETERS_ENVIRONMENT_OFFSET);
+    SIZE_T size = ReadableBytes(process, environment, CALL_QUERY_ENVIRONMENT);
+    if (size == 0)
+        return 0;
+    if (size > sizeof(Environment))
+        size = sizeof(Environment);
+    if (ToolExtras) {
+        mark = MarkCall();
+        memset(Environment, 0, sizeof(Environment));
+        CountCall(CALL_EXTRA_CLEAR, mark);
+    }
+    SIZE_T copied = 0;
+    mark = MarkCall();
+    read = ReadProcessMemory(process, environment, Environment, size, &copied);
+    CountCall(CALL_READ_ENVIRONMENT, mark);
+    return read ? copied : 0;
+}
+
+static int HasPromptEntry(DWORD processId, FloorCounts* counts)
+{
+    LARGE_INTEGER mark = MarkCall();
+    HANDLE process = OpenProcess(READ_ACCESS, FALSE, processId);
+    CountCall(CALL_OPEN_READ, mark);
+    if (process == NULL)
+        return 0;
+    counts->opened++;
+    if (ToolExtras) {
+        mark = MarkCall();
+        memset(Environment, 0, sizeof(Environment));
+        CountCall(CALL_EXTRA_CLEAR, mark);
+    }
+    SIZE_T size = ReadEnvironment(process);
+    mark = MarkCall();
+    CloseHandle(process);
+    CountCall(CALL_CLOSE_READ, mark);
+
+    mark = MarkCall();
+    size_t characters = (ToolExtras ? sizeof(Environment) : size) / sizeof(ENV_CHAR);
+    int found = ContainsPromptEntry((const ENV_CHAR*)Environment, characters);
+    CountCall(CALL_BLOCK_WALK, mark);
+    return found;
+}
+
+static void LookUpOwner(DWORD processId)
+{
+    LARGE_INTEGER mark = MarkCall();
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
+    if (process == NULL) {
+        CountCall(CALL_OWNER, mark);
+        return;
+    }
+    HANDLE token = NULL;
+    DWORD tokenUser[TOKEN_USER_BUFFER_BYTES / sizeof(DWORD)];
+    DWORD returned = 0;
+    BOOL found = OpenProcessToken(process, TOKEN_QUERY, &token) &&
+                 GetTokenInformation(token, TokenUser, tokenUser, sizeof(tokenUser), &returned);
+    CountCall(CALL_OWNER, mark);
+    if (found) {
+        char name[NAME_CHARS];
+        char domain[NAME_CHARS];
+        DWORD nameChars = sizeof(name);
+        DWORD domainChars = sizeof(domain);
+        SID_NAME_USE use;
+        mark = MarkCall();
+        LookupAccountSidA(NULL, ((TOKEN_USER*)tokenUser)->User.Sid, name, &nameChars, domain, &domainChars, &use);
+        CountCall(CALL_ACCOUNT, mark);
+    }
+    mark = MarkCall();
+    if (token != NULL)
+        CloseHandle(token);
+    CloseHandle(process);
+    CountCall(CALL_OWNER, mark);
+}
+
+static void LookUpWow64(DWORD processId)
+{
+    LARGE_INTEGER mark = MarkCall();
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
+    if (process != NULL) {
+        BOOL isWow64 = FALSE;
+        IsWow64Process(process, &isWow64);
+        CloseHandle(process);
+    }
+    CountCall(CALL_WOW64, mark);
+}
+
+static void LookUpImagePath(DWORD processId)
+{
+    LARGE_INTEGER mark = MarkCall();
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+        MODULEENTRY32 module;
+        module.dwSize = sizeof(module);
+        Module32First(snapshot, &module);
+        CloseHandle(snapshot);
+    }
+    CountCall(CALL_MODULE, mark);
+}
+
+static void SetRecordColour(void)
+{
+    LARGE_INTEGER mark = MarkCall();
+    fflush(stdout);
+    SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), FOREGROUND_GREEN | FOREGROUND_INTENSITY);
+    CountCall(CALL_EXTRA_COLOUR, mark);
+}
+
+static void ReportProfile(void)
+{
+    for (int kind = 0; kind < CALL_KINDS; kind++) {
+        if (CallCounts[kind] != 0)
+            fprintf(stderr, "call=%s count=%lu total_us=%.1f\n", CALL_NAMES[kind], (unsigned long)CallCounts[kind],
+                    CallMicroseconds[kind]);
+    }
+    fflush(stderr);
+}
+
+int main(int argc, char** argv)
+{
+    Profiling = HasOption(argc, argv, "-p");
+    ToolExtras = HasOption(argc, argv, "-e");
+    QueryInformation =
+        (QueryFunction)(void*)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
+    if (QueryInformation == NULL)
+        return 1;
+
+    FloorCounts counts = {0, 0, 0};
+    LARGE_INTEGER start = ReadClock();
+
+    LARGE_INTEGER mark = MarkCall();
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 1;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    BOOL more = Process32First(snapshot, &entry);
+    CountCall(CALL_SNAPSHOT, mark);
+    DWORD ownProcessId = GetCurrentProcessId();
+    while (more) {
+        counts.processes++;
+        if (entry.th32ProcessID != ownProcessId && HasPromptEntry(entry.th32ProcessID, &counts)) {
+            counts.listed++;
+            LookUpOwner(entry.th32ProcessID);
+            LookUpWow64(entry.th32ProcessID);
+            LookUpImagePath(entry.th32ProcessID);
+            if (ToolExtras)
+                SetRecordColour();
+        }
+        mark = MarkCall();
+        more = Process32Next(snapshot, &entry);
+        CountCall(CALL_SNAPSHOT_NEXT, mark);
+    }
+    CloseHandle(snapshot);
+
+    double work = MicrosecondsSince(start);
+    if (Profiling)
+        ReportProfile();
+    if (HasOption(argc, argv, "-r") || Profiling)
+        ReportFloor(work, &counts);
+    return 0;
+}
