@@ -500,7 +500,7 @@ def check_relay(path, label, fresh):
 def measure_fresh_console(terminal, programs, redirection=""):
     """Attributes and input mode of a console Wine has just made."""
     name = terminal.start(programs.wine(PROBE, "state") + redirection)
-    screen = terminal.wait_for(name, r"^STATUS=", "status of the probe")
+    screen = terminal.wait_for(name, r"^STATUS=\d+$", "status of the probe")
     terminal.close(name)
     state = read_state(strip_codes(screen))
     if state is None:
@@ -525,7 +525,7 @@ def run_direct_wait(terminal, programs, fresh, keys, label, redirection=""):
     wait_still_waiting(terminal, name, label)
     started = time.monotonic()
     terminal.send_keys(name, *keys)
-    screen = terminal.wait_for(name, r"^STATUS=", "exit status (%s)" % label)
+    screen = terminal.wait_for(name, r"^STATUS=\d+$", "exit status (%s)" % label)
     RESULTS.note("%s: ended %.1f s after the key" % (label, time.monotonic() - started))
     terminal.close(name)
     RESULTS.check(exit_status(screen) == 0, "%s: exit status 0 (STATUS=%s)" % (label, exit_status(screen)))
@@ -543,7 +543,7 @@ def run_probe_wait(terminal, programs, label, attributes, input_mode, keys, extr
     name = terminal.start(programs.wine(PROBE, *arguments))
     terminal.wait_for(name, r"^WAITING", "start of the key wait (%s)" % label)
     if "--modifiers" in extra:
-        screen = terminal.wait_for(name, r"^AFTER-MODIFIERS ", "end of the modifier records (%s)" % label)
+        screen = terminal.wait_for(name, r"^AFTER-MODIFIERS pending=\d+ running=\d$", "end of the modifier records (%s)" % label)
         match = re.search(r"^AFTER-MODIFIERS pending=(\d+) running=(\d)", strip_codes(screen), re.M)
         RESULTS.check(match is not None and match.group(1) == "0" and match.group(2) == "1",
                       "%s: Shift, Ctrl, Alt alone and a key release all read, tool still waiting (%s)" %
@@ -553,7 +553,7 @@ def run_probe_wait(terminal, programs, label, attributes, input_mode, keys, extr
                       "%s: 7 modifier records written to the console input" % label)
     wait_still_waiting(terminal, name, label)
     terminal.send_keys(name, *keys)
-    screen = terminal.wait_for(name, r"^STATUS=", "end of the probe (%s)" % label)
+    screen = terminal.wait_for(name, r"^STATUS=\d+$", "end of the probe (%s)" % label)
     terminal.close(name)
     plain = strip_codes(screen)
     RESULTS.check(exit_status(screen) == 0, "%s: probe ran to its end" % label)
@@ -599,7 +599,7 @@ def run_cmd_chain(terminal, programs, runs, with_state):
             parts.append("%s state" % programs.windows(PROBE))
     parts.append("echo MARK end")
     name = terminal.start(programs.wine_cmd(" & ".join(parts)))
-    screen = terminal.wait_for(name, r"^STATUS=", "end of cmd.exe")
+    screen = terminal.wait_for(name, r"^STATUS=\d+$", "end of cmd.exe")
     terminal.close(name)
     plain = strip_codes(screen)
     RESULTS.check(exit_status(screen) == 0, "cmd.exe ended with status 0")
@@ -738,13 +738,13 @@ def group_control_c(terminal, programs):
     label = "handler left after the wait"
     relay = programs.file("relay-wait-check.txt")
     name = terminal.start(programs.wine(WAIT_CHECK, debug="+relay") + " 2>" + shlex.quote(relay))
-    screen = terminal.wait_for(name, r"^WAIT CHECK READY pid=", "start of the wait check")
+    screen = terminal.wait_for(name, r"^WAIT CHECK READY pid=[0-9a-f]+$", "start of the wait check")
     pid = re.search(r"^WAIT CHECK READY pid=([0-9a-f]+)", strip_codes(screen), re.M).group(1)
     time.sleep(STILL_WAITING_SECONDS)
     terminal.send_keys(name, "C-c")
     terminal.wait_for(name, r"^WAIT ENDED", "end of the wait after Ctrl+C")
     terminal.send_keys(name, "C-c")
-    screen = terminal.wait_for(name, r"^STATUS=", "end of the wait check")
+    screen = terminal.wait_for(name, r"^STATUS=\d+$", "end of the wait check")
     terminal.close(name)
     RESULTS.check("STILL RUNNING" not in strip_codes(screen),
                   "%s: a second Ctrl+C after the wait ends the process" % label)
@@ -792,7 +792,7 @@ def group_redirect(terminal, programs):
         RESULTS.check(exit_status(terminal.capture(name)) is None,
                       "no-prompt-pipe: still waiting for a key %d s after the prompt" % STILL_WAITING_SECONDS)
         terminal.send_keys(name, "x")
-        screen = terminal.wait_for(name, r"^STATUS=", "end of the redirected runs")
+        screen = terminal.wait_for(name, r"^STATUS=\d+$", "end of the redirected runs")
         terminal.close(name)
     finally:
         target.stop()
