@@ -33,7 +33,6 @@
 
 #define COMMAND_CHARS 4096
 #define RUN_TIMEOUT_MS 300000
-#define READY_TIMEOUT_MS 60000
 #define ERROR_PIPE_BYTES (1 << 20)
 
 static std::vector<Target> Population;
@@ -48,63 +47,16 @@ static void Answer(const std::string& line)
 // As StartTarget, but without a console: a target started windowless gets a
 // console host process of its own under Wine, which would double the
 // population and its start-up time.
-static bool StartDetachedTarget(const char* mode, Target* target)
-{
-    memset(target, 0, sizeof(*target));
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
-    HANDLE childInput = NULL;
-    HANDLE childOutput = NULL;
-    if (!CreatePipe(&childInput, &target->input, &inherit, 0))
-        return false;
-    if (!CreatePipe(&target->output, &childOutput, &inherit, 0)) {
-        CloseHandle(childInput);
-        CloseHandle(target->input);
-        return false;
-    }
-    SetHandleInformation(target->input, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(target->output, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup;
-    memset(&startup, 0, sizeof(startup));
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = childInput;
-    startup.hStdOutput = childOutput;
-    startup.hStdError = childOutput;
-    std::string commandLine = "\"" + BinDirectory() + TARGET_PROGRAM "\" " + mode;
-    BOOL started = CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, DETACHED_PROCESS, NULL, NULL, &startup,
-                                  &target->info);
-    CloseHandle(childInput);
-    CloseHandle(childOutput);
-    if (!started) {
-        CloseHandle(target->input);
-        CloseHandle(target->output);
-        memset(target, 0, sizeof(*target));
-        return false;
-    }
-    for (DWORD waited = 0; waited < READY_TIMEOUT_MS; waited++) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(target->output, NULL, 0, NULL, &available, NULL))
-            break;  // the target ended without reporting ready
-        if (available > 0) {
-            char ready = 0;
-            DWORD read = 0;
-            if (ReadFile(target->output, &ready, 1, &read, NULL) && read == 1 && ready == 'R')
-                return true;
-            break;
-        }
-        Sleep(1);
-    }
-    StopTarget(target);
-    return false;
-}
-
 static void GrowPopulation(size_t wanted)
 {
     while (Population.size() < wanted) {
         // Alternate the modes so that every population is half prompt, half not.
         const char* mode = Population.size() % 2 == 0 ? MODE_PROMPT_FIRST : MODE_NO_PROMPT;
         Target target;
-        if (!StartDetachedTarget(mode, &target)) {
+        // Detached rather than windowless: a windowless target gets a console
+        // host process of its own under Wine, which would double the
+        // population and its start-up time.
+        if (!StartTargetProgram(TARGET_PROGRAM, mode, DETACHED_PROCESS, &target)) {
             Answer("error target " + std::to_string(Population.size()) + " did not start");
             return;
         }

@@ -34,6 +34,11 @@ std::string ToolPath()
 
 bool StartTarget(const char* mode, Target* target)
 {
+    return StartTargetProgram(TARGET_PROGRAM, mode, CREATE_NO_WINDOW, target);
+}
+
+bool StartTargetProgram(const char* program, const char* mode, DWORD creationFlags, Target* target)
+{
     memset(target, 0, sizeof(*target));
     HANDLE childInput = NULL;
     HANDLE childOutput = NULL;
@@ -51,9 +56,9 @@ bool StartTarget(const char* mode, Target* target)
     startup.hStdInput = childInput;
     startup.hStdOutput = childOutput;
     startup.hStdError = childOutput;
-    std::string commandLine = "\"" + BinDirectory() + TARGET_PROGRAM "\" " + mode;
+    std::string commandLine = "\"" + BinDirectory() + program + "\" " + mode;
     std::string environment = CleanEnvironment("");
-    BOOL started = CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, CREATE_NO_WINDOW, &environment[0], NULL,
+    BOOL started = CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, creationFlags, &environment[0], NULL,
                                   &startup, &target->info);
     CloseHandle(childInput);
     CloseHandle(childOutput);
@@ -63,7 +68,8 @@ bool StartTarget(const char* mode, Target* target)
         memset(target, 0, sizeof(*target));
         return false;
     }
-    for (DWORD waited = 0; waited < READY_TIMEOUT_MS; waited += 10) {
+    ULONGLONG deadline = GetTickCount64() + READY_TIMEOUT_MS;
+    while (GetTickCount64() < deadline) {
         DWORD available = 0;
         if (!PeekNamedPipe(target->output, NULL, 0, NULL, &available, NULL))
             break;  // the target ended without reporting ready
@@ -74,7 +80,7 @@ bool StartTarget(const char* mode, Target* target)
                 return true;
             break;
         }
-        Sleep(10);
+        Sleep(1);
     }
     StopTarget(target);
     return false;

@@ -13,7 +13,10 @@ struct Target {
     HANDLE output;  // our end of its standard output
 };
 
-// Starts "<bin>\murk_target.exe mode" and waits for its ready byte.
+// Starts "<bin>\program mode" with a clean environment and waits for its
+// ready byte 'R' on standard output.
+bool StartTargetProgram(const char* program, const char* mode, DWORD creationFlags, Target* target);
+// The same for "<bin>\murk_target.exe mode", windowless.
 bool StartTarget(const char* mode, Target* target);
 // Closes the target's input, waits for it to end (killing it after a while).
 void StopTarget(Target* target);

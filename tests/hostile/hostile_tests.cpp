@@ -24,7 +24,6 @@
 
 namespace {
 
-const DWORD READY_TIMEOUT_MS = 60000;
 const DWORD STOP_TIMEOUT_MS = 60000;
 const DWORD RUN_TIMEOUT_MS = 120000;
 // In-process reads per target and fighting pair.
@@ -37,69 +36,6 @@ const int LAYOUT_LINE = 1;
 const int LAYOUT_XML = 2;
 
 // ---- hostile targets ----
-
-bool MakePipe(HANDLE* ours, HANDLE* theirs, bool theyRead)
-{
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), NULL, TRUE};
-    HANDLE readEnd = NULL;
-    HANDLE writeEnd = NULL;
-    if (!CreatePipe(&readEnd, &writeEnd, &attributes, 0))
-        return false;
-    *ours = theyRead ? writeEnd : readEnd;
-    *theirs = theyRead ? readEnd : writeEnd;
-    SetHandleInformation(*ours, HANDLE_FLAG_INHERIT, 0);
-    return true;
-}
-
-// Starts "<bin>\hostile_target.exe mode" and waits for its ready byte; the
-// worker is fighting by then.
-bool StartHostile(const char* mode, Target* target)
-{
-    memset(target, 0, sizeof(*target));
-    HANDLE childInput = NULL;
-    HANDLE childOutput = NULL;
-    if (!MakePipe(&target->input, &childInput, true))
-        return false;
-    if (!MakePipe(&target->output, &childOutput, false)) {
-        CloseHandle(target->input);
-        CloseHandle(childInput);
-        return false;
-    }
-    STARTUPINFOA startup;
-    memset(&startup, 0, sizeof(startup));
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = childInput;
-    startup.hStdOutput = childOutput;
-    startup.hStdError = childOutput;
-    std::string commandLine = "\"" + BinDirectory() + HOSTILE_PROGRAM "\" " + mode;
-    std::string environment = CleanEnvironment("");
-    BOOL started = CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, CREATE_NO_WINDOW, &environment[0], NULL,
-                                  &startup, &target->info);
-    CloseHandle(childInput);
-    CloseHandle(childOutput);
-    if (!started) {
-        CloseHandle(target->input);
-        CloseHandle(target->output);
-        memset(target, 0, sizeof(*target));
-        return false;
-    }
-    char ready = 0;
-    DWORD read = 0;
-    for (DWORD waited = 0; waited < READY_TIMEOUT_MS; waited += 10) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(target->output, NULL, 0, NULL, &available, NULL))
-            break;
-        if (available > 0) {
-            if (ReadFile(target->output, &ready, 1, &read, NULL) && read == 1 && ready == 'R')
-                return true;
-            break;
-        }
-        Sleep(10);
-    }
-    StopTarget(target);
-    return false;
-}
 
 struct HostileEnd {
     bool ended;       // ended by itself once its input closed
@@ -455,8 +391,8 @@ TEST(HostileReader, AnswersEveryReadWhileTargetsFight)
     for (const FightingPair& pair : PAIRS) {
         Target dirty;
         Target clean;
-        ASSERT_TRUE(StartHostile(pair.dirty, &dirty)) << pair.dirty;
-        ASSERT_TRUE(StartHostile(pair.clean, &clean)) << pair.clean;
+        ASSERT_TRUE(StartTargetProgram(HOSTILE_PROGRAM, pair.dirty, CREATE_NO_WINDOW, &dirty)) << pair.dirty;
+        ASSERT_TRUE(StartTargetProgram(HOSTILE_PROGRAM, pair.clean, CREATE_NO_WINDOW, &clean)) << pair.clean;
         int dirtyFound = 0;
         int cleanFound = 0;
         int promptFirstMissed = 0;
@@ -490,8 +426,8 @@ TEST(HostileScan, EveryRunIsWellFormedAndListsNoCleanProcess)
         Expectations expectations = base;
         Target dirty;
         Target clean;
-        ASSERT_TRUE(StartHostile(pair.dirty, &dirty)) << pair.dirty;
-        ASSERT_TRUE(StartHostile(pair.clean, &clean)) << pair.clean;
+        ASSERT_TRUE(StartTargetProgram(HOSTILE_PROGRAM, pair.dirty, CREATE_NO_WINDOW, &dirty)) << pair.dirty;
+        ASSERT_TRUE(StartTargetProgram(HOSTILE_PROGRAM, pair.clean, CREATE_NO_WINDOW, &clean)) << pair.clean;
         DWORD dirtyId = dirty.info.dwProcessId;
         DWORD cleanId = clean.info.dwProcessId;
         KnowTarget(&expectations, dirty, MAYBE, HOSTILE_PROGRAM, pair.dirty);
@@ -517,7 +453,7 @@ TEST(HostileScan, EveryRunIsWellFormedAndListsNoCleanProcess)
             break;
         Expectations expectations = base;
         Target churn;
-        ASSERT_TRUE(StartHostile(mode, &churn)) << mode;
+        ASSERT_TRUE(StartTargetProgram(HOSTILE_PROGRAM, mode, CREATE_NO_WINDOW, &churn)) << mode;
         KnowTarget(&expectations, churn, NEVER, HOSTILE_PROGRAM, mode);
         if (strcmp(mode, HOSTILE_CHURN) == 0)
             expectations.churnParent = churn.info.dwProcessId;
