@@ -106,7 +106,8 @@ static std::string ReadAll(HANDLE pipe)
             return text;
         char chunk[4096];
         DWORD read = 0;
-        if (!ReadFile(pipe, chunk, available < sizeof(chunk) ? available : sizeof(chunk), &read, NULL) || read == 0)
+        DWORD wanted = available < sizeof(chunk) ? available : (DWORD)sizeof(chunk);
+        if (!ReadFile(pipe, chunk, wanted, &read, NULL) || read == 0)
             return text;
         text.append(chunk, read);
     }

@@ -110,7 +110,8 @@ static void Drain(HANDLE pipe, std::string* text)
             return;
         char chunk[4096];
         DWORD read = 0;
-        if (!ReadFile(pipe, chunk, available < sizeof(chunk) ? available : sizeof(chunk), &read, NULL) || read == 0)
+        DWORD wanted = available < sizeof(chunk) ? available : (DWORD)sizeof(chunk);
+        if (!ReadFile(pipe, chunk, wanted, &read, NULL) || read == 0)
             return;
         text->append(chunk, read);
     }
