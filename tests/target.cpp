@@ -6,36 +6,12 @@
 
 #include <string.h>
 
+#include "own_peb.h"
 #include "target_modes.h"
 
 #define PAGE_BYTES 4096
 #define FOUR_GIB ((SIZE_T)4 << 30)
 #define PARAMETERS_COPY_BYTES 0x800
-
-static const size_t PARAMETERS_OFFSET_IN_PEB = 0x20;
-static const size_t ENVIRONMENT_OFFSET_IN_PARAMETERS = 0x80;
-
-typedef LONG(WINAPI* QueryInformationFunction)(HANDLE, ULONG, PVOID, ULONG, PULONG);
-
-// The process's own PEB, from its basic information.
-static unsigned char* PebAddress(void)
-{
-    QueryInformationFunction query =
-        (QueryInformationFunction)(void*)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
-    unsigned char information[48];
-    ULONG returned = 0;
-    unsigned char* peb = NULL;
-    if (query != NULL && query(GetCurrentProcess(), 0, information, sizeof(information), &returned) == 0)
-        memcpy(&peb, information + 8, sizeof(peb));
-    return peb;
-}
-
-static unsigned char* ReadPointer(const unsigned char* where)
-{
-    unsigned char* value = NULL;
-    memcpy(&value, where, sizeof(value));
-    return value;
-}
 
 static void WritePointer(unsigned char* where, const void* value)
 {

@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "hostile_modes.h"
+#include "../own_peb.h"
 
 #define PAGE_BYTES 4096
 // Larger than the reader's 64 KiB buffer, so that garbage without any
@@ -22,11 +23,6 @@
 #define CHURN_IN_FLIGHT 4
 #define CHILD_WAIT_MS 10000
 #define STOP_WAIT_MS 30000
-
-static const size_t PARAMETERS_OFFSET_IN_PEB = 0x20;
-static const size_t ENVIRONMENT_OFFSET_IN_PARAMETERS = 0x80;
-
-typedef LONG(WINAPI* QueryInformationFunction)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 
 // Written by main, read by the workers.
 static volatile LONG StopRequested = 0;
@@ -46,25 +42,6 @@ static const char NEAR_MISS_BLOCK[] = "PROMP=1\0PROMPX=1\0XPROMP=1\0PROMP\0=PROM
 static const char SHORT_PROMPT_BLOCK[] = "A=1\0PROMPT=$P$G\0\0";
 static const char LEADING_EMPTY_BLOCK[] = "\0PROMPT=$P$G\0\0";
 #define TEXT_CHARS(text) (sizeof(text) - 1)
-
-static unsigned char* PebAddress(void)
-{
-    QueryInformationFunction query =
-        (QueryInformationFunction)(void*)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
-    unsigned char information[48];
-    ULONG returned = 0;
-    unsigned char* peb = NULL;
-    if (query != NULL && query(GetCurrentProcess(), 0, information, sizeof(information), &returned) == 0)
-        memcpy(&peb, information + 8, sizeof(peb));
-    return peb;
-}
-
-static unsigned char* ReadPointer(const unsigned char* where)
-{
-    unsigned char* value = NULL;
-    memcpy(&value, where, sizeof(value));
-    return value;
-}
 
 // One aligned store: a reader sees the old pointer or the new one.
 static void StorePointer(unsigned char* where, const void* value)

@@ -1,0 +1,35 @@
+// For the test targets: the process's own PEB and the two pointer fields the
+// reader follows, in the 64-bit layouts.
+#ifndef MURKSCOPE_OWN_PEB_H
+#define MURKSCOPE_OWN_PEB_H
+
+#include <windows.h>
+
+#include <string.h>
+
+static const size_t PARAMETERS_OFFSET_IN_PEB = 0x20;
+static const size_t ENVIRONMENT_OFFSET_IN_PARAMETERS = 0x80;
+
+typedef LONG(WINAPI* QueryInformationFunction)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+
+// The process's own PEB, from its basic information.
+static inline unsigned char* PebAddress(void)
+{
+    QueryInformationFunction query =
+        (QueryInformationFunction)(void*)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
+    unsigned char information[48];
+    ULONG returned = 0;
+    unsigned char* peb = NULL;
+    if (query != NULL && query(GetCurrentProcess(), 0, information, sizeof(information), &returned) == 0)
+        memcpy(&peb, information + 8, sizeof(peb));
+    return peb;
+}
+
+static inline unsigned char* ReadPointer(const unsigned char* where)
+{
+    unsigned char* value = NULL;
+    memcpy(&value, where, sizeof(value));
+    return value;
+}
+
+#endif
