@@ -13,6 +13,7 @@ x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix
 x86_64-w64-mingw32-gcc-posix:gcc-mingw-w64-x86-64-posix
 x86_64-w64-mingw32-windres:binutils-mingw-w64-x86-64
 /usr/lib/wine/wine64:wine64
+/usr/bin/wineserver:wine
 /usr/src/googletest/CMakeLists.txt:googletest
 /usr/bin/python3:python3
 tmux:tmux
