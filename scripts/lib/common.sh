@@ -18,6 +18,7 @@ x86_64-w64-mingw32-windres:binutils-mingw-w64-x86-64
 /usr/bin/python3:python3
 tmux:tmux
 zip:zip
+unzip:unzip
 clang++:clang
 /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev
 "
