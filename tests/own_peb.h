@@ -1,5 +1,6 @@
 // For the test targets: the process's own PEB and the two pointer fields the
-// reader follows, in the 64-bit layouts.
+// reader follows, in the 64-bit layouts, and the same fields of the 32-bit
+// layouts the targets build for themselves.
 #ifndef MURKSCOPE_OWN_PEB_H
 #define MURKSCOPE_OWN_PEB_H
 
@@ -9,6 +10,9 @@
 
 static const size_t PARAMETERS_OFFSET_IN_PEB = 0x20;
 static const size_t ENVIRONMENT_OFFSET_IN_PARAMETERS = 0x80;
+// The 32-bit layouts of a WOW64 process's own copies, with 32-bit pointers.
+static const size_t PARAMETERS32_OFFSET_IN_PEB32 = 0x10;
+static const size_t ENVIRONMENT32_OFFSET_IN_PARAMETERS32 = 0x48;
 
 typedef LONG(WINAPI* QueryInformationFunction)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 

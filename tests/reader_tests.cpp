@@ -10,6 +10,7 @@
 #include "environment.h"
 #include "support.h"
 #include "target_modes.h"
+#include "wow64_query.h"
 
 namespace {
 
@@ -75,10 +76,13 @@ INSTANTIATE_TEST_SUITE_P(Targets, ShellTest, ::testing::ValuesIn(SHELL_CASES),
 const unsigned char SENTINEL = 0xA5;
 const DWORD GUARD_BYTES = 4096;
 
+// A wow64 mode is read through its 32-bit view.
 int ReadTarget(const char* mode, std::vector<unsigned char>* buffer, DWORD* size)
 {
     Target target;
-    if (!StartTarget(mode, &target)) {
+    ULONG_PTR peb32 = 0;
+    bool view32 = strncmp(mode, "wow64-", 6) == 0;
+    if (!(view32 ? StartWow64Target(mode, &target, &peb32) : StartTarget(mode, &target))) {
         ADD_FAILURE() << "target did not start: " << mode;
         return -1;
     }
@@ -86,7 +90,10 @@ int ReadTarget(const char* mode, std::vector<unsigned char>* buffer, DWORD* size
     *size = ENV_BUFFER_BYTES;
     HANDLE process = OpenProcessForRead(target.info.dwProcessId);
     EXPECT_NE(process, (HANDLE)NULL);
-    int result = process == NULL ? -1 : ReadProcessEnvironment(process, buffer->data(), size);
+    int result = -1;
+    if (process != NULL)
+        result = view32 ? ReadProcessEnvironment32(process, peb32, buffer->data(), size)
+                        : ReadProcessEnvironment(process, buffer->data(), size);
     if (process != NULL)
         CloseHandle(process);
     StopTarget(&target);
@@ -122,12 +129,15 @@ TEST(ReadProcessEnvironment, SmallRegionAsksForRegionOnlyAndZeroesTheRest)
 
 TEST(ReadProcessEnvironment, BlockNearRegionEndIsBoundedByBytesToTheEnd)
 {
-    std::vector<unsigned char> buffer;
-    DWORD size = 0;
-    ASSERT_EQ(1, ReadTarget(MODE_REGION_END, &buffer, &size));
-    EXPECT_EQ(64u, size);
-    EXPECT_EQ(std::string("PROMPT=$P$G\0\0", 13), Narrow(buffer, 13));
-    EXPECT_TRUE(AllBytesAre(buffer, 64, ENV_BUFFER_BYTES, 0));
+    for (const char* mode : {MODE_REGION_END, MODE_WOW64_REGION_END}) {
+        std::vector<unsigned char> buffer;
+        DWORD size = 0;
+        ASSERT_EQ(1, ReadTarget(mode, &buffer, &size)) << mode;
+        EXPECT_EQ(64u, size) << mode;
+        EXPECT_EQ(std::string("PROMPT=$P$G\0\0", 13), Narrow(buffer, 13)) << mode;
+        EXPECT_TRUE(AllBytesAre(buffer, 64, ENV_BUFFER_BYTES, 0)) << mode;
+        EXPECT_TRUE(AllBytesAre(buffer, ENV_BUFFER_BYTES, buffer.size(), SENTINEL)) << mode;
+    }
 }
 
 TEST(ReadProcessEnvironment, UnterminatedBlockFillingItsRegionIsReadToTheRegionEnd)
@@ -160,14 +170,99 @@ TEST(ReadProcessEnvironment, FourGibRegionIsReadInFull)
 
 TEST(ReadProcessEnvironment, UnreadableRecordsStopTheReaderBeforeTheBufferIsTouched)
 {
-    const char* modes[] = {MODE_ENV_NOACCESS, MODE_ENV_EXECUTE, MODE_ENV_UNMAPPED, MODE_PARAMETERS_NOACCESS,
-                           MODE_PARAMETERS_UNMAPPED};
+    const char* modes[] = {MODE_ENV_NOACCESS,          MODE_ENV_EXECUTE,
+                           MODE_ENV_UNMAPPED,          MODE_PARAMETERS_NOACCESS,
+                           MODE_PARAMETERS_UNMAPPED,   MODE_WOW64_ENV_NOACCESS,
+                           MODE_WOW64_ENV_UNMAPPED,    MODE_WOW64_PARAMETERS_NOACCESS,
+                           MODE_WOW64_PARAMETERS_UNMAPPED};
     for (const char* mode : modes) {
         std::vector<unsigned char> buffer;
         DWORD size = 0;
         EXPECT_EQ(0, ReadTarget(mode, &buffer, &size)) << mode;
         EXPECT_TRUE(AllBytesAre(buffer, 0, buffer.size(), SENTINEL)) << mode;
     }
+}
+
+// The 32-bit view of a WOW64 process, through the replacement query. Every
+// target's 64-bit view holds no prompt entry unless its mode says so.
+struct Wow64Case {
+    const char* mode;
+    int expected;
+    int in32BitView;
+};
+
+void PrintTo(const Wow64Case& wow64Case, std::ostream* stream)
+{
+    *stream << wow64Case.mode << " -> " << wow64Case.expected;
+}
+
+class Wow64ShellTest : public ::testing::TestWithParam<Wow64Case> {};
+
+TEST_P(Wow64ShellTest, EitherViewWithAPromptEntryMakesAShell)
+{
+    static PROMPT_MATCH match;
+    const Wow64Case& wow64Case = GetParam();
+    Target target;
+    ULONG_PTR peb32 = 0;
+    ASSERT_TRUE(StartWow64Target(wow64Case.mode, &target, &peb32)) << wow64Case.mode;
+    DWORD processId = target.info.dwProcessId;
+
+    AnswerWow64Query(processId, peb32);
+    memset(&match, 0xA5, sizeof(match));
+    EXPECT_EQ(wow64Case.expected, FindPromptEntry(processId, &match));
+    EXPECT_EQ(1, match.opened);
+    EXPECT_EQ(peb32, match.peb32);
+    EXPECT_EQ(wow64Case.in32BitView, match.in32BitView);
+    std::wstring entry = wow64Case.expected ? L"PROMPT=$P$G" : L"";
+    EXPECT_EQ(entry.size(), match.entryChars);
+    EXPECT_EQ(entry, std::wstring(match.entry));
+    EXPECT_EQ(wow64Case.expected, IsCommandPromptProcess(processId));
+
+    // Wine's own answer for the same process is 0: only its 64-bit view counts.
+    RestoreWow64Query();
+    EXPECT_EQ(strcmp(wow64Case.mode, MODE_WOW64_PROMPT_64) == 0 ? 1 : 0, FindPromptEntry(processId, &match));
+    EXPECT_EQ(0u, match.peb32);
+    StopTarget(&target);
+}
+
+const Wow64Case WOW64_CASES[] = {
+    {MODE_WOW64_PROMPT_32, 1, 1},           {MODE_WOW64_PROMPT_64, 1, 0},
+    {MODE_WOW64_NEITHER, 0, 0},             {MODE_WOW64_PARAMETERS_NOACCESS, 0, 0},
+    {MODE_WOW64_PARAMETERS_UNMAPPED, 0, 0}, {MODE_WOW64_ENV_NOACCESS, 0, 0},
+    {MODE_WOW64_ENV_UNMAPPED, 0, 0},        {MODE_WOW64_REGION_END, 1, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Targets, Wow64ShellTest, ::testing::ValuesIn(WOW64_CASES),
+                         [](const ::testing::TestParamInfo<Wow64Case>& info) {
+                             std::string name = info.param.mode;
+                             for (char& character : name)
+                                 if (character == '-')
+                                     character = '_';
+                             return name;
+                         });
+
+TEST(QueryPeb32Address, NativeProcessesAnswerZeroAndTheQueryIsMadeOncePerProcess)
+{
+    Target target;
+    ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &target));
+    HANDLE process = OpenProcessForRead(target.info.dwProcessId);
+    ASSERT_NE(process, (HANDLE)NULL);
+    ULONG_PTR answer = 0x5A5A5A5A;
+    DWORD returned = 0;
+    EXPECT_EQ(0, QueryProcessInformation(process, PROCESS_WOW64_INFORMATION, &answer, sizeof(answer), &returned));
+    EXPECT_EQ(0u, answer);
+    EXPECT_EQ(0u, QueryPeb32Address(process));
+    CloseHandle(process);
+
+    // A shell and a process that cannot be opened: one query for the first,
+    // none for the second.
+    AnswerWow64Query(0xFFFFFFF1, 0x10000);
+    FakeWow64Queries = 0;
+    EXPECT_EQ(1, IsCommandPromptProcess(target.info.dwProcessId));
+    EXPECT_EQ(0, IsCommandPromptProcess(0));
+    EXPECT_EQ(1, FakeWow64Queries);
+    RestoreWow64Query();
+    StopTarget(&target);
 }
 
 TEST(IsCommandPromptProcess, ProcessesThatCannotBeReadAreNotShells)

@@ -14,6 +14,7 @@
 #include "scan.h"
 #include "support.h"
 #include "target_modes.h"
+#include "wow64_query.h"
 
 namespace {
 
@@ -187,6 +188,29 @@ TEST(IsProcess32Bit, ReportsWhatTheIsWow64ProcessEntryAnswers)
     EXPECT_NE(std::string::npos, output.find("; Process Name=Murk_target.exe; User Name=")) << output;
 
     IsWow64ProcessEntry = saved;
+    StopTarget(&target);
+}
+
+TEST(ScanProcesses, AWow64ShellWithItsPromptOnlyInThe32BitViewIsListed)
+{
+    Target target;
+    ULONG_PTR peb32 = 0;
+    ASSERT_TRUE(StartWow64Target(MODE_WOW64_PROMPT_32, &target, &peb32));
+    ResolveIsWow64Process();
+    std::string line = "\n\n\n Process ID=" + std::to_string(target.info.dwProcessId) +
+                       "; Parent Process ID=" + std::to_string(GetCurrentProcessId()) +
+                       "; Process Name=Murk_target.exe; User Name=" + CurrentUserName() +
+                       "; Process Path=" + BinDirectory() + TARGET_PROGRAM + ";\n\n" + std::string(64, '-');
+
+    // Wine answers 0 to the real query: the 64-bit view alone holds no prompt.
+    std::string output = CaptureScan(1);
+    EXPECT_EQ(std::string::npos, output.find("Process ID=" + std::to_string(target.info.dwProcessId) + ";"))
+        << output;
+
+    AnswerWow64Query(target.info.dwProcessId, peb32);
+    output = CaptureScan(1);
+    RestoreWow64Query();
+    EXPECT_NE(std::string::npos, output.find(line)) << output;
     StopTarget(&target);
 }
 

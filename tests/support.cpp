@@ -37,6 +37,19 @@ bool StartTarget(const char* mode, Target* target)
     return StartTargetProgram(TARGET_PROGRAM, mode, CREATE_NO_WINDOW, target);
 }
 
+bool StartWow64Target(const char* mode, Target* target, ULONG_PTR* peb32)
+{
+    *peb32 = 0;
+    if (!StartTarget(mode, target))
+        return false;
+    // The address follows the ready byte, written at once after it.
+    DWORD read = 0;
+    if (ReadFile(target->output, peb32, sizeof(*peb32), &read, NULL) && read == sizeof(*peb32) && *peb32 != 0)
+        return true;
+    StopTarget(target);
+    return false;
+}
+
 bool StartTargetProgram(const char* program, const char* mode, DWORD creationFlags, Target* target)
 {
     memset(target, 0, sizeof(*target));

@@ -18,6 +18,9 @@ struct Target {
 bool StartTargetProgram(const char* program, const char* mode, DWORD creationFlags, Target* target);
 // The same for "<bin>\murk_target.exe mode", windowless.
 bool StartTarget(const char* mode, Target* target);
+// The same for a wow64 mode, which also reports the address of the 32-bit
+// view it built.
+bool StartWow64Target(const char* mode, Target* target, ULONG_PTR* peb32);
 // Closes the target's input, waits for it to end (killing it after a while).
 void StopTarget(Target* target);
 

@@ -194,8 +194,74 @@ static int MoveParameters(DWORD protection)
     return 1;
 }
 
+// Memory below 4 GiB, where 32-bit pointers reach: the first address, in
+// steps of 1 MiB, at which the system grants the allocation.
+static unsigned char* AllocateLow(SIZE_T bytes, DWORD allocationType)
+{
+    for (ULONG_PTR address = 0x10000000; address + bytes <= ((ULONG_PTR)1 << 32); address += 0x100000) {
+        void* memory = VirtualAlloc((void*)address, bytes, allocationType, PAGE_READWRITE);
+        if (memory != NULL)
+            return (unsigned char*)memory;
+    }
+    return NULL;
+}
+
+static void WritePointer32(unsigned char* where, const void* value)
+{
+    DWORD narrow = (DWORD)(ULONG_PTR)value;
+    memcpy(where, &narrow, sizeof(narrow));
+}
+
+static int IsMode(const char* mode, const char* wanted)
+{
+    return strcmp(mode, wanted) == 0;
+}
+
+// Builds the 32-bit view of a wow64 mode below 4 GiB: PEB32-like record ->
+// 32-bit parameters -> block; answers the record's address.
+static unsigned char* PlaceView32(const char* mode)
+{
+    static const char prompt[] = "PROMPT=$P$G\0\0";
+    static const char other[] = "ALLUSERSPROFILE=C:\\ProgramData\0Path=C:\\Windows\0\0";
+    unsigned char* peb32 = AllocateLow(PAGE_BYTES, MEM_RESERVE | MEM_COMMIT);
+    unsigned char* parameters = AllocateLow(PAGE_BYTES, MEM_RESERVE | MEM_COMMIT);
+    unsigned char* block = NULL;
+    if (IsMode(mode, MODE_WOW64_REGION_END)) {
+        unsigned char* memory = AllocateLow(PAGE_BYTES * 2, MEM_RESERVE);
+        if (memory != NULL && VirtualAlloc(memory, PAGE_BYTES, MEM_COMMIT, PAGE_READWRITE) != NULL)
+            block = memory + PAGE_BYTES - 64;
+    } else {
+        block = AllocateLow(PAGE_BYTES, MEM_RESERVE | MEM_COMMIT);
+    }
+    if (peb32 == NULL || parameters == NULL || block == NULL)
+        return NULL;
+    if (IsMode(mode, MODE_WOW64_PROMPT_64) || IsMode(mode, MODE_WOW64_NEITHER))
+        WriteWide(block, other, sizeof(other) - 1);
+    else
+        WriteWide(block, prompt, sizeof(prompt) - 1);
+    WritePointer32(peb32 + PARAMETERS32_OFFSET_IN_PEB32, parameters);
+    WritePointer32(parameters + ENVIRONMENT32_OFFSET_IN_PARAMETERS32, block);
+
+    DWORD old = 0;
+    int arranged = 1;
+    if (IsMode(mode, MODE_WOW64_ENV_NOACCESS))
+        arranged = VirtualProtect(block, PAGE_BYTES, PAGE_NOACCESS, &old);
+    else if (IsMode(mode, MODE_WOW64_ENV_UNMAPPED))
+        arranged = VirtualFree(block, 0, MEM_RELEASE);
+    else if (IsMode(mode, MODE_WOW64_PARAMETERS_NOACCESS))
+        arranged = VirtualProtect(parameters, PAGE_BYTES, PAGE_NOACCESS, &old);
+    else if (IsMode(mode, MODE_WOW64_PARAMETERS_UNMAPPED))
+        arranged = VirtualFree(parameters, 0, MEM_RELEASE);
+    return arranged ? peb32 : NULL;
+}
+
 static unsigned char* EnvironmentForMode(const char* mode)
 {
+    if (strncmp(mode, "wow64-", 6) == 0) {
+        if (IsMode(mode, MODE_WOW64_PROMPT_64))
+            return BLOCK("PROMPT=$P$G\0\0");
+        return BLOCK("ALLUSERSPROFILE=C:\\ProgramData\0Path=C:\\Windows\0\0");
+    }
     if (strcmp(mode, MODE_PROMPT_FIRST) == 0)
         return BLOCK("PROMPT=$P$G\0ZZZ=1\0\0");
     if (strcmp(mode, MODE_PROMPT_LOWER_SECOND) == 0)
@@ -270,11 +336,18 @@ int main(int argc, char** argv)
         else
             WritePointer(parameters + ENVIRONMENT_OFFSET_IN_PARAMETERS, block);
     }
+    unsigned char* peb32 = NULL;
+    if (arranged && strncmp(argv[1], "wow64-", 6) == 0) {
+        peb32 = PlaceView32(argv[1]);
+        arranged = peb32 != NULL;
+    }
     if (!arranged)
         return 3;
 
     DWORD written = 0;
     WriteFile(output, "R", 1, &written, NULL);
+    if (peb32 != NULL)
+        WriteFile(output, &peb32, sizeof(peb32), &written, NULL);
     char byte = 0;
     DWORD read = 0;
     while (ReadFile(input, &byte, 1, &read, NULL) && read != 0) {

@@ -27,6 +27,21 @@
 #define MODE_PROMPT_AT_BUFFER_END "prompt-at-buffer-end"
 #define MODE_FOUR_GIB "four-gib"
 
+// A 32-bit view built in the target's own memory below 4 GiB, as a WOW64
+// process has one: a PEB32-like record, 32-bit process parameters and a
+// block. The target writes the record's address (8 bytes) after its ready
+// byte; tests hand it to the reader through a replacement of the
+// ProcessWow64Information query. Unless a mode says otherwise the 64-bit
+// view holds no prompt entry and the 32-bit one holds PROMPT=$P$G.
+#define MODE_WOW64_PROMPT_32 "wow64-prompt-32"
+#define MODE_WOW64_PROMPT_64 "wow64-prompt-64"  // prompt in the 64-bit view only
+#define MODE_WOW64_NEITHER "wow64-neither"
+#define MODE_WOW64_PARAMETERS_NOACCESS "wow64-parameters-noaccess"
+#define MODE_WOW64_PARAMETERS_UNMAPPED "wow64-parameters-unmapped"
+#define MODE_WOW64_ENV_NOACCESS "wow64-env-noaccess"
+#define MODE_WOW64_ENV_UNMAPPED "wow64-env-unmapped"
+#define MODE_WOW64_REGION_END "wow64-region-end"  // block 64 bytes before its region's end
+
 // Byte offsets of the prompt entry in the two modes that probe the end of the
 // reader's 64 KiB buffer: one entirely past it, one cut by it.
 #define PROMPT_PAST_BUFFER_AT (65536 + 64)

@@ -9,7 +9,7 @@ static ENV_CHAR FoldAsciiLetter(ENV_CHAR character)
     return character;
 }
 
-int ContainsPromptEntry(const ENV_CHAR* block, size_t characters)
+int FindPromptEntryInBlock(const ENV_CHAR* block, size_t characters, size_t* start, size_t* length)
 {
     // An empty entry ends the block, the first one included: whatever lies
     // after "\0\0" (or after a leading "\0") is not part of the environment.
@@ -21,12 +21,22 @@ int ContainsPromptEntry(const ENV_CHAR* block, size_t characters)
         while (matched < PROMPT_PREFIX_CHARS && position + matched < characters &&
                FoldAsciiLetter(block[position + matched]) == PROMPT_PREFIX[matched])
             matched++;
-        if (matched == PROMPT_PREFIX_CHARS)
-            return 1;
-
+        size_t entryStart = position;
         while (position < characters && block[position] != 0)
             position++;
+        if (matched == PROMPT_PREFIX_CHARS) {
+            *start = entryStart;
+            *length = position - entryStart;
+            return 1;
+        }
         position++;  // past the entry's terminating zero
     }
     return 0;
+}
+
+int ContainsPromptEntry(const ENV_CHAR* block, size_t characters)
+{
+    size_t start = 0;
+    size_t length = 0;
+    return FindPromptEntryInBlock(block, characters, &start, &length);
 }

@@ -17,4 +17,9 @@ typedef unsigned short ENV_CHAR;
 // characters inside it, and the walk stops there.
 int ContainsPromptEntry(const ENV_CHAR* block, size_t characters);
 
+// The same walk; on a match also gives where the first matching entry starts
+// and how many characters it has up to its terminating zero (or to the end
+// of the buffer, for an entry the buffer cuts).
+int FindPromptEntryInBlock(const ENV_CHAR* block, size_t characters, size_t* start, size_t* length);
+
 #endif

@@ -1,5 +1,7 @@
 // Follows the target's own records (basic information -> PEB -> process
-// parameters -> environment) with read-only access and tests the block.
+// parameters -> environment) with read-only access and tests the block; for
+// a WOW64 process also the 32-bit records, whose environment is the copy its
+// 32-bit code reads and updates.
 #include "environment.h"
 
 #include <string.h>
@@ -9,11 +11,14 @@
 typedef LONG(NTAPI* NtQueryInformationProcessFunction)(HANDLE process, ULONG informationClass, PVOID buffer,
                                                        ULONG length, PULONG returnLength);
 
-static ULONG_PTR ReadPointerAt(const unsigned char* image, size_t offset)
+QueryProcessInformationFunction QueryWow64InformationEntry = QueryProcessInformation;
+
+// A pointer of pointerBytes (8, or 4 in the 32-bit layouts) at offset.
+static ULONG_PTR ReadPointerAt(const unsigned char* image, size_t offset, size_t pointerBytes)
 {
     // Images are plain byte buffers: copy rather than cast to stay aligned.
     ULONG_PTR value = 0;
-    memcpy(&value, image + offset, sizeof(value));
+    memcpy(&value, image + offset, pointerBytes);
     return value;
 }
 
@@ -57,31 +62,23 @@ HANDLE OpenProcessForRead(DWORD processId)
     return OpenProcess(PROCESS_READ_ACCESS, FALSE, processId);
 }
 
-int ReadProcessEnvironment(HANDLE process, void* buffer, DWORD* size)
+// From a process-parameters address to the environment block, the same way
+// for both layouts: each record's region is checked before it is read, and
+// the block is read up to its region's end or the buffer's size.
+static int ReadEnvironmentFromParameters(HANDLE process, const void* parameters, DWORD parametersBytes,
+                                         size_t environmentOffset, size_t pointerBytes, void* buffer, DWORD* size)
 {
-    unsigned char basicInformation[BASIC_INFORMATION_BYTES];
-    DWORD returnLength = 0;
-    memset(basicInformation, 0, sizeof(basicInformation));
-    if (QueryProcessInformation(process, 0, basicInformation, sizeof(basicInformation), &returnLength) != 0)
-        return 0;
-
-    unsigned char pebImage[PEB_IMAGE_BYTES];
-    memset(pebImage, 0, sizeof(pebImage));
-    const void* peb = (const void*)ReadPointerAt(basicInformation, BASIC_INFORMATION_PEB_OFFSET);
-    if (!ReadProcessMemory(process, peb, pebImage, sizeof(pebImage), NULL))
-        return 0;
-
     DWORD regionSize = 0;
-    const void* parameters = (const void*)ReadPointerAt(pebImage, PEB_PARAMETERS_OFFSET);
     if (!QueryReadableRegion(process, parameters, &regionSize))
         return 0;
 
     unsigned char parametersImage[PARAMETERS_IMAGE_BYTES];
     memset(parametersImage, 0, sizeof(parametersImage));
-    if (!ReadProcessMemory(process, parameters, parametersImage, sizeof(parametersImage), NULL))
+    if (parametersBytes > sizeof(parametersImage) ||
+        !ReadProcessMemory(process, parameters, parametersImage, parametersBytes, NULL))
         return 0;
 
-    const void* environment = (const void*)ReadPointerAt(parametersImage, PARAMETERS_ENVIRONMENT_OFFSET);
+    const void* environment = (const void*)ReadPointerAt(parametersImage, environmentOffset, pointerBytes);
     if (!QueryReadableRegion(process, environment, &regionSize))
         return 0;
 
@@ -95,11 +92,73 @@ int ReadProcessEnvironment(HANDLE process, void* buffer, DWORD* size)
     return 1;
 }
 
-int IsCommandPromptProcess(DWORD processId)
+int ReadProcessEnvironment(HANDLE process, void* buffer, DWORD* size)
 {
+    unsigned char basicInformation[BASIC_INFORMATION_BYTES];
+    DWORD returnLength = 0;
+    memset(basicInformation, 0, sizeof(basicInformation));
+    if (QueryProcessInformation(process, 0, basicInformation, sizeof(basicInformation), &returnLength) != 0)
+        return 0;
+
+    unsigned char pebImage[PEB_IMAGE_BYTES];
+    memset(pebImage, 0, sizeof(pebImage));
+    const void* peb = (const void*)ReadPointerAt(basicInformation, BASIC_INFORMATION_PEB_OFFSET, sizeof(void*));
+    if (!ReadProcessMemory(process, peb, pebImage, sizeof(pebImage), NULL))
+        return 0;
+
+    const void* parameters = (const void*)ReadPointerAt(pebImage, PEB_PARAMETERS_OFFSET, sizeof(void*));
+    return ReadEnvironmentFromParameters(process, parameters, PARAMETERS_IMAGE_BYTES, PARAMETERS_ENVIRONMENT_OFFSET,
+                                         sizeof(void*), buffer, size);
+}
+
+int ReadProcessEnvironment32(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size)
+{
+    unsigned char pebImage[PEB32_IMAGE_BYTES];
+    memset(pebImage, 0, sizeof(pebImage));
+    if (!ReadProcessMemory(process, (const void*)peb32, pebImage, sizeof(pebImage), NULL))
+        return 0;
+
+    const void* parameters = (const void*)ReadPointerAt(pebImage, PEB32_PARAMETERS_OFFSET, sizeof(DWORD));
+    return ReadEnvironmentFromParameters(process, parameters, PARAMETERS32_IMAGE_BYTES,
+                                         PARAMETERS32_ENVIRONMENT_OFFSET, sizeof(DWORD), buffer, size);
+}
+
+ULONG_PTR QueryPeb32Address(HANDLE process)
+{
+    ULONG_PTR peb32 = 0;
+    DWORD returnLength = 0;
+    if (QueryWow64InformationEntry == NULL ||
+        QueryWow64InformationEntry(process, PROCESS_WOW64_INFORMATION, &peb32, sizeof(peb32), &returnLength) != 0)
+        return 0;
+    return peb32;
+}
+
+// Tests a block and, on a match, copies the entry into the match.
+static int TakePromptEntry(const ENV_CHAR* block, size_t characters, PROMPT_MATCH* match)
+{
+    size_t start = 0;
+    size_t length = 0;
+    if (!FindPromptEntryInBlock(block, characters, &start, &length))
+        return 0;
+    if (length > PROMPT_ENTRY_CHARS)
+        length = PROMPT_ENTRY_CHARS;
+    memcpy(match->entry, block + start, length * sizeof(WCHAR));
+    match->entry[length] = 0;
+    match->entryChars = (DWORD)length;
+    return 1;
+}
+
+int FindPromptEntry(DWORD processId, PROMPT_MATCH* match)
+{
+    match->opened = 0;
+    match->peb32 = 0;
+    match->in32BitView = 0;
+    match->entryChars = 0;
+    match->entry[0] = 0;
     HANDLE process = OpenProcessForRead(processId);
     if (process == NULL)
         return 0;
+    match->opened = 1;
 
     // Whatever arrived is tested, even from a read that stopped part-way; a
     // reader that gave up early leaves the buffer all zero.
@@ -107,7 +166,27 @@ int IsCommandPromptProcess(DWORD processId)
     DWORD size = sizeof(block);
     memset(block, 0, sizeof(block));
     ReadProcessEnvironment(process, block, &size);
-    CloseHandle(process);
+    int found = TakePromptEntry(block, sizeof(block) / sizeof(block[0]), match);
 
-    return ContainsPromptEntry(block, sizeof(block) / sizeof(block[0]));
+    // The 64-bit copy of a WOW64 process keeps what it inherited at creation;
+    // its 32-bit code sets and changes only its own copy (cmd.exe's PROMPT
+    // among them), so that copy is tested too and its entry preferred.
+    match->peb32 = QueryPeb32Address(process);
+    if (match->peb32 != 0) {
+        size = sizeof(block);
+        memset(block, 0, sizeof(block));
+        ReadProcessEnvironment32(process, match->peb32, block, &size);
+        if (TakePromptEntry(block, sizeof(block) / sizeof(block[0]), match)) {
+            match->in32BitView = 1;
+            found = 1;
+        }
+    }
+    CloseHandle(process);
+    return found;
+}
+
+int IsCommandPromptProcess(DWORD processId)
+{
+    PROMPT_MATCH match;
+    return FindPromptEntry(processId, &match);
 }

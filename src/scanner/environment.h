@@ -19,9 +19,40 @@
 #define PARAMETERS_IMAGE_BYTES 144
 #define PARAMETERS_ENVIRONMENT_OFFSET 0x80
 
+// The 32-bit side of a WOW64 process keeps its own PEB, process parameters
+// and environment, linked by 32-bit pointers. ProcessWow64Information gives
+// that PEB's address (pointer-sized; 0 for a native process).
+#define PROCESS_WOW64_INFORMATION 26
+#define PEB32_IMAGE_BYTES 0x20
+#define PEB32_PARAMETERS_OFFSET 0x10
+#define PARAMETERS32_IMAGE_BYTES 0x50
+#define PARAMETERS32_ENVIRONMENT_OFFSET 0x48
+
+// An entry is never longer than the buffer it was found in.
+#define PROMPT_ENTRY_CHARS (ENV_BUFFER_BYTES / sizeof(WCHAR))
+
+typedef LONG (*QueryProcessInformationFunction)(HANDLE process, DWORD informationClass, void* buffer, DWORD length,
+                                                DWORD* returnLength);
+
+// The ProcessWow64Information query goes through this entry: it is
+// QueryProcessInformation unless a test points it at its own function.
+extern QueryProcessInformationFunction QueryWow64InformationEntry;
+
+// What the shell test found in one process.
+typedef struct PROMPT_MATCH {
+    int opened;         // the process could be opened for reading
+    ULONG_PTR peb32;    // the 32-bit PEB of a WOW64 process, else 0
+    int in32BitView;    // the entry below comes from the 32-bit environment
+    DWORD entryChars;   // characters of the matching entry
+    WCHAR entry[PROMPT_ENTRY_CHARS + 1];  // the matching entry as it stands, terminated
+} PROMPT_MATCH;
+
 int IsCommandPromptProcess(DWORD processId);
+int FindPromptEntry(DWORD processId, PROMPT_MATCH* match);
 HANDLE OpenProcessForRead(DWORD processId);
 int ReadProcessEnvironment(HANDLE process, void* buffer, DWORD* size);
+int ReadProcessEnvironment32(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size);
+ULONG_PTR QueryPeb32Address(HANDLE process);
 int QueryReadableRegion(HANDLE process, const void* address, DWORD* regionSize);
 LONG QueryProcessInformation(HANDLE process, DWORD informationClass, void* buffer, DWORD length,
                              DWORD* returnLength);

@@ -14,8 +14,11 @@ Checks (each violation is tagged so that the fault test can tell them apart):
   [forbidden] no call that writes to, allocates or protects memory in, starts
               a thread in, duplicates a handle of, suspends, debugs, ends or
               otherwise changes another process (or its token or security).
-  [budget]    per scanned process at most one NtQueryInformationProcess, three
-              ReadProcessMemory and two VirtualQueryEx on the reading handle.
+  [budget]    per scanned process at most one NtQueryInformationProcess for
+              the basic information, three ReadProcessMemory and two
+              VirtualQueryEx on the reading handle, and exactly one
+              ProcessWow64Information query on each reading handle granted
+              (a native process answers 0: nothing more is read).
   [lookups]   a listed process gets exactly the record's lookups, a process
               that is not listed none of them.
   [handles]   every process, token and snapshot handle is closed, once, by the
@@ -111,7 +114,9 @@ TOKEN_USERS = {"gettokeninformation", "closehandle"} | TOKEN_CHANGING | {"duplic
 # What a listed process is looked up with, beyond the environment read.
 LOOKUP_KEYS = ["OpenProcess(0x400)", "OpenProcessToken(TOKEN_QUERY)", "GetTokenInformation(TokenUser)",
                "LookupAccountSidA", "IsWow64Process", "CreateToolhelp32Snapshot(SNAPMODULE)", "Module32First"]
-READ_KEYS = ["OpenProcess(0x410)", "NtQueryInformationProcess", "ReadProcessMemory", "VirtualQueryEx"]
+READ_KEYS = ["OpenProcess(0x410)", "NtQueryInformationProcess", "ReadProcessMemory", "VirtualQueryEx",
+             "NtQueryInformationProcess(Wow64)", "OpenProcess(0x410) granted"]
+WOW64_INFORMATION_CLASS = 26
 READ_LIMITS = {"NtQueryInformationProcess": 1, "ReadProcessMemory": 3, "VirtualQueryEx": 2}
 
 ACCOUNT_LOOKUPS = {"lookupaccountsida", "lookupaccountsidw", "lookupaccountsidlocala", "lookupaccountsidlocalw"}
@@ -440,6 +445,8 @@ class Audit:
                     self.add_handle(live, Handle("process", call.retval, pid, call, self.function_of_call(call)))
                     if access == READ_ACCESS:
                         live[call.retval].reading = True
+                        if in_scan and pid is not None:
+                            self.counts[pid]["OpenProcess(0x410) granted"] += 1
                 continue
 
             if key == "openprocesstoken":
@@ -578,7 +585,10 @@ class Audit:
         key = call.key
         counts = self.counts[handle.pid]
         reading = handle.reading
-        if handle.kind == "process" and reading and call.name in READ_LIMITS:
+        if handle.kind == "process" and reading and key == "ntqueryinformationprocess" and \
+                call.argument(1, dword=True) == WOW64_INFORMATION_CLASS:
+            counts["NtQueryInformationProcess(Wow64)"] += 1
+        elif handle.kind == "process" and reading and call.name in READ_LIMITS:
             counts[call.name] += 1
         elif handle.kind == "process" and not reading and key == "iswow64process":
             counts["IsWow64Process"] += 1
@@ -615,6 +625,9 @@ class Audit:
             for name, limit in READ_LIMITS.items():
                 if counts[name] > limit:
                     self.fail("budget", "%s gets %d %s calls, more than %d" % (label, counts[name], name, limit))
+            if counts["NtQueryInformationProcess(Wow64)"] != counts["OpenProcess(0x410) granted"]:
+                self.fail("budget", "%s gets %d ProcessWow64Information queries on %d reading handles, not one each" %
+                          (label, counts["NtQueryInformationProcess(Wow64)"], counts["OpenProcess(0x410) granted"]))
             if pid in self.listed:
                 # A prompt is found only by following the whole path to the block.
                 for name, limit in READ_LIMITS.items():
@@ -654,9 +667,9 @@ class Audit:
             else:
                 kind = "other, not listed"
             kinds.setdefault(kind, []).append(pid)
-        columns = READ_KEYS + LOOKUP_KEYS
-        short = ["open410", "NtQIP", "RPM", "VQE", "open400", "token", "tokinfo", "sidlook", "wow64", "modsnap",
-                 "mod32"]
+        columns = READ_KEYS[:5] + LOOKUP_KEYS
+        short = ["open410", "NtQIP", "RPM", "VQE", "NtQIP26", "open400", "token", "tokinfo", "sidlook", "wow64",
+                 "modsnap", "mod32"]
         lines.append("Tool-level calls per scanned process (min-max over the processes of a kind):")
         lines.append("  %-32s %3s  %s" % ("kind", "n", " ".join("%7s" % name for name in short)))
         for kind, pids in kinds.items():
@@ -669,7 +682,7 @@ class Audit:
         extra = collections.Counter()
         for pid in self.counts:
             for name, count in self.counts[pid].items():
-                if name not in columns:
+                if name not in columns and name not in READ_KEYS:
                     extra[name] += count
         if extra:
             lines.append("  other calls on the processes' handles: " +

@@ -133,6 +133,8 @@ def list_faults(trace):
     listed_read = trace.on_handle(listed_open, "ReadProcessMemory")
     quiet_read = trace.on_handle(quiet_open, "ReadProcessMemory")
     listed_query = trace.on_handle(listed_open, "NtQueryInformationProcess")
+    quiet_wow64_query = trace.after(quiet_open, "NtQueryInformationProcess",
+                                    lambda call: call.argument(0) == quiet_open.retval and call.argument(1, True) == 26)
     listed_region = trace.on_handle(listed_open, "VirtualQueryEx")
     lookup_open = trace.after(listed_open, "OpenProcess", lambda call: call.argument(0, True) == 0x400)
     token_open = trace.after(lookup_open, "OpenProcessToken")
@@ -170,6 +172,8 @@ def list_faults(trace):
         ("the reading handle gets one ReadProcessMemory too many", "budget",
          lambda: duplicate_call(lines, listed_read)),
         ("a second NtQueryInformationProcess", "budget", lambda: duplicate_call(lines, listed_query)),
+        ("the ProcessWow64Information query is left out", "budget", lambda: remove_call(lines, quiet_wow64_query)),
+        ("a second ProcessWow64Information query", "budget", lambda: duplicate_call(lines, quiet_wow64_query)),
         ("a third VirtualQueryEx", "budget",
          lambda: duplicate_call(lines, trace.on_handle(listed_open, "VirtualQueryEx"))),
         ("a process is opened for reading twice", "budget",
