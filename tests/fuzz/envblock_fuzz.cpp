@@ -26,7 +26,7 @@ ENV_CHAR FoldLetter(ENV_CHAR character)
 // characters; an empty entry or the end of the buffer ends the block; an
 // entry matches when its first six characters fold to "prompt", and an entry
 // cut by the end of the buffer only has the characters inside it.
-int ModelAnswer(const std::vector<ENV_CHAR>& block)
+int ModelAnswer(const std::vector<ENV_CHAR>& block, size_t* matchStart, size_t* matchLength)
 {
     size_t start = 0;
     while (start < block.size()) {
@@ -40,8 +40,11 @@ int ModelAnswer(const std::vector<ENV_CHAR>& block)
             size_t index = 0;
             while (index < PROMPT_CHARS && FoldLetter(block[start + index]) == (ENV_CHAR)PROMPT_TEXT[index])
                 index++;
-            if (index == PROMPT_CHARS)
+            if (index == PROMPT_CHARS) {
+                *matchStart = start;
+                *matchLength = length;
                 return 1;
+            }
         }
         start = end + 1;
     }
@@ -75,11 +78,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         block[index] = model[index];
 
     int answer = ContainsPromptEntry(block, characters);
+    size_t start = 0;
+    size_t length = 0;
+    int found = FindPromptEntryInBlock(block, characters, &start, &length);
     free(block);
 
-    int expected = ModelAnswer(model);
-    if (answer != expected) {
-        fprintf(stderr, "MISMATCH: ContainsPromptEntry answered %d, the model %d\n", answer, expected);
+    size_t expectedStart = 0;
+    size_t expectedLength = 0;
+    int expected = ModelAnswer(model, &expectedStart, &expectedLength);
+    if (answer != expected || found != expected ||
+        (expected && (start != expectedStart || length != expectedLength))) {
+        fprintf(stderr, "MISMATCH: ContainsPromptEntry answered %d, FindPromptEntryInBlock %d (entry at %zu, %zu "
+                        "characters), the model %d (at %zu, %zu)\n",
+                answer, found, start, length, expected, expectedStart, expectedLength);
         PrintBlock(model);
         abort();
     }
