@@ -19,6 +19,8 @@ x86_64-w64-mingw32-windres:binutils-mingw-w64-x86-64
 tmux:tmux
 zip:zip
 unzip:unzip
+osslsigncode:osslsigncode
+openssl:openssl
 clang++:clang
 /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev
 "

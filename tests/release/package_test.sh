@@ -5,25 +5,11 @@
 # the same as the build's own, README.md and LICENSE as in the sources, the
 # package named after the project's version, and checksum files that
 # sha256sum -c accepts.
-# The executable is held to the build's own only when that build is a Release
-# one, as the package's is.
 # Usage: package_test.sh SOURCE_DIR WORK_DIR REFERENCE_EXE VERSION BUILD_TYPE
 set -eu
-source_dir=$1
-work_dir=$2
-reference=$3
-version=$4
-build_type=$5
+. "$(dirname "$0")/lib.sh"
 
 package="Murkscope64-$version-win64.zip"
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
-rm -rf "$work_dir"
-mkdir -p "$work_dir"
 export MURKSCOPE_RELEASE_BUILD_DIR="$work_dir/build"
 
 MURKSCOPE_DIST_DIR="$work_dir/dist-1" "$source_dir/scripts/release" >"$work_dir/first.log" 2>&1 ||
@@ -68,17 +54,10 @@ mkdir -p "$work_dir/unpacked"
 (cd "$work_dir/unpacked" && unzip -q "$zip_file")
 cmp "$work_dir/unpacked/Murkscope64.exe" "$work_dir/dist-1/Murkscope64.exe" ||
     fail "packaged Murkscope64.exe differs from the one beside the package"
-if [ "$build_type" = Release ]; then
-    cmp "$work_dir/dist-1/Murkscope64.exe" "$reference" || fail "dist Murkscope64.exe differs from $reference"
-else
-    echo "note: $reference is a '$build_type' build, not compared with the package's"
-fi
+same_as_reference "$work_dir/dist-1/Murkscope64.exe"
 cmp "$work_dir/unpacked/README.md" "$source_dir/README.md" || fail "packaged README.md differs"
 cmp "$work_dir/unpacked/LICENSE" "$source_dir/LICENSE" || fail "packaged LICENSE differs"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures package checks failed" >&2
-    exit 1
-fi
+finish package
 echo "package $package: $(cut -d' ' -f1 "$work_dir/dist-1/$package.sha256")"
 echo "Murkscope64.exe: $(cut -d' ' -f1 "$work_dir/dist-1/Murkscope64.exe.sha256")"
