@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "json_value.h"
 #include "support.h"
 #include "target_modes.h"
 #include "version.h"
@@ -244,6 +245,312 @@ TEST(Records, ARealCmdExeIsListed)
     }
     ExpectOutput(ScanOutput(2, {record}), result, "cmd.exe");
     StopTarget(&shell);
+}
+
+// ---------------------------------------------------------------------------
+// The JSON Lines layout (-j).
+
+const char* const SHELL_FIELDS[] = {"type", "host", "pid", "ppid", "name", "wow64", "user", "domain", "integrity",
+                                    "path", "command_line", "current_directory", "prompt_entry", "session",
+                                    "started", "parent", "started_hidden", "redirected_stdio", "signs"};
+const char* const SCAN_FIELDS[] = {"type",      "host",       "version", "started", "elevated", "debug_privilege",
+                                   "processes", "unreadable", "shells",  "error"};
+
+std::vector<std::string> MemberNames(const JsonValue& object)
+{
+    std::vector<std::string> names;
+    for (const auto& member : object.members)
+        names.push_back(member.first);
+    return names;
+}
+
+// A field as text: a string's own text, or the literal (null, true, 12),
+// or "?" when it is missing.
+std::string Field(const JsonValue& object, const char* name)
+{
+    const JsonValue* value = object.Find(name);
+    if (value == nullptr)
+        return "?";
+    if (value->kind == JsonValue::NUL)
+        return "null";
+    return value->text;
+}
+
+bool IsNull(const JsonValue& object, const char* name)
+{
+    const JsonValue* value = object.Find(name);
+    return value != nullptr && value->kind == JsonValue::NUL;
+}
+
+std::vector<std::string> Signs(const JsonValue& shell)
+{
+    std::vector<std::string> signs;
+    const JsonValue* value = shell.Find("signs");
+    if (value != nullptr)
+        for (const JsonValue& item : value->items)
+            signs.push_back(item.kind == JsonValue::STRING ? item.text : "?");
+    return signs;
+}
+
+struct JsonRun {
+    std::vector<JsonValue> shells;
+    JsonValue scan;
+};
+
+// Runs the tool with -j (or the arguments given) and checks the form of its
+// output: LF-ended lines, each one JSON object with every field in order,
+// shell objects and then exactly one scan object whose count matches.
+JsonRun RunJson(const std::string& arguments = "-j")
+{
+    JsonRun run;
+    RunResult result = RunTool(arguments);
+    EXPECT_TRUE(result.finished);
+    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_EQ("", result.errors);
+    EXPECT_EQ(std::string::npos, result.output.find('\r'));
+    EXPECT_TRUE(!result.output.empty() && result.output.back() == '\n');
+    std::vector<std::string> lines = SplitLines(result.output);
+    for (size_t index = 0; index < lines.size(); index++) {
+        JsonValue object;
+        std::string error;
+        EXPECT_TRUE(ParseJson(lines[index], &object, &error)) << error << ": " << lines[index];
+        EXPECT_EQ(JsonValue::OBJECT, object.kind) << lines[index];
+        bool last = index + 1 == lines.size();
+        EXPECT_EQ(last ? "scan" : "shell", Field(object, "type")) << lines[index];
+        std::vector<std::string> expected = last ? std::vector<std::string>(std::begin(SCAN_FIELDS), std::end(SCAN_FIELDS))
+                                                 : std::vector<std::string>(std::begin(SHELL_FIELDS), std::end(SHELL_FIELDS));
+        EXPECT_EQ(expected, MemberNames(object)) << lines[index];
+        if (last)
+            run.scan = object;
+        else
+            run.shells.push_back(object);
+    }
+    EXPECT_EQ(std::to_string(run.shells.size()), Field(run.scan, "shells"));
+    return run;
+}
+
+const JsonValue* FindShell(const JsonRun& run, DWORD processId)
+{
+    for (const JsonValue& shell : run.shells)
+        if (Field(shell, "pid") == std::to_string(processId))
+            return &shell;
+    return nullptr;
+}
+
+std::string HostName()
+{
+    WCHAR name[256];
+    DWORD length = 256;
+    return GetComputerNameExW(ComputerNameDnsHostname, name, &length) ? Utf8(std::wstring(name, length)) : "null";
+}
+
+// The test's own account and integrity level: its targets run with a copy
+// of its token.
+void OwnAccount(std::string* user, std::string* domain, std::string* integrity)
+{
+    HANDLE token = NULL;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    union {
+        TOKEN_USER user;
+        TOKEN_MANDATORY_LABEL label;
+        unsigned char bytes[1024];
+    } information;
+    DWORD returned = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, &information, sizeof(information), &returned));
+    WCHAR name[256];
+    WCHAR domainName[256];
+    DWORD nameLength = 256;
+    DWORD domainLength = 256;
+    SID_NAME_USE use;
+    ASSERT_TRUE(LookupAccountSidW(NULL, information.user.User.Sid, name, &nameLength, domainName, &domainLength, &use));
+    *user = Utf8(name);
+    *domain = Utf8(domainName);
+    ASSERT_TRUE(GetTokenInformation(token, TokenIntegrityLevel, &information, sizeof(information), &returned));
+    PSID label = information.label.Label.Sid;
+    DWORD level = *GetSidSubAuthority(label, *GetSidSubAuthorityCount(label) - 1);
+    *integrity = level >= 0x4000 ? "system" : level >= 0x3000 ? "high" : level >= 0x2000 ? "medium"
+                                                                : level >= 0x1000 ? "low" : "untrusted";
+    CloseHandle(token);
+}
+
+std::string StartTimeOf(HANDLE process)
+{
+    FILETIME created, exited, kernel, user;
+    SYSTEMTIME utc;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user) || !FileTimeToSystemTime(&created, &utc))
+        return "?";
+    char text[40];
+    _snprintf(text, sizeof(text), "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
+              utc.wMinute, utc.wSecond, utc.wMilliseconds);
+    return text;
+}
+
+std::string OwnFileName()
+{
+    std::string path = ToolPath();
+    char own[MAX_PATH];
+    DWORD length = GetModuleFileNameA(NULL, own, sizeof(own));
+    path.assign(own, length);
+    return path.substr(path.find_last_of('\\') + 1);
+}
+
+TEST(JsonLines, AHiddenShellOnPipesShowsBothSignsAndAPlainOneNone)
+{
+    std::wstring commandLine = Widen("\"" + BinDirectory() + TARGET_PROGRAM + "\" " MODE_PROMPT_FIRST);
+    std::wstring directory = Widen(BinDirectory());
+    TargetStart hiddenStart = {CREATE_NO_WINDOW, STARTF_USESHOWWINDOW, SW_HIDE, true, directory.c_str()};
+    TargetStart plainStart = {CREATE_NO_WINDOW, 0, 0, false, NULL};
+    Target hidden;
+    Target plain;
+    ASSERT_TRUE(StartTargetCommand(commandLine, hiddenStart, &hidden));
+    ASSERT_TRUE(StartTargetCommand(commandLine, plainStart, &plain));
+    std::string user, domain, integrity;
+    OwnAccount(&user, &domain, &integrity);
+    DWORD session = 0;
+    ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
+
+    for (const char* arguments : {"-j", "-J"}) {
+        JsonRun run = RunJson(arguments);
+        const JsonValue* shell = FindShell(run, hidden.info.dwProcessId);
+        ASSERT_NE(nullptr, shell) << arguments;
+        EXPECT_EQ(HostName(), Field(*shell, "host"));
+        EXPECT_EQ(std::to_string(GetCurrentProcessId()), Field(*shell, "ppid"));
+        EXPECT_EQ(TARGET_PROGRAM, Field(*shell, "name"));
+        EXPECT_EQ("false", Field(*shell, "wow64"));
+        EXPECT_EQ(user, Field(*shell, "user"));
+        EXPECT_EQ(domain, Field(*shell, "domain"));
+        EXPECT_EQ(integrity, Field(*shell, "integrity"));
+        EXPECT_EQ(BinDirectory() + TARGET_PROGRAM, Field(*shell, "path"));
+        EXPECT_EQ(Utf8(commandLine), Field(*shell, "command_line"));
+        EXPECT_EQ(BinDirectory(), Field(*shell, "current_directory"));
+        EXPECT_EQ("PROMPT=$P$G", Field(*shell, "prompt_entry"));
+        EXPECT_EQ(std::to_string(session), Field(*shell, "session"));
+        EXPECT_EQ(StartTimeOf(hidden.info.hProcess), Field(*shell, "started"));
+        const JsonValue* parent = shell->Find("parent");
+        ASSERT_NE(nullptr, parent);
+        EXPECT_EQ((std::vector<std::string>{"pid", "name", "running"}), MemberNames(*parent));
+        EXPECT_EQ(std::to_string(GetCurrentProcessId()), Field(*parent, "pid"));
+        EXPECT_EQ(OwnFileName(), Field(*parent, "name"));
+        EXPECT_EQ("true", Field(*parent, "running"));
+        EXPECT_EQ("true", Field(*shell, "started_hidden"));
+        EXPECT_EQ("true", Field(*shell, "redirected_stdio"));
+        EXPECT_EQ((std::vector<std::string>{"started-hidden", "redirected-stdio"}), Signs(*shell));
+
+        const JsonValue* other = FindShell(run, plain.info.dwProcessId);
+        ASSERT_NE(nullptr, other) << arguments;
+        EXPECT_EQ("false", Field(*other, "started_hidden"));
+        EXPECT_EQ("false", Field(*other, "redirected_stdio"));
+        EXPECT_EQ(std::vector<std::string>(), Signs(*other));
+
+        EXPECT_EQ(HostName(), Field(run.scan, "host"));
+        EXPECT_EQ(VERSION_FULL_TEXT, Field(run.scan, "version"));
+        EXPECT_EQ("null", Field(run.scan, "error"));
+        EXPECT_EQ("0", Field(run.scan, "unreadable"));
+        EXPECT_LE(run.shells.size() + 1, (size_t)std::stoul(Field(run.scan, "processes")));
+        for (const char* flag : {"elevated", "debug_privilege"})
+            EXPECT_EQ(JsonValue::BOOLEAN, run.scan.Find(flag)->kind) << flag;
+    }
+    StopTarget(&hidden);
+    StopTarget(&plain);
+}
+
+TEST(JsonLines, NoShellGivesTheScanObjectAlone)
+{
+    JsonRun run = RunJson();
+    EXPECT_EQ(0u, run.shells.size());
+    EXPECT_EQ("0", Field(run.scan, "shells"));
+    EXPECT_EQ("null", Field(run.scan, "error"));
+    // The tool's own PROMPT never makes it a shell of its own scan.
+    RunResult result = RunTool("-j", "PROMPT=$P$G\0");
+    EXPECT_EQ(1u, SplitLines(result.output).size()) << result.output;
+}
+
+TEST(JsonLines, AShellWhoseParentEndedIsMarkedParentGone)
+{
+    Target orphanParent;
+    ASSERT_TRUE(StartTargetProgram(TARGET_PROGRAM, MODE_ORPHAN, CREATE_NO_WINDOW, &orphanParent));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(orphanParent.info.hProcess, 30000));
+    DWORD parentId = orphanParent.info.dwProcessId;
+    DWORD childId = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    if (snapshot != INVALID_HANDLE_VALUE && Process32First(snapshot, &entry)) {
+        do {
+            if (entry.th32ParentProcessID == parentId)
+                childId = entry.th32ProcessID;
+        } while (Process32Next(snapshot, &entry));
+    }
+    if (snapshot != INVALID_HANDLE_VALUE)
+        CloseHandle(snapshot);
+    ASSERT_NE(0u, childId);
+    HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, childId);
+
+    JsonRun run = RunJson();
+    const JsonValue* shell = FindShell(run, childId);
+    ASSERT_NE(nullptr, shell);
+    const JsonValue* parent = shell->Find("parent");
+    ASSERT_NE(nullptr, parent);
+    EXPECT_EQ(std::to_string(parentId), Field(*parent, "pid"));
+    EXPECT_TRUE(IsNull(*parent, "name"));
+    EXPECT_EQ("false", Field(*parent, "running"));
+    EXPECT_EQ((std::vector<std::string>{"redirected-stdio", "parent-gone"}), Signs(*shell));
+
+    // Closing the shared input ends the child.
+    StopTarget(&orphanParent);
+    if (child != NULL) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child, 30000));
+        CloseHandle(child);
+    }
+}
+
+TEST(JsonLines, NamesPathsAndCommandLinesOutsideTheCodePageComeOutExact)
+{
+    std::wstring original = Widen(BinDirectory() + TARGET_PROGRAM);
+    std::wstring copy = Widen(BinDirectory()) + L"murk_\x03A9target.exe";
+    ASSERT_TRUE(CopyFileW(original.c_str(), copy.c_str(), FALSE));
+    std::wstring commandLine = L"\"" + copy + L"\" " + Widen(MODE_PROMPT_FIRST) +
+                               L" \"say \\\"hi\\\"\" back\\slash\\\\ \ttab \x00e9\x4e2d\xd83d\xde00";
+    TargetStart start = {CREATE_NO_WINDOW, 0, 0, true, NULL};
+    Target target;
+    ASSERT_TRUE(StartTargetCommand(commandLine, start, &target));
+
+    JsonRun run = RunJson();
+    const JsonValue* shell = FindShell(run, target.info.dwProcessId);
+    ASSERT_NE(nullptr, shell);
+    EXPECT_EQ(Utf8(L"murk_\x03A9target.exe"), Field(*shell, "name"));
+    EXPECT_EQ(Utf8(copy), Field(*shell, "path"));
+    EXPECT_EQ(Utf8(commandLine), Field(*shell, "command_line"));
+    StopTarget(&target);
+    DeleteFileW(copy.c_str());
+}
+
+TEST(JsonLines, BrokenCommandLineAndDirectoryStringsAreNullOrExact)
+{
+    struct {
+        const char* mode;
+        std::string expected;  // "null" for null
+    } cases[] = {
+        {MODE_STRINGS_ODD, "null"},
+        {MODE_STRINGS_OVER_MAX, "null"},
+        {MODE_STRINGS_NOACCESS, "null"},
+        {MODE_STRINGS_UNMAPPED, "null"},
+        {MODE_STRINGS_REGION_END, STRINGS_REGION_END_TEXT},
+        {MODE_STRINGS_HUGE, std::string(32767, STRINGS_HUGE_CHARACTER)},
+    };
+    Target targets[6];
+    for (int index = 0; index < 6; index++)
+        ASSERT_TRUE(StartTarget(cases[index].mode, &targets[index])) << cases[index].mode;
+    JsonRun run = RunJson();
+    for (int index = 0; index < 6; index++) {
+        const JsonValue* shell = FindShell(run, targets[index].info.dwProcessId);
+        ASSERT_NE(nullptr, shell) << cases[index].mode;
+        EXPECT_EQ(cases[index].expected, Field(*shell, "command_line")) << cases[index].mode;
+        EXPECT_EQ(cases[index].expected, Field(*shell, "current_directory")) << cases[index].mode;
+        EXPECT_EQ("PROMPT=$P$G", Field(*shell, "prompt_entry")) << cases[index].mode;
+    }
+    for (Target& target : targets)
+        StopTarget(&target);
 }
 
 }  // namespace

@@ -10,9 +10,18 @@
 
 static const size_t PARAMETERS_OFFSET_IN_PEB = 0x20;
 static const size_t ENVIRONMENT_OFFSET_IN_PARAMETERS = 0x80;
-// The 32-bit layouts of a WOW64 process's own copies, with 32-bit pointers.
+// UNICODE_STRINGs of the process parameters: two 16-bit byte counts, then the
+// pointer at +8.
+static const size_t CURRENT_DIRECTORY_OFFSET_IN_PARAMETERS = 0x38;
+static const size_t COMMAND_LINE_OFFSET_IN_PARAMETERS = 0x70;
+// The 32-bit layouts of a WOW64 process's own copies, with 32-bit pointers
+// (a UNICODE_STRING32 has its pointer at +4).
 static const size_t PARAMETERS32_OFFSET_IN_PEB32 = 0x10;
 static const size_t ENVIRONMENT32_OFFSET_IN_PARAMETERS32 = 0x48;
+static const size_t CURRENT_DIRECTORY32_OFFSET_IN_PARAMETERS32 = 0x24;
+static const size_t COMMAND_LINE32_OFFSET_IN_PARAMETERS32 = 0x40;
+static const size_t WINDOW_FLAGS32_OFFSET_IN_PARAMETERS32 = 0x68;
+static const size_t SHOW_WINDOW_FLAGS32_OFFSET_IN_PARAMETERS32 = 0x6C;
 
 typedef LONG(WINAPI* QueryInformationFunction)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "console.h"
+#include "json_value.h"
 #include "scan.h"
 #include "support.h"
 #include "target_modes.h"
@@ -214,6 +215,58 @@ TEST(ScanProcesses, AWow64ShellWithItsPromptOnlyInThe32BitViewIsListed)
     StopTarget(&target);
 }
 
+// The shell object a JSON scan printed for a process, as its line.
+std::string ShellLine(const std::string& output, DWORD processId)
+{
+    for (const std::string& line : SplitLines(output))
+        if (line.find("\"type\":\"shell\",") != std::string::npos &&
+            line.find(",\"pid\":" + std::to_string(processId) + ",") != std::string::npos)
+            return line;
+    return std::string();
+}
+
+TEST(ScanProcesses, TheEvidenceOfAWow64ShellComesFromIts32BitParameters)
+{
+    Target target;
+    ULONG_PTR peb32 = 0;
+    ASSERT_TRUE(StartWow64Target(MODE_WOW64_PROMPT_32, &target, &peb32));
+    AnswerWow64Query(target.info.dwProcessId, peb32);
+    std::string line = ShellLine(CaptureScan(OUTPUT_JSON), target.info.dwProcessId);
+    RestoreWow64Query();
+
+    JsonValue shell;
+    std::string error;
+    ASSERT_TRUE(ParseJson(line, &shell, &error)) << error << ": " << line;
+    EXPECT_EQ("true", shell.Find("wow64")->text);
+    EXPECT_EQ(WOW64_COMMAND_LINE, shell.Find("command_line")->text);
+    EXPECT_EQ(WOW64_DIRECTORY, shell.Find("current_directory")->text);
+    EXPECT_EQ("PROMPT=$P$G", shell.Find("prompt_entry")->text);
+    // The 32-bit start-up flags: a hidden window, no standard handles (the
+    // 64-bit parameters say the opposite: pipes, no window flags).
+    EXPECT_EQ("true", shell.Find("started_hidden")->text);
+    EXPECT_EQ("false", shell.Find("redirected_stdio")->text);
+    EXPECT_NE(std::string::npos, line.find("\"signs\":[\"started-hidden\"]}")) << line;
+    StopTarget(&target);
+}
+
+TEST(ScanProcesses, AParentPastTheSnapshotCopyIsFoundAllTheSame)
+{
+    // With room for one entry, every parent lies past the copy and is asked
+    // for directly; the lines must not change.
+    Target target;
+    ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &target));
+    std::string whole = ShellLine(CaptureScan(OUTPUT_JSON), target.info.dwProcessId);
+    SnapshotTableCapacity = 1;
+    std::string output = CaptureScan(OUTPUT_JSON);
+    SnapshotTableCapacity = SNAPSHOT_TABLE_ENTRIES;
+    std::string cut = ShellLine(output, target.info.dwProcessId);
+    ASSERT_NE("", whole);
+    EXPECT_EQ(whole, cut);
+    EXPECT_NE(std::string::npos, whole.find("\"running\":true}")) << whole;
+    EXPECT_NE(std::string::npos, output.find("\"type\":\"scan\"")) << output;
+    StopTarget(&target);
+}
+
 struct SystemHandleEntry {
     ULONG processId;
     UCHAR objectType;
@@ -271,8 +324,8 @@ TEST(ScanProcesses, RepeatedScansLeaveNoHandleOpen)
     CloseHandle(probe);
 
     std::string output;
-    for (int run = 0; run < 21; run++)
-        output = CaptureScan(run % 3);
+    for (int run = 0; run < 23; run++)
+        output = CaptureScan(run % 4 == 3 ? OUTPUT_JSON : run % 4);
     EXPECT_EQ(before, HandleCount());
     EXPECT_NE(std::string::npos, output.find("<Process_ID> " + std::to_string(shell.info.dwProcessId) + " </"));
     StopTarget(&shell);

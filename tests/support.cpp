@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "target_modes.h"
@@ -52,33 +53,72 @@ bool StartWow64Target(const char* mode, Target* target, ULONG_PTR* peb32)
 
 bool StartTargetProgram(const char* program, const char* mode, DWORD creationFlags, Target* target)
 {
+    TargetStart start = {creationFlags, 0, 0, true, NULL};
+    return StartTargetCommand(Widen("\"" + BinDirectory() + program + "\" " + mode), start, target);
+}
+
+static HANDLE CreateTargetEvent(const char* kind, DWORD processId)
+{
+    char name[64];
+    _snprintf(name, sizeof(name) - 1, "Local\\murk-%s-%lu", kind, (unsigned long)processId);
+    name[sizeof(name) - 1] = '\0';
+    return CreateEventA(NULL, TRUE, FALSE, name);
+}
+
+bool StartTargetCommand(const std::wstring& commandLine, const TargetStart& start, Target* target)
+{
     memset(target, 0, sizeof(*target));
     HANDLE childInput = NULL;
     HANDLE childOutput = NULL;
-    if (!MakePipe(&target->input, &childInput, true))
-        return false;
-    if (!MakePipe(&target->output, &childOutput, false)) {
-        CloseHandle(target->input);
-        CloseHandle(childInput);
-        return false;
+    if (start.standardHandles) {
+        if (!MakePipe(&target->input, &childInput, true))
+            return false;
+        if (!MakePipe(&target->output, &childOutput, false)) {
+            CloseHandle(target->input);
+            CloseHandle(childInput);
+            return false;
+        }
     }
-    STARTUPINFOA startup;
+    STARTUPINFOW startup;
     memset(&startup, 0, sizeof(startup));
     startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = childInput;
-    startup.hStdOutput = childOutput;
-    startup.hStdError = childOutput;
-    std::string commandLine = "\"" + BinDirectory() + program + "\" " + mode;
+    startup.dwFlags = start.startFlags;
+    startup.wShowWindow = start.showWindow;
+    if (start.standardHandles) {
+        startup.dwFlags |= STARTF_USESTDHANDLES;
+        startup.hStdInput = childInput;
+        startup.hStdOutput = childOutput;
+        startup.hStdError = childOutput;
+    }
+    std::wstring line = commandLine;
     std::string environment = CleanEnvironment("");
-    BOOL started = CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, creationFlags, &environment[0], NULL,
-                                  &startup, &target->info);
-    CloseHandle(childInput);
-    CloseHandle(childOutput);
+    // Held until the events exist: the target looks for them as it starts.
+    DWORD creationFlags = start.creationFlags | (start.standardHandles ? 0 : CREATE_SUSPENDED);
+    BOOL started = CreateProcessW(NULL, &line[0], NULL, NULL, start.standardHandles ? TRUE : FALSE, creationFlags,
+                                  &environment[0], start.directory, &startup, &target->info);
+    if (childInput != NULL)
+        CloseHandle(childInput);
+    if (childOutput != NULL)
+        CloseHandle(childOutput);
     if (!started) {
-        CloseHandle(target->input);
-        CloseHandle(target->output);
+        if (target->input != NULL)
+            CloseHandle(target->input);
+        if (target->output != NULL)
+            CloseHandle(target->output);
         memset(target, 0, sizeof(*target));
+        return false;
+    }
+    if (!start.standardHandles) {
+        HANDLE ready = CreateTargetEvent("ready", target->info.dwProcessId);
+        target->stop = CreateTargetEvent("stop", target->info.dwProcessId);
+        ResumeThread(target->info.hThread);
+        bool isReady = ready != NULL && target->stop != NULL &&
+                       WaitForSingleObject(ready, READY_TIMEOUT_MS) == WAIT_OBJECT_0;
+        if (ready != NULL)
+            CloseHandle(ready);
+        if (isReady)
+            return true;
+        StopTarget(target);
         return false;
     }
     ULONGLONG deadline = GetTickCount64() + READY_TIMEOUT_MS;
@@ -103,6 +143,10 @@ void StopTarget(Target* target)
 {
     if (target->input != NULL)
         CloseHandle(target->input);
+    if (target->stop != NULL) {
+        SetEvent(target->stop);
+        CloseHandle(target->stop);
+    }
     if (target->info.hProcess != NULL) {
         if (WaitForSingleObject(target->info.hProcess, 10000) != WAIT_OBJECT_0)
             TerminateProcess(target->info.hProcess, 9);
@@ -233,4 +277,22 @@ std::string CurrentUserName()
     if (!GetUserNameA(name, &length))
         return std::string();
     return std::string(name);
+}
+
+std::wstring Widen(const std::string& text)
+{
+    int characters = MultiByteToWideChar(CP_ACP, 0, text.data(), (int)text.size(), NULL, 0);
+    std::wstring wide(characters, L'\0');
+    if (characters > 0)
+        MultiByteToWideChar(CP_ACP, 0, text.data(), (int)text.size(), &wide[0], characters);
+    return wide;
+}
+
+std::string Utf8(const std::wstring& text)
+{
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), NULL, 0, NULL, NULL);
+    std::string narrow(bytes, '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &narrow[0], bytes, NULL, NULL);
+    return narrow;
 }

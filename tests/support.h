@@ -11,7 +11,21 @@ struct Target {
     PROCESS_INFORMATION info;
     HANDLE input;   // our end of the target's standard input; closing it ends the target
     HANDLE output;  // our end of its standard output
+    HANDLE stop;    // for a target started without standard handles: setting it ends the target
 };
+
+// How a target is started beyond its command line.
+struct TargetStart {
+    DWORD creationFlags;
+    DWORD startFlags;       // STARTF_* beyond STARTF_USESTDHANDLES
+    WORD showWindow;        // with STARTF_USESHOWWINDOW
+    bool standardHandles;   // pipes for its standard handles, ready byte 'R' on them; else the
+                            // named events "Local\murk-ready-<id>" and "Local\murk-stop-<id>"
+    const wchar_t* directory;  // or NULL for ours
+};
+
+// Starts a whole command line (the program's path first) as a target.
+bool StartTargetCommand(const std::wstring& commandLine, const TargetStart& start, Target* target);
 
 // Starts "<bin>\program mode" with a clean environment and waits for its
 // ready byte 'R' on standard output.
@@ -48,5 +62,8 @@ std::string ToolPath();
 std::string ToCrLf(const std::string& text);
 
 std::string CurrentUserName();
+
+std::wstring Widen(const std::string& text);
+std::string Utf8(const std::wstring& text);
 
 #endif

@@ -4,6 +4,7 @@
 // closes. The scan then reads exactly what the test arranged.
 #include <windows.h>
 
+#include <stdio.h>
 #include <string.h>
 
 #include "own_peb.h"
@@ -212,6 +213,17 @@ static void WritePointer32(unsigned char* where, const void* value)
     memcpy(where, &narrow, sizeof(narrow));
 }
 
+// A UNICODE_STRING32 at offset of record, for text written at where.
+static void WriteString32(unsigned char* record, size_t offset, unsigned char* where, const char* text)
+{
+    USHORT bytes = (USHORT)(strlen(text) * sizeof(WCHAR));
+    USHORT maximum = (USHORT)(bytes + sizeof(WCHAR));
+    WriteWide(where, text, strlen(text) + 1);
+    memcpy(record + offset, &bytes, sizeof(bytes));
+    memcpy(record + offset + 2, &maximum, sizeof(maximum));
+    WritePointer32(record + offset + 4, where);
+}
+
 static int IsMode(const char* mode, const char* wanted)
 {
     return strcmp(mode, wanted) == 0;
@@ -241,6 +253,13 @@ static unsigned char* PlaceView32(const char* mode)
         WriteWide(block, prompt, sizeof(prompt) - 1);
     WritePointer32(peb32 + PARAMETERS32_OFFSET_IN_PEB32, parameters);
     WritePointer32(parameters + ENVIRONMENT32_OFFSET_IN_PARAMETERS32, block);
+    // The texts live in the parameters' own page, past the record.
+    WriteString32(parameters, COMMAND_LINE32_OFFSET_IN_PARAMETERS32, parameters + 0x200, WOW64_COMMAND_LINE);
+    WriteString32(parameters, CURRENT_DIRECTORY32_OFFSET_IN_PARAMETERS32, parameters + 0x400, WOW64_DIRECTORY);
+    DWORD windowFlags = STARTF_USESHOWWINDOW;
+    DWORD showWindow = SW_HIDE;
+    memcpy(parameters + WINDOW_FLAGS32_OFFSET_IN_PARAMETERS32, &windowFlags, sizeof(windowFlags));
+    memcpy(parameters + SHOW_WINDOW_FLAGS32_OFFSET_IN_PARAMETERS32, &showWindow, sizeof(showWindow));
 
     DWORD old = 0;
     int arranged = 1;
@@ -255,8 +274,110 @@ static unsigned char* PlaceView32(const char* mode)
     return arranged ? peb32 : NULL;
 }
 
+// The two UNICODE_STRINGs of the process's own parameters as they were, put
+// back before the runtime's exit may use them.
+static unsigned char SavedStrings[2][16];
+static const size_t STRING_OFFSETS[2] = {COMMAND_LINE_OFFSET_IN_PARAMETERS, CURRENT_DIRECTORY_OFFSET_IN_PARAMETERS};
+
+static void SetString(unsigned char* parameters, size_t offset, USHORT length, USHORT maximum, const void* buffer)
+{
+    memcpy(parameters + offset, &length, sizeof(length));
+    memcpy(parameters + offset + 2, &maximum, sizeof(maximum));
+    WritePointer(parameters + offset + 8, buffer);
+}
+
+// Points both strings at what the mode asks for.
+static int BreakStrings(unsigned char* parameters, const char* mode)
+{
+    static const char text[] = STRINGS_REGION_END_TEXT;
+    unsigned char* buffer = NULL;
+    USHORT length = 8;
+    USHORT maximum = 8;
+    if (IsMode(mode, MODE_STRINGS_ODD)) {
+        buffer = BLOCK("abcdef");
+        length = 5;
+        maximum = 12;
+    } else if (IsMode(mode, MODE_STRINGS_OVER_MAX)) {
+        buffer = BLOCK("abcdef");
+        length = 8;
+        maximum = 4;
+    } else if (IsMode(mode, MODE_STRINGS_NOACCESS)) {
+        buffer = PlaceProtected(PAGE_NOACCESS);
+    } else if (IsMode(mode, MODE_STRINGS_UNMAPPED)) {
+        buffer = UnmappedAddress();
+    } else if (IsMode(mode, MODE_STRINGS_REGION_END)) {
+        unsigned char* memory = (unsigned char*)VirtualAlloc(NULL, PAGE_BYTES * 2, MEM_RESERVE, PAGE_NOACCESS);
+        if (memory == NULL || VirtualAlloc(memory, PAGE_BYTES, MEM_COMMIT, PAGE_READWRITE) == NULL)
+            return 0;
+        buffer = memory + PAGE_BYTES - 64;
+        WriteWide(buffer, text, sizeof(text) - 1);
+        length = 0x200;
+        maximum = 0x202;
+    } else if (IsMode(mode, MODE_STRINGS_HUGE)) {
+        buffer = (unsigned char*)VirtualAlloc(NULL, 0x10000, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (buffer == NULL)
+            return 0;
+        for (size_t index = 0; index < 0x10000 / sizeof(WCHAR); index++) {
+            WCHAR character = STRINGS_HUGE_CHARACTER;
+            memcpy(buffer + index * sizeof(WCHAR), &character, sizeof(character));
+        }
+        length = 0xFFFE;
+        maximum = 0xFFFE;
+    }
+    if (buffer == NULL && !IsMode(mode, MODE_STRINGS_UNMAPPED))
+        return 0;
+    for (int index = 0; index < 2; index++) {
+        memcpy(SavedStrings[index], parameters + STRING_OFFSETS[index], sizeof(SavedStrings[index]));
+        SetString(parameters, STRING_OFFSETS[index], length, maximum, buffer);
+    }
+    return 1;
+}
+
+static void RestoreStrings(unsigned char* parameters)
+{
+    for (int index = 0; index < 2; index++)
+        memcpy(parameters + STRING_OFFSETS[index], SavedStrings[index], sizeof(SavedStrings[index]));
+}
+
+// Starts a prompt-first copy of this program with our own standard handles.
+static int StartOrphan(void)
+{
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(NULL, path, sizeof(path));
+    if (length == 0 || length >= sizeof(path))
+        return 0;
+    char commandLine[MAX_PATH + 32];
+    _snprintf(commandLine, sizeof(commandLine) - 1, "\"%s\" %s", path, MODE_PROMPT_FIRST);
+    commandLine[sizeof(commandLine) - 1] = '\0';
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info;
+    if (!CreateProcessA(NULL, commandLine, NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, NULL, &startup, &info))
+        return 0;
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return 1;
+}
+
+// A target started without standard handles finds its ready and stop events
+// by its own id.
+static HANDLE OpenOwnEvent(const char* kind)
+{
+    char name[64];
+    _snprintf(name, sizeof(name) - 1, "Local\\murk-%s-%lu", kind, (unsigned long)GetCurrentProcessId());
+    name[sizeof(name) - 1] = '\0';
+    return OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name);
+}
+
 static unsigned char* EnvironmentForMode(const char* mode)
 {
+    if (strncmp(mode, "strings-", 8) == 0)
+        return BLOCK("PROMPT=$P$G\0\0");
     if (strncmp(mode, "wow64-", 6) == 0) {
         if (IsMode(mode, MODE_WOW64_PROMPT_64))
             return BLOCK("PROMPT=$P$G\0\0");
@@ -315,8 +436,14 @@ int main(int argc, char** argv)
     // Standard handles are taken before the parameters may move away.
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (argc != 2)
+    // Arguments after the mode are for the test's own use (a command line
+    // of its choosing) and are not looked at.
+    if (argc < 2)
         return 2;
+    if (IsMode(argv[1], MODE_ORPHAN))
+        return StartOrphan() ? 0 : 3;
+    HANDLE ready = OpenOwnEvent("ready");
+    HANDLE stop = OpenOwnEvent("stop");
 
     unsigned char* peb = PebAddress();
     if (peb == NULL)
@@ -336,6 +463,8 @@ int main(int argc, char** argv)
         else
             WritePointer(parameters + ENVIRONMENT_OFFSET_IN_PARAMETERS, block);
     }
+    if (arranged && strncmp(argv[1], "strings-", 8) == 0)
+        arranged = BreakStrings(parameters, argv[1]);
     unsigned char* peb32 = NULL;
     if (arranged && strncmp(argv[1], "wow64-", 6) == 0) {
         peb32 = PlaceView32(argv[1]);
@@ -344,14 +473,21 @@ int main(int argc, char** argv)
     if (!arranged)
         return 3;
 
-    DWORD written = 0;
-    WriteFile(output, "R", 1, &written, NULL);
-    if (peb32 != NULL)
-        WriteFile(output, &peb32, sizeof(peb32), &written, NULL);
-    char byte = 0;
-    DWORD read = 0;
-    while (ReadFile(input, &byte, 1, &read, NULL) && read != 0) {
+    if (ready != NULL && stop != NULL) {
+        SetEvent(ready);
+        WaitForSingleObject(stop, INFINITE);
+    } else {
+        DWORD written = 0;
+        WriteFile(output, "R", 1, &written, NULL);
+        if (peb32 != NULL)
+            WriteFile(output, &peb32, sizeof(peb32), &written, NULL);
+        char byte = 0;
+        DWORD read = 0;
+        while (ReadFile(input, &byte, 1, &read, NULL) && read != 0) {
+        }
     }
+    if (strncmp(argv[1], "strings-", 8) == 0)
+        RestoreStrings(parameters);
 
     // Put the process's own records back before the runtime's exit uses them.
     WritePointer(peb + PARAMETERS_OFFSET_IN_PEB, parameters);

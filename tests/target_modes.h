@@ -41,6 +41,29 @@
 #define MODE_WOW64_ENV_NOACCESS "wow64-env-noaccess"
 #define MODE_WOW64_ENV_UNMAPPED "wow64-env-unmapped"
 #define MODE_WOW64_REGION_END "wow64-region-end"  // block 64 bytes before its region's end
+// What the 32-bit parameters of every wow64 mode hold besides the block: a
+// hidden start without standard handles.
+#define WOW64_COMMAND_LINE "C:\\Windows\\SysWOW64\\cmd.exe /k"
+#define WOW64_DIRECTORY "C:\\wow64\\"
+
+// A prompt entry first, and the command line and current directory of the
+// target's own process parameters both made unreadable in one way: an odd
+// length, a length above the maximum, a pointer into no-access or unmapped
+// memory; or pointing 64 bytes before the end of their region (the 32
+// characters there are what can be read), or at the longest text a length
+// can give, 32767 characters.
+#define MODE_STRINGS_ODD "strings-odd"
+#define MODE_STRINGS_OVER_MAX "strings-over-max"
+#define MODE_STRINGS_NOACCESS "strings-noaccess"
+#define MODE_STRINGS_UNMAPPED "strings-unmapped"
+#define MODE_STRINGS_REGION_END "strings-region-end"
+#define MODE_STRINGS_HUGE "strings-huge"
+#define STRINGS_REGION_END_TEXT "0123456789abcdefghijklmnopqrstuv"
+#define STRINGS_HUGE_CHARACTER 'x'
+
+// Starts a prompt-first copy of itself that shares its standard handles,
+// then ends at once: the copy's parent is gone before any scan.
+#define MODE_ORPHAN "orphan"
 
 // Byte offsets of the prompt entry in the two modes that probe the end of the
 // reader's 64 KiB buffer: one entirely past it, one cut by it.

@@ -1,5 +1,5 @@
-// Console colours, the fixed texts (banner, help screen, error line), the
-// debug privilege and the single key wait.
+// Console colours, the fixed texts (banner, help screen, error line) and the
+// single key wait.
 #include "console.h"
 
 #include <stdarg.h>
@@ -90,22 +90,6 @@ void PrintError(const char* format, ...)
     SetTextColor(COLOR_RED);
     printf("%s", ErrorText);
     RestoreTextAttributes(saved);
-}
-
-void EnableDebugPrivilege(void)
-{
-    HANDLE token = NULL;
-    LUID debugLuid;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &token) &&
-        LookupPrivilegeValueA(NULL, "SeDebugPrivilege", &debugLuid)) {
-        TOKEN_PRIVILEGES privileges;
-        privileges.PrivilegeCount = 1;
-        privileges.Privileges[0].Luid = debugLuid;
-        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-        AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(privileges), NULL, NULL);
-    }
-    if (token != NULL)
-        CloseHandle(token);
 }
 
 void ResolveIsWow64Process(void)

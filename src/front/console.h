@@ -23,14 +23,10 @@ void RestoreTextAttributes(WORD value);
 void PrintBanner(void);
 void PrintUsage(void);
 void PrintError(const char* format, ...);
-void EnableDebugPrivilege(void);
 void ResolveIsWow64Process(void);
 
 // Waits for one key press on the console's own input; returns at once when
 // there is no console. Ctrl+C and Ctrl+Break end the wait like a key.
 void WaitForKeyPress(void);
-
-// The whole run of the program for an argument vector; answers the exit status.
-int RunMurkscope(int argc, char** argv);
 
 #endif

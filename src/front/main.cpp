@@ -1,10 +1,14 @@
 // Entry point: prepares the process, picks the layout from the command line,
 // runs the scan or prints the help screen, and puts the console back.
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "../scanner/asciifold.h"
 #include "../scanner/scan.h"
 #include "console.h"
+#include "privilege.h"
 #include "version.h"
 
 #define PROMPT_VALUE_BYTES 128
@@ -19,15 +23,9 @@ static char OutputBuffer[OUTPUT_BUFFER_BYTES];
 static int IsSameOption(const char* argument, const char* option)
 {
     for (;; argument++, option++) {
-        char left = *argument;
-        char right = *option;
-        if (left >= 'A' && left <= 'Z')
-            left = (char)(left + 32);
-        if (right >= 'A' && right <= 'Z')
-            right = (char)(right + 32);
-        if (left != right)
+        if (FoldAsciiLetter((unsigned char)*argument) != FoldAsciiLetter((unsigned char)*option))
             return 0;
-        if (left == '\0')
+        if (*argument == '\0')
             return 1;
     }
 }
@@ -53,6 +51,14 @@ int main(int argc, char** argv)
             WaitForKeyPress();
         }
         RestoreTextAttributes(savedAttributes);
+        exit(0);
+    }
+
+    if (argc == 2 && IsSameOption(argv[1], "-j")) {
+        // JSON Lines for collectors: UTF-8 bytes with bare LF line ends, no
+        // colour, and the console's attributes never touched.
+        _setmode(_fileno(stdout), _O_BINARY);
+        ScanProcesses(OUTPUT_JSON);
         exit(0);
     }
 

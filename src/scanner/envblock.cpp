@@ -1,13 +1,8 @@
 #include "envblock.h"
 
-static const ENV_CHAR PROMPT_PREFIX[PROMPT_PREFIX_CHARS] = {'p', 'r', 'o', 'm', 'p', 't'};
+#include "asciifold.h"
 
-static ENV_CHAR FoldAsciiLetter(ENV_CHAR character)
-{
-    if (character >= 'A' && character <= 'Z')
-        return (ENV_CHAR)(character + ('a' - 'A'));
-    return character;
-}
+static const ENV_CHAR PROMPT_PREFIX[PROMPT_PREFIX_CHARS] = {'p', 'r', 'o', 'm', 'p', 't'};
 
 int FindPromptEntryInBlock(const ENV_CHAR* block, size_t characters, size_t* start, size_t* length)
 {

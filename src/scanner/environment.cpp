@@ -13,8 +13,7 @@ typedef LONG(NTAPI* NtQueryInformationProcessFunction)(HANDLE process, ULONG inf
 
 QueryProcessInformationFunction QueryWow64InformationEntry = QueryProcessInformation;
 
-// A pointer of pointerBytes (8, or 4 in the 32-bit layouts) at offset.
-static ULONG_PTR ReadPointerAt(const unsigned char* image, size_t offset, size_t pointerBytes)
+ULONG_PTR ReadPointerAt(const unsigned char* image, size_t offset, size_t pointerBytes)
 {
     // Images are plain byte buffers: copy rather than cast to stay aligned.
     ULONG_PTR value = 0;
@@ -92,10 +91,11 @@ static int ReadEnvironmentFromParameters(HANDLE process, const void* parameters,
     return 1;
 }
 
-int ReadProcessEnvironment(HANDLE process, void* buffer, DWORD* size)
+int FindProcessParameters(HANDLE process, ULONG_PTR* parameters)
 {
     unsigned char basicInformation[BASIC_INFORMATION_BYTES];
     DWORD returnLength = 0;
+    *parameters = 0;
     memset(basicInformation, 0, sizeof(basicInformation));
     if (QueryProcessInformation(process, 0, basicInformation, sizeof(basicInformation), &returnLength) != 0)
         return 0;
@@ -105,21 +105,36 @@ int ReadProcessEnvironment(HANDLE process, void* buffer, DWORD* size)
     const void* peb = (const void*)ReadPointerAt(basicInformation, BASIC_INFORMATION_PEB_OFFSET, sizeof(void*));
     if (!ReadProcessMemory(process, peb, pebImage, sizeof(pebImage), NULL))
         return 0;
+    *parameters = ReadPointerAt(pebImage, PEB_PARAMETERS_OFFSET, sizeof(void*));
+    return 1;
+}
 
-    const void* parameters = (const void*)ReadPointerAt(pebImage, PEB_PARAMETERS_OFFSET, sizeof(void*));
-    return ReadEnvironmentFromParameters(process, parameters, PARAMETERS_IMAGE_BYTES, PARAMETERS_ENVIRONMENT_OFFSET,
-                                         sizeof(void*), buffer, size);
+int FindProcessParameters32(HANDLE process, ULONG_PTR peb32, ULONG_PTR* parameters)
+{
+    unsigned char pebImage[PEB32_IMAGE_BYTES];
+    *parameters = 0;
+    memset(pebImage, 0, sizeof(pebImage));
+    if (!ReadProcessMemory(process, (const void*)peb32, pebImage, sizeof(pebImage), NULL))
+        return 0;
+    *parameters = ReadPointerAt(pebImage, PEB32_PARAMETERS_OFFSET, sizeof(DWORD));
+    return 1;
+}
+
+int ReadProcessEnvironment(HANDLE process, void* buffer, DWORD* size)
+{
+    ULONG_PTR parameters = 0;
+    if (!FindProcessParameters(process, &parameters))
+        return 0;
+    return ReadEnvironmentFromParameters(process, (const void*)parameters, PARAMETERS_IMAGE_BYTES,
+                                         PARAMETERS_ENVIRONMENT_OFFSET, sizeof(void*), buffer, size);
 }
 
 int ReadProcessEnvironment32(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size)
 {
-    unsigned char pebImage[PEB32_IMAGE_BYTES];
-    memset(pebImage, 0, sizeof(pebImage));
-    if (!ReadProcessMemory(process, (const void*)peb32, pebImage, sizeof(pebImage), NULL))
+    ULONG_PTR parameters = 0;
+    if (!FindProcessParameters32(process, peb32, &parameters))
         return 0;
-
-    const void* parameters = (const void*)ReadPointerAt(pebImage, PEB32_PARAMETERS_OFFSET, sizeof(DWORD));
-    return ReadEnvironmentFromParameters(process, parameters, PARAMETERS32_IMAGE_BYTES,
+    return ReadEnvironmentFromParameters(process, (const void*)parameters, PARAMETERS32_IMAGE_BYTES,
                                          PARAMETERS32_ENVIRONMENT_OFFSET, sizeof(DWORD), buffer, size);
 }
 

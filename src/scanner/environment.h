@@ -52,6 +52,13 @@ int FindPromptEntry(DWORD processId, PROMPT_MATCH* match);
 HANDLE OpenProcessForRead(DWORD processId);
 int ReadProcessEnvironment(HANDLE process, void* buffer, DWORD* size);
 int ReadProcessEnvironment32(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size);
+// The process-parameters address from the 64-bit PEB, or from the 32-bit PEB
+// of a WOW64 process; 1 when the records on the way could be read.
+int FindProcessParameters(HANDLE process, ULONG_PTR* parameters);
+int FindProcessParameters32(HANDLE process, ULONG_PTR peb32, ULONG_PTR* parameters);
+// A pointer of pointerBytes (8, or 4 in the 32-bit layouts) at offset of a
+// record read into a byte buffer.
+ULONG_PTR ReadPointerAt(const unsigned char* image, size_t offset, size_t pointerBytes);
 ULONG_PTR QueryPeb32Address(HANDLE process);
 int QueryReadableRegion(HANDLE process, const void* address, DWORD* regionSize);
 LONG QueryProcessInformation(HANDLE process, DWORD informationClass, void* buffer, DWORD length,

@@ -1,18 +1,29 @@
 // One pass over the process snapshot: every process with a prompt entry is
-// printed with its id, parent id, name, owner and path.
+// printed with its id, parent id, name, owner and path; in the JSON layout,
+// with the evidence of how it was started and whether its parent still runs.
 #include "scan.h"
 
 #include <stdio.h>
 #include <string.h>
 #include <tlhelp32.h>
+#include <wchar.h>
 
 #include "../front/console.h"
+#include "../front/privilege.h"
+#include "asciifold.h"
 #include "environment.h"
+#include "evidence.h"
 
-static int HeaderPending = 1;
+// One process of the snapshot, as the JSON layout keeps it.
+typedef struct SNAPSHOT_ENTRY {
+    DWORD processId;
+    DWORD parentProcessId;
+    WCHAR name[MAX_PATH];
+} SNAPSHOT_ENTRY;
 
-static const char UNDERSCORES[] = "________________________________________________________________";
-static const char HYPHENS[] = "----------------------------------------------------------------";
+static SNAPSHOT_ENTRY SnapshotTable[SNAPSHOT_TABLE_ENTRIES];
+DWORD SnapshotTableCapacity = SNAPSHOT_TABLE_ENTRIES;
+
 static const char SYSTEM_ROOT_PREFIX[] = "\\SystemRoot\\";
 #define SYSTEM_ROOT_PREFIX_CHARS 12
 
@@ -28,13 +39,7 @@ static void CopyText(char* text, DWORD capacity, const char* source)
 static int HasSystemRootPrefix(const char* path)
 {
     for (int index = 0; index < SYSTEM_ROOT_PREFIX_CHARS; index++) {
-        char left = path[index];
-        char right = SYSTEM_ROOT_PREFIX[index];
-        if (left >= 'A' && left <= 'Z')
-            left = (char)(left + 32);
-        if (right >= 'A' && right <= 'Z')
-            right = (char)(right + 32);
-        if (left != right)
+        if (FoldAsciiLetter((unsigned char)path[index]) != FoldAsciiLetter((unsigned char)SYSTEM_ROOT_PREFIX[index]))
             return 0;
     }
     return 1;
@@ -130,46 +135,148 @@ void CapitalizeFirstLetter(char* text)
         text[0] = (char)(text[0] - 32);
 }
 
-void PrintProcessRecord(int mode, DWORD processId, DWORD parentProcessId, const char* userName,
-                        const char* processName, const char* processPath)
-{
-    if (HeaderPending) {
-        SetTextColor(COLOR_RED);
-        printf("\n\n\n%s", UNDERSCORES);
-        printf("\n\n :: Searching for the Command Prompts (cmd.exe)");
-        printf("\n\n%s", UNDERSCORES);
-        printf("\n");
-        HeaderPending = 0;
-    }
-    SetTextColor(COLOR_GREEN);
+// What the JSON walk carries from one process to the next.
+typedef struct JSON_SCAN {
+    const WCHAR* host;
+    DWORD ownProcessId;
+    DWORD tableEntries;
+    int tableTruncated;  // the snapshot went on past the table
+    SCAN_REPORT summary;
+} JSON_SCAN;
 
-    // Identifiers are printed with the signed conversion, as the system's
-    // own tools show them.
-    int id = (int)processId;
-    int parentId = (int)parentProcessId;
-    if (mode == OUTPUT_LINE) {
-        printf("\n\n\n Process ID=%d; Parent Process ID=%d; Process Name=%s; User Name=%s; Process Path=%s;", id,
-               parentId, processName, userName, processPath);
-    } else if (mode == OUTPUT_XML) {
-        printf("\n\n\n <Cmd_Process>");
-        printf("\n    <Process_ID> %d </Process_ID>", id);
-        printf("\n    <Parent_Process_ID> %d </Parent_Process_ID>", parentId);
-        printf("\n    <Process_Name> %s </Process_Name>", processName);
-        printf("\n    <User_Name> %s </User_Name>", userName);
-        printf("\n    <Process_Path> %s </Process_Path>", processPath);
-        printf("\n </Cmd_Process>");
-    } else {
-        printf("\n\n\n\tProcess ID:          %-d", id);
-        printf("\n\n\tParent Process ID:   %-d", parentId);
-        printf("\n\n\tProcess Name:        %s", processName);
-        printf("\n\n\tUser Name:           %s", userName);
-        printf("\n\n\tProcess Path:        %s", processPath);
+static const SNAPSHOT_ENTRY* FindSnapshotEntry(const JSON_SCAN* scan, DWORD processId)
+{
+    for (DWORD index = 0; index < scan->tableEntries; index++)
+        if (SnapshotTable[index].processId == processId)
+            return &SnapshotTable[index];
+    return NULL;
+}
+
+// Whether a shell's parent still runs: a process with its id is in the
+// snapshot and did not start after the shell (a later process has only
+// taken over the id). When either start time cannot be read, presence
+// decides. Answers the parent's name through name.
+static int IsParentRunning(const JSON_SCAN* scan, DWORD parentProcessId, const SHELL_EVIDENCE* evidence,
+                           WCHAR* name, DWORD capacity)
+{
+    const SNAPSHOT_ENTRY* parent = FindSnapshotEntry(scan, parentProcessId);
+    FILETIME parentStarted;
+    int foundStarted = 0;
+    name[0] = 0;
+    if (parent == NULL && !scan->tableTruncated)
+        return 0;
+    // Past the table, the process itself must answer: present when it can be
+    // opened, named after its image. Within it, the start time is asked only
+    // when the shell's own is known.
+    int opened = 0;
+    if (parent == NULL || evidence->foundStarted)
+        opened = ReadProcessStart(parentProcessId, &parentStarted, &foundStarted, parent == NULL ? name : NULL,
+                                  capacity);
+    if (parent == NULL && (!opened || name[0] == 0))
+        return 0;
+    if (foundStarted && evidence->foundStarted && CompareFileTime(&parentStarted, &evidence->started) > 0) {
+        name[0] = 0;
+        return 0;
     }
-    printf("\n\n%s", HYPHENS);
+    if (parent != NULL) {
+        size_t chars = wcsnlen(parent->name, MAX_PATH);
+        if (chars >= capacity)
+            chars = capacity - 1;
+        memcpy(name, parent->name, chars * sizeof(WCHAR));
+        name[chars] = 0;
+    }
+    return 1;
+}
+
+// Tests one snapshot entry and prints it when it is a shell.
+static void ReportIfShell(JSON_SCAN* scan, DWORD processId, DWORD parentProcessId, const WCHAR* name)
+{
+    if (processId == scan->ownProcessId)
+        return;
+    scan->summary.processes++;
+    PROMPT_MATCH match;
+    if (!FindPromptEntry(processId, &match)) {
+        if (!match.opened)
+            scan->summary.unreadable++;
+        return;
+    }
+
+    SHELL_EVIDENCE evidence;
+    WCHAR parentName[MAX_PATH];
+    ReadShellEvidence(processId, match.peb32, &evidence);
+    SHELL_REPORT report;
+    report.host = scan->host;
+    report.processId = processId;
+    report.parentProcessId = parentProcessId;
+    report.name = name;
+    report.wow64 = match.peb32 != 0;
+    report.match = &match;
+    report.evidence = &evidence;
+    report.parentRunning = IsParentRunning(scan, parentProcessId, &evidence, parentName, MAX_PATH);
+    report.parentName = parentName;
+    PrintShellObject(&report);
+    scan->summary.shells++;
+}
+
+static void ScanProcessesAsJson(void)
+{
+    static WCHAR host[HOST_NAME_CHARS];
+    DWORD hostChars = HOST_NAME_CHARS;
+    JSON_SCAN scan;
+    memset(&scan, 0, sizeof(scan));
+    GetSystemTimeAsFileTime(&scan.summary.started);
+    scan.host = GetComputerNameExW(ComputerNameDnsHostname, host, &hostChars) ? host : NULL;
+    scan.summary.host = scan.host;
+    scan.ownProcessId = GetCurrentProcessId();
+    scan.summary.foundElevated = QueryOwnElevation(&scan.summary.elevated);
+    scan.summary.foundDebugPrivilege = QueryOwnDebugPrivilege(&scan.summary.debugPrivilege);
+
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        scan.summary.errorCall = "CreateToolhelp32Snapshot";
+        scan.summary.errorCode = GetLastError();
+        PrintScanObject(&scan.summary);
+        return;
+    }
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof(entry);
+    if (!Process32FirstW(snapshot, &entry)) {
+        scan.summary.errorCall = "Process32First";
+        scan.summary.errorCode = GetLastError();
+        CloseHandle(snapshot);
+        PrintScanObject(&scan.summary);
+        return;
+    }
+
+    DWORD capacity = SnapshotTableCapacity < SNAPSHOT_TABLE_ENTRIES ? SnapshotTableCapacity : SNAPSHOT_TABLE_ENTRIES;
+    BOOL more = TRUE;
+    while (more && scan.tableEntries < capacity) {
+        SNAPSHOT_ENTRY* copy = &SnapshotTable[scan.tableEntries++];
+        copy->processId = entry.th32ProcessID;
+        copy->parentProcessId = entry.th32ParentProcessID;
+        memcpy(copy->name, entry.szExeFile, sizeof(copy->name));
+        copy->name[MAX_PATH - 1] = 0;
+        more = Process32NextW(snapshot, &entry);
+    }
+    scan.tableTruncated = more ? 1 : 0;
+    for (DWORD index = 0; index < scan.tableEntries; index++)
+        ReportIfShell(&scan, SnapshotTable[index].processId, SnapshotTable[index].parentProcessId,
+                      SnapshotTable[index].name);
+    while (more) {
+        entry.szExeFile[MAX_PATH - 1] = 0;
+        ReportIfShell(&scan, entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile);
+        more = Process32NextW(snapshot, &entry);
+    }
+    CloseHandle(snapshot);
+    PrintScanObject(&scan.summary);
 }
 
 void ScanProcesses(int mode)
 {
+    if (mode == OUTPUT_JSON) {
+        ScanProcessesAsJson();
+        return;
+    }
     PrintBanner();
 
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -208,10 +315,5 @@ void ScanProcesses(int mode)
                            processPath);
     } while (Process32Next(snapshot, &entry));
     CloseHandle(snapshot);
-
-    if (records == 0) {
-        SetTextColor(COLOR_GREEN);
-        printf("\n\n\t No Command-prompt oriented Processes found on your system");
-    }
-    printf("\n\n");
+    PrintScanEnd(records);
 }

@@ -24,6 +24,16 @@
 // PROMPT entry in their environment or (clean) without one.
 #define HOSTILE_CHURN "churn"
 #define HOSTILE_CHURN_CLEAN "churn-clean"
+// Keeps its prompt entry and rewrites the command line and current directory
+// strings of its process parameters: lengths valid, odd, above the maximum
+// and the longest possible; pointers to a page of lower-case pattern, one of
+// upper case, a no-access page, unmapped memory and 64 bytes before a
+// region's end; and the lower-case page's text turning upper case under the
+// reader. Character i of every text it offers is STRINGS_PATTERN(i, 0) or
+// STRINGS_PATTERN(i, 1), so what a reader takes in is null or matches that.
+#define HOSTILE_STRINGS "strings"
+#define STRINGS_PATTERN(index, upper) ((char)(((upper) ? 'A' : 'a') + (index) % 26))
+
 // Ends at once: the churn's children.
 #define HOSTILE_EXIT "exit"
 

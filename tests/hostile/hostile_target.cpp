@@ -385,6 +385,90 @@ static DWORD WINAPI RewriteWorker(void* unused)
     return 0;
 }
 
+// ---- strings: the command line and directory change under the reader ----
+
+#define STRING_BUFFERS 5
+static const size_t STRING_FIELDS[2] = {COMMAND_LINE_OFFSET_IN_PARAMETERS, CURRENT_DIRECTORY_OFFSET_IN_PARAMETERS};
+static unsigned char SavedStrings[2][16];
+static const void* StringBuffers[STRING_BUFFERS];
+static unsigned char* LowerPage = NULL;
+
+static void WritePattern(unsigned char* where, size_t characters, int upper)
+{
+    for (size_t index = 0; index < characters; index++) {
+        WCHAR character = (WCHAR)STRINGS_PATTERN(index, upper);
+        memcpy(where + index * sizeof(WCHAR), &character, sizeof(character));
+    }
+}
+
+static int PrepareStrings(void)
+{
+    unsigned char* block = PlaceBlock(PROMPT_BLOCK, TEXT_CHARS(PROMPT_BLOCK));
+    LowerPage = Allocate(PAGE_BYTES, PAGE_READWRITE);
+    unsigned char* upperPage = Allocate(PAGE_BYTES, PAGE_READWRITE);
+    unsigned char* closed = Allocate(PAGE_BYTES, PAGE_READWRITE);
+    unsigned char* beforeReserved = AllocateBeforeReserved();
+    DWORD old = 0;
+    if (block == NULL || LowerPage == NULL || upperPage == NULL || closed == NULL || beforeReserved == NULL)
+        return 0;
+    WritePattern(LowerPage, PAGE_BYTES / sizeof(WCHAR), 0);
+    WritePattern(upperPage, PAGE_BYTES / sizeof(WCHAR), 1);
+    WritePattern(closed, PAGE_BYTES / sizeof(WCHAR), 0);
+    WritePattern(beforeReserved + PAGE_BYTES - 64, 32, 0);
+    if (!VirtualProtect(closed, PAGE_BYTES, PAGE_NOACCESS, &old))
+        return 0;
+    StringBuffers[0] = LowerPage;
+    StringBuffers[1] = upperPage;
+    StringBuffers[2] = closed;
+    StringBuffers[3] = UnmappedAddress();
+    StringBuffers[4] = beforeReserved + PAGE_BYTES - 64;
+    // The texts offered from the first read on: the lower-case page, valid.
+    for (int index = 0; index < 2; index++) {
+        unsigned char* field = OwnParameters + STRING_FIELDS[index];
+        USHORT length = 80;
+        USHORT maximum = 82;
+        memcpy(SavedStrings[index], field, sizeof(SavedStrings[index]));
+        memcpy(field, &length, sizeof(length));
+        memcpy(field + 2, &maximum, sizeof(maximum));
+        StorePointer(field + 8, LowerPage);
+    }
+    SetEnvironmentPointer(block);
+    return 1;
+}
+
+static DWORD WINAPI StringsWorker(void* unused)
+{
+    (void)unused;
+    // Valid, odd, above the maximum, the longest possible.
+    static const USHORT LENGTHS[4] = {80, 81, 80, 0xFFFE};
+    static const USHORT MAXIMA[4] = {82, 82, 40, 0xFFFE};
+    while (!StopRequested) {
+        for (int which = 0; which < 2; which++) {
+            unsigned char* field = OwnParameters + STRING_FIELDS[which];
+            unsigned int choice = (unsigned int)Rounds + (unsigned int)which * 3;
+            // The counts and the pointer change one store at a time: a reader
+            // meets every mix of them.
+            *(volatile USHORT*)(void*)field = LENGTHS[choice % 4];
+            *(volatile USHORT*)(void*)(field + 2) = MAXIMA[(choice / 2) % 4];
+            StorePointer(field + 8, StringBuffers[(choice / 4 + (unsigned int)which) % STRING_BUFFERS]);
+        }
+        // The lower-case text turns upper case and back, a character at a time.
+        for (size_t index = 0; index < 64; index++) {
+            WCHAR character = (WCHAR)STRINGS_PATTERN(index, (Rounds / 2) % 2);
+            memcpy(LowerPage + index * sizeof(WCHAR), &character, sizeof(character));
+        }
+        Rounds++;
+        SwitchToThread();
+    }
+    return 0;
+}
+
+static void RestoreStrings(void)
+{
+    for (int index = 0; index < 2; index++)
+        memcpy(OwnParameters + STRING_FIELDS[index], SavedStrings[index], sizeof(SavedStrings[index]));
+}
+
 // ---- churn: children come and go ----
 
 static char ChildCommandLine[MAX_PATH + 16];
@@ -498,6 +582,9 @@ int main(int argc, char** argv)
     } else if (strcmp(mode, HOSTILE_REWRITE) == 0 || strcmp(mode, HOSTILE_REWRITE_CLEAN) == 0) {
         prepared = PrepareRewrite();
         worker = RewriteWorker;
+    } else if (strcmp(mode, HOSTILE_STRINGS) == 0) {
+        prepared = PrepareStrings();
+        worker = StringsWorker;
     } else if (strcmp(mode, HOSTILE_CHURN) == 0 || strcmp(mode, HOSTILE_CHURN_CLEAN) == 0) {
         prepared = PrepareChurn();
         worker = ChurnWorker;
@@ -532,6 +619,8 @@ int main(int argc, char** argv)
     // Put the process's own records back before the runtime's exit uses them.
     StorePointer(OwnPeb + PARAMETERS_OFFSET_IN_PEB, OwnParameters);
     StorePointer(OwnParameters + ENVIRONMENT_OFFSET_IN_PARAMETERS, environment);
+    if (strcmp(mode, HOSTILE_STRINGS) == 0)
+        RestoreStrings();
 
     char report[32];
     int length = _snprintf(report, sizeof(report) - 1, "%lld\n", (long long)Rounds);

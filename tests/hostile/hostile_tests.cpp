@@ -3,7 +3,9 @@
 // pointers jump between blocks and bad addresses, whose block is rewritten
 // while it is read, and processes that start and end children all the time.
 // Every run must end with status 0 and well-formed output, and no process
-// that never had a prompt entry may ever be listed.
+// that never had a prompt entry may ever be listed. A target that rewrites
+// its command line and directory strings shows that the evidence of -j is
+// always null or what the target offered.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -17,7 +19,9 @@
 #include <vector>
 
 #include "environment.h"
+#include "evidence.h"
 #include "hostile_modes.h"
+#include "json_value.h"
 #include "support.h"
 #include "target_modes.h"
 #include "version.h"
@@ -34,6 +38,7 @@ const int RUNS_PER_LAYOUT = 10;
 const int LAYOUT_BLOCK = 0;
 const int LAYOUT_LINE = 1;
 const int LAYOUT_XML = 2;
+const int LAYOUT_JSON = 3;
 
 // ---- hostile targets ----
 
@@ -238,6 +243,67 @@ std::string ParseScanOutput(const std::string& raw, int layout, bool promptInEnv
     return "";
 }
 
+// A text the strings target offered: character i is one of the two patterns'.
+bool FollowsStringsPattern(const std::string& text)
+{
+    if (text.size() > REMOTE_TEXT_CHARS)
+        return false;
+    for (size_t index = 0; index < text.size(); index++)
+        if (text[index] != STRINGS_PATTERN(index, 0) && text[index] != STRINGS_PATTERN(index, 1))
+            return false;
+    return true;
+}
+
+std::string JsonText(const JsonValue& object, const char* name, bool* isNull)
+{
+    const JsonValue* value = object.Find(name);
+    *isNull = value == nullptr || value->kind == JsonValue::NUL;
+    return value != nullptr ? value->text : std::string();
+}
+
+// Reads a -j run: one JSON object per LF-ended line, shells first, then the
+// scan object, whose count of shells must match. Answers an empty text or
+// what is wrong; gives each shell as a record (a null owner as SYSTEM, a
+// null path as empty, as the other layouts show them).
+std::string ParseJsonOutput(const std::string& raw, std::vector<ParsedRecord>* records,
+                            std::vector<JsonValue>* shells)
+{
+    records->clear();
+    shells->clear();
+    if (raw.empty() || raw.back() != '\n' || raw.find('\r') != std::string::npos)
+        return "not LF-ended lines";
+    std::vector<std::string> lines = SplitLines(raw);
+    for (size_t index = 0; index < lines.size(); index++) {
+        JsonValue object;
+        std::string error;
+        if (!ParseJson(lines[index], &object, &error) || object.kind != JsonValue::OBJECT)
+            return "line " + std::to_string(index + 1) + " is no JSON object: " + error;
+        bool isNull = false;
+        std::string type = JsonText(object, "type", &isNull);
+        if (index + 1 == lines.size()) {
+            if (type != "scan" || JsonText(object, "shells", &isNull) != std::to_string(shells->size()))
+                return "the last line is not a scan object counting the shells";
+            return "";
+        }
+        if (type != "shell")
+            return "line " + std::to_string(index + 1) + " is not a shell object";
+        ParsedRecord record;
+        bool pathNull = false;
+        bool userNull = false;
+        if (!ParseNumber(JsonText(object, "pid", &isNull), &record.id) ||
+            !ParseNumber(JsonText(object, "ppid", &isNull), &record.parentId))
+            return "line " + std::to_string(index + 1) + " has no process ids";
+        record.name = JsonText(object, "name", &isNull);
+        record.user = JsonText(object, "user", &userNull);
+        record.path = JsonText(object, "path", &pathNull);
+        if (userNull)
+            record.user = "SYSTEM";
+        records->push_back(record);
+        shells->push_back(object);
+    }
+    return "no scan object";
+}
+
 // ---- what a run may list ----
 
 enum Presence { ALWAYS, MAYBE, NEVER };
@@ -251,12 +317,15 @@ struct KnownProcess {
 
 struct Expectations {
     std::map<DWORD, KnownProcess> known;
+    DWORD stringsTarget = 0;  // its command line and directory follow the strings pattern
     DWORD churnParent = 0;  // children of this process may be listed
     DWORD cleanChurnParent = 0;  // children of this one never
 };
 
 struct Tally {
     int runs = 0;
+    int texts = 0;      // command lines and directories of the strings target, -j runs
+    int nullTexts = 0;  // of which null
     std::map<DWORD, int> listed;  // runs that listed each known process
     int churnChildren = 0;        // records of churn children, all runs
     int churnChildrenGone = 0;    // of which the lookups found the child gone
@@ -274,21 +343,35 @@ void KnowTarget(Expectations* expectations, const Target& target, Presence prese
 // One run of the tool in a layout, checked against the expectations.
 void RunAndCheck(int layout, bool promptInEnvironment, const Expectations& expectations, Tally* tally)
 {
-    static const char* const ARGUMENTS[] = {"", " -l", " -x"};
+    static const char* const ARGUMENTS[] = {"", " -l", " -x", " -j"};
     std::string commandLine = "\"" + ToolPath() + "\"" + ARGUMENTS[layout];
     RunResult result = RunProgram(commandLine, CleanEnvironment(promptInEnvironment ? "PROMPT=$P$G" + std::string(1, '\0') : ""),
                                   DETACHED_PROCESS, RUN_TIMEOUT_MS);
     tally->runs++;
-    std::string where = std::string("layout ") + "blx"[layout] + ", run " + std::to_string(tally->runs);
+    std::string where = std::string("layout ") + "blxj"[layout] + ", run " + std::to_string(tally->runs);
     ASSERT_TRUE(result.finished) << where;
     EXPECT_EQ(0u, result.exitCode) << where;
     EXPECT_EQ("", result.errors) << where;
 
     std::vector<ParsedRecord> records;
-    std::string problem = ParseScanOutput(result.output, layout, promptInEnvironment, &records);
+    std::vector<JsonValue> shells;
+    std::string problem = layout == LAYOUT_JSON ? ParseJsonOutput(result.output, &records, &shells)
+                                                : ParseScanOutput(result.output, layout, promptInEnvironment, &records);
     EXPECT_EQ("", problem) << where << "\n" << result.output;
     if (!problem.empty())
         return;
+    for (const JsonValue& shell : shells) {
+        bool isNull = false;
+        if (expectations.stringsTarget == 0 ||
+            JsonText(shell, "pid", &isNull) != std::to_string(expectations.stringsTarget))
+            continue;
+        for (const char* field : {"command_line", "current_directory"}) {
+            std::string text = JsonText(shell, field, &isNull);
+            tally->texts++;
+            tally->nullTexts += isNull ? 1 : 0;
+            EXPECT_TRUE(isNull || FollowsStringsPattern(text)) << where << ": " << field << " " << text;
+        }
+    }
 
     std::set<long long> seen;
     const std::string user = CurrentUserName();
@@ -300,14 +383,20 @@ void RunAndCheck(int layout, bool promptInEnvironment, const Expectations& expec
             EXPECT_NE(NEVER, process.presence)
                 << where << ": listed " << process.what << " (" << record.id << "), which never had a prompt entry";
             EXPECT_EQ((long long)GetCurrentProcessId(), record.parentId) << where << ": " << process.what;
-            EXPECT_EQ(process.name, record.name) << where << ": " << process.what;
+            // The JSON layout gives the name as the snapshot has it.
+            std::string name = process.name;
+            if (layout == LAYOUT_JSON)
+                name[0] = (char)(name[0] - 'A' + 'a');
+            EXPECT_EQ(name, record.name) << where << ": " << process.what;
             EXPECT_EQ(user, record.user) << where << ": " << process.what;
             EXPECT_EQ(process.path, record.path) << where << ": " << process.what;
             tally->listed[known->first]++;
         } else if (expectations.churnParent != 0 && record.parentId == (long long)expectations.churnParent) {
             // A child may be gone by the time of the lookups: then the owner
             // and path cannot be found.
-            EXPECT_TRUE(record.name == "Hostile_target.exe" || record.name.empty()) << where << ": " << record.name;
+            EXPECT_TRUE(record.name == (layout == LAYOUT_JSON ? HOSTILE_PROGRAM : "Hostile_target.exe") ||
+                        record.name.empty())
+                << where << ": " << record.name;
             EXPECT_TRUE(record.user == user || record.user == "SYSTEM") << where << ": " << record.user;
             EXPECT_TRUE(record.path == BinDirectory() + HOSTILE_PROGRAM || record.path.empty())
                 << where << ": " << record.path;
@@ -335,7 +424,7 @@ void RunAndCheck(int layout, bool promptInEnvironment, const Expectations& expec
 void RunEveryLayout(const Expectations& expectations, Tally* tally)
 {
     for (int run = 0; run < RUNS_PER_LAYOUT; run++) {
-        for (int layout = LAYOUT_BLOCK; layout <= LAYOUT_XML; layout++) {
+        for (int layout = LAYOUT_BLOCK; layout <= LAYOUT_JSON; layout++) {
             // The block layout both from a command prompt and without one.
             RunAndCheck(layout, layout != LAYOUT_BLOCK || run % 2 == 0, expectations, tally);
             if (::testing::Test::HasFatalFailure())
@@ -416,6 +505,38 @@ TEST(HostileReader, AnswersEveryReadWhileTargetsFight)
     StopKnownTargets(&knownTargets);
 }
 
+TEST(HostileReader, EvidenceTextsAreNullOrWhatTheTargetOffered)
+{
+    static SHELL_EVIDENCE evidence;
+    Target strings;
+    ASSERT_TRUE(StartTargetProgram(HOSTILE_PROGRAM, HOSTILE_STRINGS, CREATE_NO_WINDOW, &strings));
+    int found = 0;
+    int longest = 0;
+    int wrong = 0;
+    for (int read = 0; read < READS_PER_PAIR && wrong == 0; read++) {
+        EXPECT_EQ(1, ReadShellEvidence(strings.info.dwProcessId, 0, &evidence));
+        for (const REMOTE_TEXT* text : {&evidence.commandLine, &evidence.currentDirectory}) {
+            if (!text->found)
+                continue;
+            found++;
+            std::string narrow;
+            for (DWORD index = 0; index < text->chars; index++)
+                narrow.push_back(text->text[index] < 0x80 ? (char)text->text[index] : '?');
+            bool good = text->text[text->chars] == 0 && FollowsStringsPattern(narrow);
+            EXPECT_TRUE(good) << "read " << read << ": " << narrow;
+            wrong += good ? 0 : 1;
+            longest = (int)text->chars > longest ? (int)text->chars : longest;
+        }
+    }
+    HostileEnd end = StopHostile(&strings);
+    printf("[ reader   ] %-8s %d of %d texts found, the longest %d characters (worker rounds %lld)\n",
+           HOSTILE_STRINGS, found, READS_PER_PAIR * 2, longest, end.rounds);
+    // Both kinds of answer must have come up for the fight to mean anything.
+    EXPECT_GT(found, 0);
+    EXPECT_LT(found, READS_PER_PAIR * 2);
+    ExpectFoughtAndEnded(end, HOSTILE_STRINGS);
+}
+
 TEST(HostileScan, EveryRunIsWellFormedAndListsNoCleanProcess)
 {
     KnownTargets knownTargets;
@@ -442,6 +563,22 @@ TEST(HostileScan, EveryRunIsWellFormedAndListsNoCleanProcess)
         ExpectFoughtAndEnded(cleanEnd, pair.clean);
         if (HasFatalFailure())
             break;
+    }
+
+    // The strings target: listed in every run, its texts null or its own.
+    if (!HasFatalFailure()) {
+        Expectations expectations = base;
+        Target strings;
+        ASSERT_TRUE(StartTargetProgram(HOSTILE_PROGRAM, HOSTILE_STRINGS, CREATE_NO_WINDOW, &strings));
+        KnowTarget(&expectations, strings, ALWAYS, HOSTILE_PROGRAM, HOSTILE_STRINGS);
+        expectations.stringsTarget = strings.info.dwProcessId;
+        Tally tally;
+        RunEveryLayout(expectations, &tally);
+        HostileEnd end = StopHostile(&strings);
+        printf("[ scan     ] %-8s listed in %2d of %d runs; %d of its %d texts in -j null\n", HOSTILE_STRINGS,
+               tally.listed[expectations.stringsTarget], tally.runs, tally.nullTexts, tally.texts);
+        EXPECT_EQ(RUNS_PER_LAYOUT * 2, tally.texts);
+        ExpectFoughtAndEnded(end, HOSTILE_STRINGS);
     }
 
     // Children that end at once: between the snapshot and the lookups many

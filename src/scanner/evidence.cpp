@@ -1,0 +1,177 @@
+// Reads the evidence of a listed shell with read-only access: its process
+// parameters (the 32-bit ones for a WOW64 process, which its own code keeps
+// up to date), its times, its token and its image path. Everything in the
+// target's memory is untrusted: lengths and pointers are checked before any
+// read, and every read stays inside the region the pointer lies in.
+#include "evidence.h"
+
+#include <string.h>
+
+#include "environment.h"
+
+#define TOKEN_INFORMATION_BYTES 1000
+
+static void ClearText(REMOTE_TEXT* text)
+{
+    text->found = 0;
+    text->chars = 0;
+    text->text[0] = 0;
+}
+
+int ReadRemoteText(HANDLE process, const unsigned char* image, size_t offset, size_t pointerBytes, REMOTE_TEXT* text)
+{
+    ClearText(text);
+    USHORT length = 0;
+    USHORT maximum = 0;
+    memcpy(&length, image + offset, sizeof(length));
+    memcpy(&maximum, image + offset + sizeof(length), sizeof(maximum));
+    // The pointer follows the two counts at its natural alignment.
+    const void* address = (const void*)ReadPointerAt(image, offset + pointerBytes, pointerBytes);
+    if (length % sizeof(WCHAR) != 0 || length > maximum)
+        return 0;
+    if (length == 0) {
+        text->found = 1;
+        return 1;
+    }
+
+    DWORD regionSize = 0;
+    if (!QueryReadableRegion(process, address, &regionSize))
+        return 0;
+    DWORD wanted = length < regionSize ? length : regionSize;
+    wanted -= wanted % sizeof(WCHAR);
+    SIZE_T copied = 0;
+    if (wanted == 0 || !ReadProcessMemory(process, address, text->text, wanted, &copied) || copied == 0)
+        return 0;
+    text->chars = (DWORD)(copied / sizeof(WCHAR));
+    text->text[text->chars] = 0;
+    text->found = 1;
+    return 1;
+}
+
+// Command line, current directory and the start-up flags, from the
+// parameters record of the view the shell test chose.
+static void ReadStartupRecords(HANDLE process, ULONG_PTR peb32, SHELL_EVIDENCE* evidence)
+{
+    ULONG_PTR parameters = 0;
+    int found = peb32 != 0 ? FindProcessParameters32(process, peb32, &parameters)
+                           : FindProcessParameters(process, &parameters);
+    if (!found)
+        return;
+
+    size_t pointerBytes = peb32 != 0 ? sizeof(DWORD) : sizeof(void*);
+    DWORD imageBytes = peb32 != 0 ? PARAMETERS32_EVIDENCE_BYTES : PARAMETERS_EVIDENCE_BYTES;
+    DWORD regionSize = 0;
+    unsigned char image[PARAMETERS_EVIDENCE_BYTES];
+    memset(image, 0, sizeof(image));
+    // The whole record must lie in the region: the fields at its end are not
+    // taken from whatever follows it.
+    if (!QueryReadableRegion(process, (const void*)parameters, &regionSize) || regionSize < imageBytes ||
+        !ReadProcessMemory(process, (const void*)parameters, image, imageBytes, NULL))
+        return;
+
+    ReadRemoteText(process, image,
+                   peb32 != 0 ? PARAMETERS32_COMMAND_LINE_OFFSET : PARAMETERS_COMMAND_LINE_OFFSET, pointerBytes,
+                   &evidence->commandLine);
+    ReadRemoteText(process, image,
+                   peb32 != 0 ? PARAMETERS32_CURRENT_DIRECTORY_OFFSET : PARAMETERS_CURRENT_DIRECTORY_OFFSET,
+                   pointerBytes, &evidence->currentDirectory);
+    memcpy(&evidence->windowFlags,
+           image + (peb32 != 0 ? PARAMETERS32_WINDOW_FLAGS_OFFSET : PARAMETERS_WINDOW_FLAGS_OFFSET), sizeof(DWORD));
+    memcpy(&evidence->showWindowFlags,
+           image + (peb32 != 0 ? PARAMETERS32_SHOW_WINDOW_FLAGS_OFFSET : PARAMETERS_SHOW_WINDOW_FLAGS_OFFSET),
+           sizeof(DWORD));
+    evidence->foundWindowFlags = 1;
+}
+
+// Owner account and integrity level, from the process's token.
+static void ReadTokenFacts(HANDLE process, SHELL_EVIDENCE* evidence)
+{
+    HANDLE token = NULL;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token))
+        return;
+
+    // The records hold SID pointers: the union aligns the buffer for them.
+    union {
+        TOKEN_USER user;
+        TOKEN_MANDATORY_LABEL label;
+        unsigned char bytes[TOKEN_INFORMATION_BYTES];
+    } information;
+    DWORD returned = 0;
+    if (GetTokenInformation(token, TokenUser, &information, sizeof(information), &returned)) {
+        DWORD userChars = ACCOUNT_TEXT_CHARS;
+        DWORD domainChars = ACCOUNT_TEXT_CHARS;
+        SID_NAME_USE use;
+        evidence->foundAccount = LookupAccountSidW(NULL, information.user.User.Sid, evidence->user,
+                                                   &userChars, evidence->domain, &domainChars, &use)
+                                     ? 1
+                                     : 0;
+        evidence->user[ACCOUNT_TEXT_CHARS - 1] = 0;
+        evidence->domain[ACCOUNT_TEXT_CHARS - 1] = 0;
+    }
+    if (GetTokenInformation(token, TokenIntegrityLevel, &information, sizeof(information), &returned)) {
+        PSID label = information.label.Label.Sid;
+        if (label != NULL && IsValidSid(label) && *GetSidSubAuthorityCount(label) > 0) {
+            evidence->integrity = *GetSidSubAuthority(label, *GetSidSubAuthorityCount(label) - 1);
+            evidence->foundIntegrity = 1;
+        }
+    }
+    CloseHandle(token);
+}
+
+int ReadShellEvidence(DWORD processId, ULONG_PTR peb32, SHELL_EVIDENCE* evidence)
+{
+    ClearText(&evidence->commandLine);
+    ClearText(&evidence->currentDirectory);
+    evidence->foundWindowFlags = 0;
+    evidence->foundStarted = 0;
+    evidence->foundAccount = 0;
+    evidence->foundIntegrity = 0;
+    evidence->foundPath = 0;
+    evidence->user[0] = 0;
+    evidence->domain[0] = 0;
+    evidence->path[0] = 0;
+    evidence->foundSession = ProcessIdToSessionId(processId, &evidence->session) ? 1 : 0;
+
+    HANDLE process = OpenProcessForRead(processId);
+    if (process == NULL)
+        return 0;
+    ReadStartupRecords(process, peb32, evidence);
+    FILETIME exited;
+    FILETIME kernel;
+    FILETIME user;
+    evidence->foundStarted = GetProcessTimes(process, &evidence->started, &exited, &kernel, &user) ? 1 : 0;
+    ReadTokenFacts(process, evidence);
+    DWORD pathChars = IMAGE_PATH_CHARS;
+    evidence->foundPath = QueryFullProcessImageNameW(process, 0, evidence->path, &pathChars) ? 1 : 0;
+    evidence->path[evidence->foundPath && pathChars < IMAGE_PATH_CHARS ? pathChars : 0] = 0;
+    CloseHandle(process);
+    return 1;
+}
+
+int ReadProcessStart(DWORD processId, FILETIME* started, int* foundStarted, WCHAR* imageName, DWORD capacity)
+{
+    *foundStarted = 0;
+    if (imageName != NULL && capacity > 0)
+        imageName[0] = 0;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == NULL)
+        return 0;
+    FILETIME exited;
+    FILETIME kernel;
+    FILETIME user;
+    *foundStarted = GetProcessTimes(process, started, &exited, &kernel, &user) ? 1 : 0;
+    if (imageName != NULL && capacity > 0) {
+        WCHAR path[IMAGE_PATH_CHARS];
+        DWORD pathChars = IMAGE_PATH_CHARS;
+        if (QueryFullProcessImageNameW(process, 0, path, &pathChars) && pathChars < IMAGE_PATH_CHARS) {
+            DWORD start = pathChars;
+            while (start > 0 && path[start - 1] != L'\\')
+                start--;
+            DWORD chars = pathChars - start < capacity - 1 ? pathChars - start : capacity - 1;
+            memcpy(imageName, path + start, chars * sizeof(WCHAR));
+            imageName[chars] = 0;
+        }
+    }
+    CloseHandle(process);
+    return 1;
+}

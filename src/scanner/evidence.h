@@ -1,0 +1,73 @@
+// What tells a hidden or remote shell from an ordinary one, read for each
+// listed shell only: how it was started (command line, directory, window and
+// standard-handle flags from its process parameters), when, in which
+// session, by which account at which integrity level, from which image.
+#ifndef MURKSCOPE_EVIDENCE_H
+#define MURKSCOPE_EVIDENCE_H
+
+#include <windows.h>
+
+// 64-bit process-parameters layout: the fields read here (UNICODE_STRING:
+// two 16-bit byte counts, then a pointer at +8).
+#define PARAMETERS_EVIDENCE_BYTES 0xB0
+#define PARAMETERS_CURRENT_DIRECTORY_OFFSET 0x38
+#define PARAMETERS_COMMAND_LINE_OFFSET 0x70
+#define PARAMETERS_WINDOW_FLAGS_OFFSET 0xA4
+#define PARAMETERS_SHOW_WINDOW_FLAGS_OFFSET 0xA8
+
+// 32-bit layout of a WOW64 process's own parameters (UNICODE_STRING32: two
+// 16-bit byte counts, then a 32-bit pointer at +4).
+#define PARAMETERS32_EVIDENCE_BYTES 0x70
+#define PARAMETERS32_CURRENT_DIRECTORY_OFFSET 0x24
+#define PARAMETERS32_COMMAND_LINE_OFFSET 0x40
+#define PARAMETERS32_WINDOW_FLAGS_OFFSET 0x68
+#define PARAMETERS32_SHOW_WINDOW_FLAGS_OFFSET 0x6C
+
+// The longest text a UNICODE_STRING can hold: its length is a byte count of
+// 16 bits, and an odd one is refused.
+#define REMOTE_TEXT_CHARS 32767
+#define ACCOUNT_TEXT_CHARS 260
+#define IMAGE_PATH_CHARS 32768
+
+// A text read from the target, or not found (null in the report).
+typedef struct REMOTE_TEXT {
+    int found;
+    DWORD chars;
+    WCHAR text[REMOTE_TEXT_CHARS + 1];
+} REMOTE_TEXT;
+
+typedef struct SHELL_EVIDENCE {
+    REMOTE_TEXT commandLine;
+    REMOTE_TEXT currentDirectory;
+    int foundWindowFlags;
+    DWORD windowFlags;      // STARTUPINFO.dwFlags as the parent gave them
+    DWORD showWindowFlags;  // STARTUPINFO.wShowWindow
+    int foundStarted;
+    FILETIME started;       // creation time, UTC
+    int foundSession;
+    DWORD session;
+    int foundAccount;
+    WCHAR user[ACCOUNT_TEXT_CHARS];
+    WCHAR domain[ACCOUNT_TEXT_CHARS];
+    int foundIntegrity;
+    DWORD integrity;        // last sub-authority of the token's label SID
+    int foundPath;
+    WCHAR path[IMAGE_PATH_CHARS];
+} SHELL_EVIDENCE;
+
+// Reads everything above for one process, through the 32-bit parameters
+// when peb32 (from the shell test) is not 0. Answers 1 when the process
+// could be opened; whatever could not be read is left not found.
+int ReadShellEvidence(DWORD processId, ULONG_PTR peb32, SHELL_EVIDENCE* evidence);
+
+// Reads a UNICODE_STRING of a parameters record read into image: the text
+// it points at, or the part of it inside the pointer's region. A length that
+// is odd or above its maximum, or a pointer into unreadable memory, finds
+// nothing.
+int ReadRemoteText(HANDLE process, const unsigned char* image, size_t offset, size_t pointerBytes, REMOTE_TEXT* text);
+
+// The creation time of another process (opened for limited query only);
+// with imageName, also the file name of its image. 1 when it could be opened.
+int ReadProcessStart(DWORD processId, FILETIME* started, int* foundStarted, WCHAR* imageName, DWORD capacity);
+
+#endif

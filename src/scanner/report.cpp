@@ -1,0 +1,249 @@
+// Everything a scan prints: the scan header and the records of the block,
+// line and XML layouts in console colours, and the JSON Lines objects, which
+// carry neither colour nor any other text.
+#include "report.h"
+
+#include <stdio.h>
+#include <wchar.h>
+
+#include "../front/console.h"
+#include "../front/version.h"
+
+static int HeaderPending = 1;
+
+static const char UNDERSCORES[] = "________________________________________________________________";
+static const char HYPHENS[] = "----------------------------------------------------------------";
+
+void PrintProcessRecord(int mode, DWORD processId, DWORD parentProcessId, const char* userName,
+                        const char* processName, const char* processPath)
+{
+    if (HeaderPending) {
+        SetTextColor(COLOR_RED);
+        printf("\n\n\n%s", UNDERSCORES);
+        printf("\n\n :: Searching for the Command Prompts (cmd.exe)");
+        printf("\n\n%s", UNDERSCORES);
+        printf("\n");
+        HeaderPending = 0;
+    }
+    SetTextColor(COLOR_GREEN);
+
+    // Identifiers are printed with the signed conversion, as the system's
+    // own tools show them.
+    int id = (int)processId;
+    int parentId = (int)parentProcessId;
+    if (mode == OUTPUT_LINE) {
+        printf("\n\n\n Process ID=%d; Parent Process ID=%d; Process Name=%s; User Name=%s; Process Path=%s;", id,
+               parentId, processName, userName, processPath);
+    } else if (mode == OUTPUT_XML) {
+        printf("\n\n\n <Cmd_Process>");
+        printf("\n    <Process_ID> %d </Process_ID>", id);
+        printf("\n    <Parent_Process_ID> %d </Parent_Process_ID>", parentId);
+        printf("\n    <Process_Name> %s </Process_Name>", processName);
+        printf("\n    <User_Name> %s </User_Name>", userName);
+        printf("\n    <Process_Path> %s </Process_Path>", processPath);
+        printf("\n </Cmd_Process>");
+    } else {
+        printf("\n\n\n\tProcess ID:          %-d", id);
+        printf("\n\n\tParent Process ID:   %-d", parentId);
+        printf("\n\n\tProcess Name:        %s", processName);
+        printf("\n\n\tUser Name:           %s", userName);
+        printf("\n\n\tProcess Path:        %s", processPath);
+    }
+    printf("\n\n%s", HYPHENS);
+}
+
+void PrintScanEnd(int records)
+{
+    if (records == 0) {
+        SetTextColor(COLOR_GREEN);
+        printf("\n\n\t No Command-prompt oriented Processes found on your system");
+    }
+    printf("\n\n");
+}
+
+static void PrintUtf8(unsigned int code)
+{
+    if (code < 0x80) {
+        putchar((int)code);
+    } else if (code < 0x800) {
+        putchar((int)(0xC0 | (code >> 6)));
+        putchar((int)(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+        putchar((int)(0xE0 | (code >> 12)));
+        putchar((int)(0x80 | ((code >> 6) & 0x3F)));
+        putchar((int)(0x80 | (code & 0x3F)));
+    } else {
+        putchar((int)(0xF0 | (code >> 18)));
+        putchar((int)(0x80 | ((code >> 12) & 0x3F)));
+        putchar((int)(0x80 | ((code >> 6) & 0x3F)));
+        putchar((int)(0x80 | (code & 0x3F)));
+    }
+}
+
+void PrintJsonText(const WCHAR* text, size_t characters)
+{
+    putchar('"');
+    for (size_t index = 0; index < characters; index++) {
+        unsigned int code = text[index];
+        if (code >= 0xD800 && code <= 0xDBFF && index + 1 < characters && text[index + 1] >= 0xDC00 &&
+            text[index + 1] <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (unsigned int)(text[index + 1] - 0xDC00);
+            index++;
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            code = 0xFFFD;
+        }
+        switch (code) {
+        case '"':
+            printf("\\\"");
+            break;
+        case '\\':
+            printf("\\\\");
+            break;
+        case '\b':
+            printf("\\b");
+            break;
+        case '\f':
+            printf("\\f");
+            break;
+        case '\n':
+            printf("\\n");
+            break;
+        case '\r':
+            printf("\\r");
+            break;
+        case '\t':
+            printf("\\t");
+            break;
+        default:
+            if (code < 0x20)
+                printf("\\u%04x", code);
+            else
+                PrintUtf8(code);
+        }
+    }
+    putchar('"');
+}
+
+// A terminated text of at most capacity characters, or null.
+static void PrintJsonTextOrNull(const WCHAR* text, size_t capacity)
+{
+    if (text == NULL)
+        printf("null");
+    else
+        PrintJsonText(text, wcsnlen(text, capacity));
+}
+
+static void PrintJsonRemoteText(const REMOTE_TEXT* text)
+{
+    if (text->found)
+        PrintJsonText(text->text, text->chars);
+    else
+        printf("null");
+}
+
+static void PrintJsonTime(int found, const FILETIME* time)
+{
+    SYSTEMTIME utc;
+    if (!found || !FileTimeToSystemTime(time, &utc)) {
+        printf("null");
+        return;
+    }
+    printf("\"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ\"", utc.wYear, utc.wMonth, utc.wDay, utc.wHour, utc.wMinute,
+           utc.wSecond, utc.wMilliseconds);
+}
+
+static void PrintJsonBoolean(int found, int value)
+{
+    printf(!found ? "null" : (value ? "true" : "false"));
+}
+
+const char* NameIntegrityLevel(DWORD level)
+{
+    if (level < 0x1000)
+        return "untrusted";
+    if (level < 0x2000)
+        return "low";
+    if (level < 0x3000)
+        return "medium";
+    if (level < 0x4000)
+        return "high";
+    return "system";
+}
+
+void PrintShellObject(const SHELL_REPORT* report)
+{
+    const SHELL_EVIDENCE* evidence = report->evidence;
+    int startedHidden = evidence->foundWindowFlags && (evidence->windowFlags & STARTF_USESHOWWINDOW) != 0 &&
+                        evidence->showWindowFlags == SW_HIDE;
+    int redirectedStdio = evidence->foundWindowFlags && (evidence->windowFlags & STARTF_USESTDHANDLES) != 0;
+
+    printf("{\"type\":\"shell\",\"host\":");
+    PrintJsonTextOrNull(report->host, MAX_PATH);
+    printf(",\"pid\":%lu,\"ppid\":%lu,\"name\":", (unsigned long)report->processId,
+           (unsigned long)report->parentProcessId);
+    PrintJsonTextOrNull(report->name, MAX_PATH);
+    printf(",\"wow64\":%s,\"user\":", report->wow64 ? "true" : "false");
+    PrintJsonTextOrNull(evidence->foundAccount ? evidence->user : NULL, ACCOUNT_TEXT_CHARS);
+    printf(",\"domain\":");
+    PrintJsonTextOrNull(evidence->foundAccount ? evidence->domain : NULL, ACCOUNT_TEXT_CHARS);
+    if (evidence->foundIntegrity)
+        printf(",\"integrity\":\"%s\"", NameIntegrityLevel(evidence->integrity));
+    else
+        printf(",\"integrity\":null");
+    printf(",\"path\":");
+    PrintJsonTextOrNull(evidence->foundPath ? evidence->path : NULL, IMAGE_PATH_CHARS);
+    printf(",\"command_line\":");
+    PrintJsonRemoteText(&evidence->commandLine);
+    printf(",\"current_directory\":");
+    PrintJsonRemoteText(&evidence->currentDirectory);
+    printf(",\"prompt_entry\":");
+    PrintJsonText(report->match->entry, report->match->entryChars);
+    if (evidence->foundSession)
+        printf(",\"session\":%lu", (unsigned long)evidence->session);
+    else
+        printf(",\"session\":null");
+    printf(",\"started\":");
+    PrintJsonTime(evidence->foundStarted, &evidence->started);
+    printf(",\"parent\":{\"pid\":%lu,\"name\":", (unsigned long)report->parentProcessId);
+    PrintJsonTextOrNull(report->parentRunning ? report->parentName : NULL, MAX_PATH);
+    printf(",\"running\":%s}", report->parentRunning ? "true" : "false");
+    printf(",\"started_hidden\":");
+    PrintJsonBoolean(evidence->foundWindowFlags, startedHidden);
+    printf(",\"redirected_stdio\":");
+    PrintJsonBoolean(evidence->foundWindowFlags, redirectedStdio);
+
+    // The evidence in words, in a fixed order, each only when it holds.
+    const char* signs[4];
+    int count = 0;
+    if (startedHidden)
+        signs[count++] = "started-hidden";
+    if (redirectedStdio)
+        signs[count++] = "redirected-stdio";
+    if (!report->parentRunning)
+        signs[count++] = "parent-gone";
+    if (evidence->foundSession && evidence->session == 0)
+        signs[count++] = "service-session";
+    printf(",\"signs\":[");
+    for (int index = 0; index < count; index++)
+        printf(index == 0 ? "\"%s\"" : ",\"%s\"", signs[index]);
+    printf("]}\n");
+}
+
+void PrintScanObject(const SCAN_REPORT* report)
+{
+    printf("{\"type\":\"scan\",\"host\":");
+    PrintJsonTextOrNull(report->host, MAX_PATH);
+    printf(",\"version\":\"%s\",\"started\":", VERSION_FULL_TEXT);
+    PrintJsonTime(1, &report->started);
+    printf(",\"elevated\":");
+    PrintJsonBoolean(report->foundElevated, report->elevated);
+    printf(",\"debug_privilege\":");
+    PrintJsonBoolean(report->foundDebugPrivilege, report->debugPrivilege);
+    printf(",\"processes\":%lu,\"unreadable\":%lu,\"shells\":%lu,\"error\":", (unsigned long)report->processes,
+           (unsigned long)report->unreadable, (unsigned long)report->shells);
+    if (report->errorCall == NULL)
+        printf("null");
+    else
+        printf("{\"call\":\"%s\",\"code\":%lu}", report->errorCall, (unsigned long)report->errorCode);
+    printf("}\n");
+}
