@@ -244,4 +244,13 @@ TEST(Image, HeaderAsksForAslrAndDep)
     EXPECT_FALSE(image.headers.FileHeader.Characteristics & IMAGE_FILE_RELOCS_STRIPPED);
 }
 
+TEST(Image, HeaderIsTerminalServerAware)
+{
+    // Without the flag, a Remote Desktop host gives the tool a per-user
+    // Windows directory, and the SystemRoot rewrite a false path.
+    Image image;
+    ASSERT_TRUE(ParseImage(ToolPath(), &image));
+    EXPECT_TRUE(image.headers.OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE);
+}
+
 }  // namespace

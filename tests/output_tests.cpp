@@ -206,6 +206,25 @@ TEST(Records, TargetsThatMustBeFoundOrMissedByTheReader)
         StopTarget(&target);
 }
 
+TEST(Records, APathTheTargetForgedInItsLoaderListIsNotBelieved)
+{
+    // Its loader entry claims explorer.exe and, after CR and LF, a record
+    // for process 4: every layout shows its real path and its record alone.
+    Target forged;
+    ASSERT_TRUE(StartTarget(MODE_FORGED_PATH, &forged));
+    std::vector<Record> one = {TargetRecord(forged)};
+    ExpectOutput(ScanOutput(0, one) + CLOSING_NOTE, RunTool("", "PROMPT=$P$G\0"), "forged, block");
+    ExpectOutput(ScanOutput(1, one), RunTool("-l"), "forged, line");
+    ExpectOutput(ScanOutput(2, one), RunTool("-x"), "forged, XML");
+    RunResult json = RunTool("-j");
+    EXPECT_EQ(std::string::npos, json.output.find("explorer.exe")) << json.output;
+    std::string path = "\"path\":\"";
+    for (char character : BinDirectory() + TARGET_PROGRAM)
+        path += character == '\\' ? std::string("\\\\") : std::string(1, character);
+    EXPECT_NE(std::string::npos, json.output.find(path + "\"")) << json.output;
+    StopTarget(&forged);
+}
+
 TEST(Records, ARealCmdExeIsListed)
 {
     // cmd.exe sets PROMPT itself and waits on its input pipe.

@@ -10,6 +10,13 @@
 
 static const size_t PARAMETERS_OFFSET_IN_PEB = 0x20;
 static const size_t ENVIRONMENT_OFFSET_IN_PARAMETERS = 0x80;
+// The loader list: PEB -> PEB_LDR_DATA, whose InLoadOrderModuleList (+0x10)
+// begins with the image's own LDR_DATA_TABLE_ENTRY, holding the image's
+// FullDllName and BaseDllName UNICODE_STRINGs.
+static const size_t LOADER_DATA_OFFSET_IN_PEB = 0x18;
+static const size_t LOAD_ORDER_LIST_OFFSET_IN_LOADER_DATA = 0x10;
+static const size_t FULL_NAME_OFFSET_IN_LOADER_ENTRY = 0x48;
+static const size_t BASE_NAME_OFFSET_IN_LOADER_ENTRY = 0x58;
 // UNICODE_STRINGs of the process parameters: two 16-bit byte counts, then the
 // pointer at +8.
 static const size_t CURRENT_DIRECTORY_OFFSET_IN_PARAMETERS = 0x38;

@@ -130,7 +130,14 @@ BOOL WINAPI FakeIsWow64Process(HANDLE process, PBOOL isWow64)
 }
 
 // Runs a scan with standard output sent to a file; answers what it printed.
+std::string CaptureOutput(void (*print)(int), int mode);
+
 std::string CaptureScan(int mode)
+{
+    return CaptureOutput(ScanProcesses, mode);
+}
+
+std::string CaptureOutput(void (*print)(int), int mode)
 {
     char folder[MAX_PATH];
     char path[MAX_PATH];
@@ -140,7 +147,7 @@ std::string CaptureScan(int mode)
     int saved = _dup(_fileno(stdout));
     int file = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0600);
     _dup2(file, _fileno(stdout));
-    ScanProcesses(mode);
+    print(mode);
     fflush(stdout);
     _dup2(saved, _fileno(stdout));
     _close(saved);
@@ -157,6 +164,37 @@ std::string CaptureScan(int mode)
     }
     DeleteFileA(path);
     return text;
+}
+
+TEST(ReplaceControlCharacters, EveryByteBelowSpaceAndDeleteBecomeQuestionMarks)
+{
+    char text[] = "a\rb\nc\td\x1b[31me\x7f\x01\x1f f\x80\xe4~";
+    ReplaceControlCharacters(text);
+    EXPECT_STREQ("a?b?c?d?[31me??? f\x80\xe4~", text);
+}
+
+void PrintRecordWithControls(int mode)
+{
+    PrintProcessRecord(mode, 4, 0, "SY\nSTEM", "cmd.exe\r\n\r\n\r\n Process ID=8;", "C:\\a\tb\x1b\\c.exe\x7f");
+}
+
+TEST(PrintProcessRecord, ControlCharactersNeverBreakARecord)
+{
+    const std::string separator = "\n\n" + std::string(64, '-');
+    std::string line = CaptureOutput(PrintRecordWithControls, OUTPUT_LINE);
+    EXPECT_NE(std::string::npos,
+              line.find("\n\n\n Process ID=4; Parent Process ID=0; Process Name=cmd.exe?????? Process ID=8;; User "
+                        "Name=SY?STEM; Process Path=C:\\a?b?\\c.exe?;" +
+                        separator))
+        << line;
+    std::string xml = CaptureOutput(PrintRecordWithControls, OUTPUT_XML);
+    EXPECT_NE(std::string::npos, xml.find("\n    <User_Name> SY?STEM </User_Name>")) << xml;
+    std::string block = CaptureOutput(PrintRecordWithControls, OUTPUT_BLOCK);
+    EXPECT_NE(std::string::npos, block.find("\n\n\tProcess Path:        C:\\a?b?\\c.exe?" + separator)) << block;
+    for (const std::string& output : {line, xml, block}) {
+        EXPECT_EQ(std::string::npos, output.find_first_of("\r\x1b\x7f")) << output;
+        EXPECT_EQ(std::string::npos, output.find("\nSTEM")) << output;
+    }
 }
 
 TEST(IsProcess32Bit, ReportsWhatTheIsWow64ProcessEntryAnswers)

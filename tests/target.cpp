@@ -339,6 +339,40 @@ static void RestoreStrings(unsigned char* parameters)
         memcpy(parameters + STRING_OFFSETS[index], SavedStrings[index], sizeof(SavedStrings[index]));
 }
 
+// The image's own loader entry names, as they were before the forgery.
+static unsigned char* ForgedEntry = NULL;
+static unsigned char SavedNames[2][16];
+
+// Points the image's full and base names in its loader list at a forgery.
+static int ForgeLoaderNames(unsigned char* peb)
+{
+    static const char forged[] = FORGED_PATH;
+    unsigned char* loaderData = ReadPointer(peb + LOADER_DATA_OFFSET_IN_PEB);
+    if (loaderData == NULL)
+        return 0;
+    ForgedEntry = ReadPointer(loaderData + LOAD_ORDER_LIST_OFFSET_IN_LOADER_DATA);
+    unsigned char* text = (unsigned char*)VirtualAlloc(NULL, PAGE_BYTES, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (ForgedEntry == NULL || text == NULL)
+        return 0;
+    WriteWide(text, forged, sizeof(forged));
+    USHORT length = (USHORT)((sizeof(forged) - 1) * sizeof(WCHAR));
+    USHORT maximum = (USHORT)(length + sizeof(WCHAR));
+    const size_t offsets[2] = {FULL_NAME_OFFSET_IN_LOADER_ENTRY, BASE_NAME_OFFSET_IN_LOADER_ENTRY};
+    for (int index = 0; index < 2; index++) {
+        memcpy(SavedNames[index], ForgedEntry + offsets[index], sizeof(SavedNames[index]));
+        memcpy(ForgedEntry + offsets[index], &length, sizeof(length));
+        memcpy(ForgedEntry + offsets[index] + 2, &maximum, sizeof(maximum));
+        WritePointer(ForgedEntry + offsets[index] + 8, text);
+    }
+    return 1;
+}
+
+static void RestoreLoaderNames(void)
+{
+    memcpy(ForgedEntry + FULL_NAME_OFFSET_IN_LOADER_ENTRY, SavedNames[0], sizeof(SavedNames[0]));
+    memcpy(ForgedEntry + BASE_NAME_OFFSET_IN_LOADER_ENTRY, SavedNames[1], sizeof(SavedNames[1]));
+}
+
 // Starts a prompt-first copy of this program with our own standard handles.
 static int StartOrphan(void)
 {
@@ -376,7 +410,7 @@ static HANDLE OpenOwnEvent(const char* kind)
 
 static unsigned char* EnvironmentForMode(const char* mode)
 {
-    if (strncmp(mode, "strings-", 8) == 0)
+    if (strncmp(mode, "strings-", 8) == 0 || IsMode(mode, MODE_FORGED_PATH))
         return BLOCK("PROMPT=$P$G\0\0");
     if (strncmp(mode, "wow64-", 6) == 0) {
         if (IsMode(mode, MODE_WOW64_PROMPT_64))
@@ -465,6 +499,8 @@ int main(int argc, char** argv)
     }
     if (arranged && strncmp(argv[1], "strings-", 8) == 0)
         arranged = BreakStrings(parameters, argv[1]);
+    if (arranged && IsMode(argv[1], MODE_FORGED_PATH))
+        arranged = ForgeLoaderNames(peb);
     unsigned char* peb32 = NULL;
     if (arranged && strncmp(argv[1], "wow64-", 6) == 0) {
         peb32 = PlaceView32(argv[1]);
@@ -488,6 +524,8 @@ int main(int argc, char** argv)
     }
     if (strncmp(argv[1], "strings-", 8) == 0)
         RestoreStrings(parameters);
+    if (IsMode(argv[1], MODE_FORGED_PATH))
+        RestoreLoaderNames();
 
     // Put the process's own records back before the runtime's exit uses them.
     WritePointer(peb + PARAMETERS_OFFSET_IN_PEB, parameters);

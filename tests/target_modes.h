@@ -61,6 +61,14 @@
 #define STRINGS_REGION_END_TEXT "0123456789abcdefghijklmnopqrstuv"
 #define STRINGS_HUGE_CHARACTER 'x'
 
+// A prompt entry first, and the full and base names of the target's own
+// entry in its loader list rewritten to FORGED_PATH: a false path, then CR
+// and LF and a record of a process that does not exist.
+#define MODE_FORGED_PATH "forged-path"
+#define FORGED_PATH                                                                                              \
+    "C:\\Windows\\explorer.exe;\r\n\r\n\r\n Process ID=4; Parent Process ID=0; Process Name=System; User Name=SYSTEM; " \
+    "Process Path=C:\\Windows\\System32\\ntoskrnl.exe"
+
 // Starts a prompt-first copy of itself that shares its standard handles,
 // then ends at once: the copy's parent is gone before any scan.
 #define MODE_ORPHAN "orphan"

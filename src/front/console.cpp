@@ -38,30 +38,28 @@ void RestoreTextAttributes(WORD value)
     SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), value);
 }
 
-static void PrintTitleLines(void)
+// The title block the banner and the help screen share.
+static void PrintTitleBlock(void)
 {
+    SetTextColor(COLOR_WHITE);
     printf("\n\n%s", STARS);
     printf("\n\n    %s v%s by " MAKER_NAME, DISPLAY_NAME, VERSION_TEXT);
     printf("\n\n    %s", PRODUCT_WEB_ADDRESS);
+    SetTextColor(COLOR_WHITE);
+    printf("\n\n%s", STARS);
 }
 
 void PrintBanner(void)
 {
     WORD saved = GetTextAttributes();
-    SetTextColor(COLOR_WHITE);
-    PrintTitleLines();
-    SetTextColor(COLOR_WHITE);
-    printf("\n\n%s", STARS);
+    PrintTitleBlock();
     RestoreTextAttributes(saved);
 }
 
 void PrintUsage(void)
 {
     WORD saved = GetTextAttributes();
-    SetTextColor(COLOR_WHITE);
-    PrintTitleLines();
-    SetTextColor(COLOR_WHITE);
-    printf("\n\n%s", STARS);
+    PrintTitleBlock();
 
     SetTextColor(COLOR_GREEN);
     printf("\n\n\n Usage: \n\t %s [-h | -l | -x]", PROGRAM_NAME);
@@ -126,6 +124,12 @@ static int IsWaitEndingKey(const INPUT_RECORD* record)
     if (key >= VK_PRIOR && key <= VK_DOWN)
         return 1;
     return key == VK_INSERT || key == VK_DELETE || key == VK_CLEAR;
+}
+
+int IsStandardOutputConsole(void)
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ? 1 : 0;
 }
 
 void WaitForKeyPress(void)

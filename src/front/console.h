@@ -28,5 +28,7 @@ void ResolveIsWow64Process(void);
 // Waits for one key press on the console's own input; returns at once when
 // there is no console. Ctrl+C and Ctrl+Break end the wait like a key.
 void WaitForKeyPress(void);
+// 1 when standard output is a console someone can see, not a file or pipe.
+int IsStandardOutputConsole(void);
 
 #endif

@@ -48,7 +48,10 @@ int main(int argc, char** argv)
             printf("\n This is a console application. Kindly Run it from the CMD Prompt!");
             printf("\n\n Press any key to exit....\n");
             fflush(stdout);
-            WaitForKeyPress();
+            // With the output going to a file or a pipe nobody sees the
+            // request, and a wait would never end.
+            if (IsStandardOutputConsole())
+                WaitForKeyPress();
         }
         RestoreTextAttributes(savedAttributes);
         exit(0);

@@ -5,8 +5,10 @@
 #include "environment.h"
 
 #include <string.h>
+#include <wchar.h>
 
 #include "envblock.h"
+#include "text.h"
 
 typedef LONG(NTAPI* NtQueryInformationProcessFunction)(HANDLE process, ULONG informationClass, PVOID buffer,
                                                        ULONG length, PULONG returnLength);
@@ -24,16 +26,18 @@ ULONG_PTR ReadPointerAt(const unsigned char* image, size_t offset, size_t pointe
 LONG QueryProcessInformation(HANDLE process, DWORD informationClass, void* buffer, DWORD length,
                              DWORD* returnLength)
 {
-    HMODULE ntdll = LoadLibraryA("ntdll.dll");
-    if (ntdll == NULL)
+    // Looked up once per run: ntdll is mapped into every process and stays.
+    static NtQueryInformationProcessFunction query = NULL;
+    static int resolved = 0;
+    if (!resolved) {
+        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+        if (ntdll != NULL)
+            query = (NtQueryInformationProcessFunction)(void*)GetProcAddress(ntdll, "NtQueryInformationProcess");
+        resolved = 1;
+    }
+    if (query == NULL)
         return -1;
-    NtQueryInformationProcessFunction query =
-        (NtQueryInformationProcessFunction)(void*)GetProcAddress(ntdll, "NtQueryInformationProcess");
-    LONG status = -1;
-    if (query != NULL)
-        status = query(process, informationClass, buffer, length, (PULONG)returnLength);
-    FreeLibrary(ntdll);
-    return status;
+    return query(process, informationClass, buffer, length, (PULONG)returnLength);
 }
 
 int QueryReadableRegion(HANDLE process, const void* address, DWORD* regionSize)
@@ -155,11 +159,8 @@ static int TakePromptEntry(const ENV_CHAR* block, size_t characters, PROMPT_MATC
     size_t length = 0;
     if (!FindPromptEntryInBlock(block, characters, &start, &length))
         return 0;
-    if (length > PROMPT_ENTRY_CHARS)
-        length = PROMPT_ENTRY_CHARS;
-    memcpy(match->entry, block + start, length * sizeof(WCHAR));
-    match->entry[length] = 0;
-    match->entryChars = (DWORD)length;
+    CopyWideText(match->entry, PROMPT_ENTRY_CHARS + 1, (const WCHAR*)(block + start), length);
+    match->entryChars = (DWORD)wcslen(match->entry);
     return 1;
 }
 

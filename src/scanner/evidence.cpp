@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "environment.h"
+#include "text.h"
 
 #define TOKEN_INFORMATION_BYTES 1000
 
@@ -167,9 +168,7 @@ int ReadProcessStart(DWORD processId, FILETIME* started, int* foundStarted, WCHA
             DWORD start = pathChars;
             while (start > 0 && path[start - 1] != L'\\')
                 start--;
-            DWORD chars = pathChars - start < capacity - 1 ? pathChars - start : capacity - 1;
-            memcpy(imageName, path + start, chars * sizeof(WCHAR));
-            imageName[chars] = 0;
+            CopyWideText(imageName, capacity, path + start, pathChars - start);
         }
     }
     CloseHandle(process);

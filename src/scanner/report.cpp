@@ -8,15 +8,37 @@
 
 #include "../front/console.h"
 #include "../front/version.h"
+#include "text.h"
 
 static int HeaderPending = 1;
 
 static const char UNDERSCORES[] = "________________________________________________________________";
 static const char HYPHENS[] = "----------------------------------------------------------------";
 
+void ReplaceControlCharacters(char* text)
+{
+    for (; *text != '\0'; text++)
+        if ((unsigned char)*text < 0x20 || *text == 0x7F)
+            *text = '?';
+}
+
+// A bounded copy of a field, ready to print.
+static void CopyPrintable(char* destination, DWORD capacity, const char* source)
+{
+    CopyText(destination, capacity, source);
+    ReplaceControlCharacters(destination);
+}
+
 void PrintProcessRecord(int mode, DWORD processId, DWORD parentProcessId, const char* userName,
                         const char* processName, const char* processPath)
 {
+    char user[FIELD_BUFFER_BYTES];
+    char name[FIELD_BUFFER_BYTES];
+    char path[FIELD_BUFFER_BYTES];
+    CopyPrintable(user, sizeof(user), userName);
+    CopyPrintable(name, sizeof(name), processName);
+    CopyPrintable(path, sizeof(path), processPath);
+
     if (HeaderPending) {
         SetTextColor(COLOR_RED);
         printf("\n\n\n%s", UNDERSCORES);
@@ -33,21 +55,21 @@ void PrintProcessRecord(int mode, DWORD processId, DWORD parentProcessId, const 
     int parentId = (int)parentProcessId;
     if (mode == OUTPUT_LINE) {
         printf("\n\n\n Process ID=%d; Parent Process ID=%d; Process Name=%s; User Name=%s; Process Path=%s;", id,
-               parentId, processName, userName, processPath);
+               parentId, name, user, path);
     } else if (mode == OUTPUT_XML) {
         printf("\n\n\n <Cmd_Process>");
         printf("\n    <Process_ID> %d </Process_ID>", id);
         printf("\n    <Parent_Process_ID> %d </Parent_Process_ID>", parentId);
-        printf("\n    <Process_Name> %s </Process_Name>", processName);
-        printf("\n    <User_Name> %s </User_Name>", userName);
-        printf("\n    <Process_Path> %s </Process_Path>", processPath);
+        printf("\n    <Process_Name> %s </Process_Name>", name);
+        printf("\n    <User_Name> %s </User_Name>", user);
+        printf("\n    <Process_Path> %s </Process_Path>", path);
         printf("\n </Cmd_Process>");
     } else {
         printf("\n\n\n\tProcess ID:          %-d", id);
         printf("\n\n\tParent Process ID:   %-d", parentId);
-        printf("\n\n\tProcess Name:        %s", processName);
-        printf("\n\n\tUser Name:           %s", userName);
-        printf("\n\n\tProcess Path:        %s", processPath);
+        printf("\n\n\tProcess Name:        %s", name);
+        printf("\n\n\tUser Name:           %s", user);
+        printf("\n\n\tProcess Path:        %s", path);
     }
     printf("\n\n%s", HYPHENS);
 }

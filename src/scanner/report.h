@@ -14,8 +14,14 @@
 #define OUTPUT_XML 2
 #define OUTPUT_JSON 3
 
+// Names, owners and paths of the block, line and XML layouts.
+#define FIELD_BUFFER_BYTES 1000
+
 void PrintProcessRecord(int mode, DWORD processId, DWORD parentProcessId, const char* userName,
                         const char* processName, const char* processPath);
+// Turns every byte below 0x20, and 0x7F, into '?': names, owners and paths
+// are printed with it, so that one process is always exactly one record.
+void ReplaceControlCharacters(char* text);
 // After the walk: the no-match line when nothing was printed, then the
 // closing empty lines.
 void PrintScanEnd(int records);

@@ -13,6 +13,7 @@
 #include "asciifold.h"
 #include "environment.h"
 #include "evidence.h"
+#include "text.h"
 
 // One process of the snapshot, as the JSON layout keeps it.
 typedef struct SNAPSHOT_ENTRY {
@@ -27,14 +28,6 @@ DWORD SnapshotTableCapacity = SNAPSHOT_TABLE_ENTRIES;
 static const char SYSTEM_ROOT_PREFIX[] = "\\SystemRoot\\";
 #define SYSTEM_ROOT_PREFIX_CHARS 12
 
-// Bounded copy that always leaves a terminated text.
-static void CopyText(char* text, DWORD capacity, const char* source)
-{
-    if (capacity == 0)
-        return;
-    _snprintf(text, capacity - 1, "%s", source);
-    text[capacity - 1] = '\0';
-}
 
 static int HasSystemRootPrefix(const char* path)
 {
@@ -45,22 +38,22 @@ static int HasSystemRootPrefix(const char* path)
     return 1;
 }
 
-void ExpandSystemRootPath(const char* modulePath, char* text, DWORD capacity)
+void ExpandSystemRootPath(const char* imagePath, char* text, DWORD capacity)
 {
     char windowsDirectory[WINDOWS_DIRECTORY_CHARS];
-    if (!HasSystemRootPrefix(modulePath)) {
-        CopyText(text, capacity, modulePath);
+    if (!HasSystemRootPrefix(imagePath)) {
+        CopyText(text, capacity, imagePath);
         return;
     }
     UINT length = GetWindowsDirectoryA(windowsDirectory, sizeof(windowsDirectory));
     if (length == 0 || length >= sizeof(windowsDirectory)) {
-        // Without the directory the path is left as the snapshot gave it.
-        CopyText(text, capacity, modulePath);
+        // Without the directory the path is left as the system gave it.
+        CopyText(text, capacity, imagePath);
         return;
     }
     if (capacity == 0)
         return;
-    _snprintf(text, capacity - 1, "%s\\%s", windowsDirectory, modulePath + SYSTEM_ROOT_PREFIX_CHARS);
+    _snprintf(text, capacity - 1, "%s\\%s", windowsDirectory, imagePath + SYSTEM_ROOT_PREFIX_CHARS);
     text[capacity - 1] = '\0';
 }
 
@@ -76,8 +69,11 @@ int GetProcessUserName(DWORD processId, char* text, DWORD capacity)
         return 0;
     }
 
-    // DWORD-typed storage keeps the SID pointer inside suitably aligned.
-    DWORD tokenUser[TOKEN_USER_BYTES / sizeof(DWORD)];
+    // The record holds a SID pointer: the union aligns the buffer for it.
+    union {
+        TOKEN_USER user;
+        unsigned char bytes[TOKEN_USER_BYTES];
+    } tokenUser;
     DWORD returnLength = sizeof(tokenUser);
     char name[ACCOUNT_NAME_CHARS];
     char domain[ACCOUNT_NAME_CHARS];
@@ -86,9 +82,8 @@ int GetProcessUserName(DWORD processId, char* text, DWORD capacity)
     SID_NAME_USE use;
     memset(name, 0, sizeof(name));
     memset(domain, 0, sizeof(domain));
-    int found = GetTokenInformation(token, TokenUser, tokenUser, sizeof(tokenUser), &returnLength) &&
-                LookupAccountSidA(NULL, ((TOKEN_USER*)tokenUser)->User.Sid, name, &nameChars, domain,
-                                  &domainChars, &use);
+    int found = GetTokenInformation(token, TokenUser, &tokenUser, sizeof(tokenUser), &returnLength) &&
+                LookupAccountSidA(NULL, tokenUser.user.User.Sid, name, &nameChars, domain, &domainChars, &use);
     if (found) {
         name[sizeof(name) - 1] = '\0';
         CopyText(text, capacity, name);
@@ -103,17 +98,26 @@ int GetProcessImagePath(DWORD processId, char* text, DWORD capacity)
     CopyText(text, capacity, "");
     if (processId == 0)
         return 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
-    if (snapshot == INVALID_HANDLE_VALUE)
+    // The system's own record of the image the process was created from:
+    // the loader list a module snapshot reads lies in the target's memory,
+    // where the target can write any path it likes.
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == NULL)
         return 0;
-    MODULEENTRY32 module;
-    module.dwSize = sizeof(module);
-    int found = Module32First(snapshot, &module) ? 1 : 0;
+    // A process that has ended since the snapshot gets no path, as it got
+    // none when its module list was read: the record may outlive it, but
+    // the report is of running processes.
+    char path[IMAGE_PATH_BYTES];
+    DWORD length = sizeof(path);
+    DWORD exitCode = 0;
+    int found = GetExitCodeProcess(process, &exitCode) && exitCode == STILL_ACTIVE &&
+                QueryFullProcessImageNameA(process, 0, path, &length);
+    CloseHandle(process);
     if (found) {
-        module.szExePath[sizeof(module.szExePath) - 1] = '\0';
-        ExpandSystemRootPath(module.szExePath, text, capacity);
+        // A path longer than the field is cut at the field's end.
+        path[length < sizeof(path) ? length : sizeof(path) - 1] = '\0';
+        ExpandSystemRootPath(path, text, capacity);
     }
-    CloseHandle(snapshot);
     return found;
 }
 
@@ -178,13 +182,8 @@ static int IsParentRunning(const JSON_SCAN* scan, DWORD parentProcessId, const S
         name[0] = 0;
         return 0;
     }
-    if (parent != NULL) {
-        size_t chars = wcsnlen(parent->name, MAX_PATH);
-        if (chars >= capacity)
-            chars = capacity - 1;
-        memcpy(name, parent->name, chars * sizeof(WCHAR));
-        name[chars] = 0;
-    }
+    if (parent != NULL)
+        CopyWideText(name, capacity, parent->name, MAX_PATH);
     return 1;
 }
 
@@ -254,8 +253,7 @@ static void ScanProcessesAsJson(void)
         SNAPSHOT_ENTRY* copy = &SnapshotTable[scan.tableEntries++];
         copy->processId = entry.th32ProcessID;
         copy->parentProcessId = entry.th32ParentProcessID;
-        memcpy(copy->name, entry.szExeFile, sizeof(copy->name));
-        copy->name[MAX_PATH - 1] = 0;
+        CopyWideText(copy->name, MAX_PATH, entry.szExeFile, MAX_PATH);
         more = Process32NextW(snapshot, &entry);
     }
     scan.tableTruncated = more ? 1 : 0;
@@ -304,11 +302,12 @@ void ScanProcesses(int mode)
         char processPath[FIELD_BUFFER_BYTES];
         entry.szExeFile[sizeof(entry.szExeFile) - 1] = '\0';
         GetProcessUserName(entry.th32ProcessID, userName, sizeof(userName));
-        if (IsProcess32Bit(entry.th32ProcessID) == 1)
+        if (IsProcess32Bit(entry.th32ProcessID) == 1) {
             _snprintf(processName, sizeof(processName) - 1, "%s *32", entry.szExeFile);
-        else
-            _snprintf(processName, sizeof(processName) - 1, "%s", entry.szExeFile);
-        processName[sizeof(processName) - 1] = '\0';
+            processName[sizeof(processName) - 1] = '\0';
+        } else {
+            CopyText(processName, sizeof(processName), entry.szExeFile);
+        }
         CapitalizeFirstLetter(processName);
         GetProcessImagePath(entry.th32ProcessID, processPath, sizeof(processPath));
         PrintProcessRecord(mode, entry.th32ProcessID, entry.th32ParentProcessID, userName, processName,

@@ -7,8 +7,9 @@
 
 #include "report.h"
 
-#define FIELD_BUFFER_BYTES 1000
 #define TOKEN_USER_BYTES 1000
+// The longest path QueryFullProcessImageName can give, in the system code page.
+#define IMAGE_PATH_BYTES 32768
 #define ACCOUNT_NAME_CHARS 260
 #define WINDOWS_DIRECTORY_CHARS 500
 #define HOST_NAME_CHARS 256
@@ -28,8 +29,8 @@ int GetProcessImagePath(DWORD processId, char* text, DWORD capacity);
 int IsProcess32Bit(DWORD processId);
 void CapitalizeFirstLetter(char* text);
 
-// Writes the path as the module snapshot gave it into text, turning a leading
+// Writes the image path as the system gave it into text, turning a leading
 // "\SystemRoot\" (any case) into the Windows directory.
-void ExpandSystemRootPath(const char* modulePath, char* text, DWORD capacity);
+void ExpandSystemRootPath(const char* imagePath, char* text, DWORD capacity);
 
 #endif
