@@ -5,6 +5,9 @@
 // windows.h first: the tool-help header relies on its types.
 #include <tlhelp32.h>
 
+#include <stdio.h>
+
+#include <iterator>
 #include <string>
 #include <vector>
 

@@ -39,7 +39,7 @@ int ReadRemoteText(HANDLE process, const unsigned char* image, size_t offset, si
     if (!QueryReadableRegion(process, address, &regionSize))
         return 0;
     DWORD wanted = length < regionSize ? length : regionSize;
-    wanted -= wanted % sizeof(WCHAR);
+    wanted -= wanted % (DWORD)sizeof(WCHAR);
     SIZE_T copied = 0;
     if (wanted == 0 || !ReadProcessMemory(process, address, text->text, wanted, &copied) || copied == 0)
         return 0;
