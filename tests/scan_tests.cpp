@@ -197,6 +197,22 @@ TEST(PrintProcessRecord, ControlCharactersNeverBreakARecord)
     }
 }
 
+void PrintAwkwardJsonText(int unused)
+{
+    (void)unused;
+    // A quote, a backslash, controls, DEL, Latin-1, a pair for U+1F600, a
+    // lone high and a lone low surrogate, a NUL inside the count.
+    static const WCHAR text[] = {'"', '\\', '\n', '\r', '\t', 0x01, 0x1F, 0x7F, 0xE9, 0xD83D, 0xDE00,
+                                 0xD800, 'x',  0xDC00, 0,    'y'};
+    PrintJsonText(text, sizeof(text) / sizeof(text[0]));
+}
+
+TEST(PrintJsonText, EscapesAsJsonRequiresAndWritesUtf8)
+{
+    EXPECT_EQ("\"\\\"\\\\\\n\\r\\t\\u0001\\u001f\x7f\xc3\xa9\xf0\x9f\x98\x80\xef\xbf\xbdx\xef\xbf\xbd\\u0000y\"",
+              CaptureOutput(PrintAwkwardJsonText, 0));
+}
+
 TEST(IsProcess32Bit, ReportsWhatTheIsWow64ProcessEntryAnswers)
 {
     Target target;
