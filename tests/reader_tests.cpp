@@ -14,6 +14,17 @@
 
 namespace {
 
+// A case's test name: its mode, with '_' for '-'.
+template <typename Case>
+std::string TestNameOfMode(const ::testing::TestParamInfo<Case>& info)
+{
+    std::string name = info.param.mode;
+    for (char& character : name)
+        if (character == '-')
+            character = '_';
+    return name;
+}
+
 struct ShellCase {
     const char* mode;
     int expected;
@@ -62,14 +73,7 @@ const ShellCase SHELL_CASES[] = {
     {MODE_FOUR_GIB, 1},
 };
 
-INSTANTIATE_TEST_SUITE_P(Targets, ShellTest, ::testing::ValuesIn(SHELL_CASES),
-                         [](const ::testing::TestParamInfo<ShellCase>& info) {
-                             std::string name = info.param.mode;
-                             for (char& character : name)
-                                 if (character == '-')
-                                     character = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Targets, ShellTest, ::testing::ValuesIn(SHELL_CASES), TestNameOfMode<ShellCase>);
 
 // Reads a target's block into a buffer of the reader's size followed by a
 // guard area; answers the reader's result.
@@ -232,14 +236,7 @@ const Wow64Case WOW64_CASES[] = {
     {MODE_WOW64_ENV_UNMAPPED, 0, 0},        {MODE_WOW64_REGION_END, 1, 1},
 };
 
-INSTANTIATE_TEST_SUITE_P(Targets, Wow64ShellTest, ::testing::ValuesIn(WOW64_CASES),
-                         [](const ::testing::TestParamInfo<Wow64Case>& info) {
-                             std::string name = info.param.mode;
-                             for (char& character : name)
-                                 if (character == '-')
-                                     character = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Targets, Wow64ShellTest, ::testing::ValuesIn(WOW64_CASES), TestNameOfMode<Wow64Case>);
 
 TEST(QueryPeb32Address, NativeProcessesAnswerZeroAndTheQueryIsMadeOncePerProcess)
 {
