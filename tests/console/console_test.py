@@ -15,7 +15,8 @@ SetConsoleCtrlHandler).
 
 Groups (one CTest test each):
   colours     each text in its colour, every path
-  restore     attributes and input mode put back after every path
+  restore     attributes and input mode put back after every path; -j
+              never touches them
   key_wait    the key wait: ordinary, function and cursor keys end it,
               modifiers alone do not
   control_c   Ctrl+C ends the wait, status 0, the wait's control handler
@@ -704,6 +705,19 @@ def group_restore(terminal, programs):
                       "%s: next text on screen in the colours of before the run %s (after %s)" %
                       (label, sorted(map(str, line_colours(lines[set_line]))),
                        sorted(map(str, line_colours(lines[state_line])))))
+
+    # -j: JSON Lines only, in whatever colour the console has; the tool
+    # never sets its attributes, not even back to what they were.
+    lines = run_cmd_chain(terminal, programs, [("json", ("-j",), (0x2e, 0x0007))], with_state=True).get("json", [])
+    set_line = find_line_starting(lines, "SET ")
+    state_line = find_line_starting(lines, "STATE ")
+    if RESULTS.check(set_line >= 0 and state_line > set_line, "json: probe reported before and after"):
+        RESULTS.check(read_state(line_text(lines[state_line])) == (0x2e, 0x0007), "json: attributes unchanged")
+        output = [cells for cells in lines[set_line + 1:state_line] if not OWN_LINE.match(line_text(cells))]
+        RESULTS.check(any(line_text(cells).startswith('{"type":"scan"') for cells in output),
+                      "json: the scan object on the screen")
+        RESULTS.check(all(line_colours(cells) <= line_colours(lines[set_line]) for cells in output if cells),
+                      "json: every line in the colours set before the run")
 
     # No PROMPT: the tool waits for a key, then puts the console back.
     plain, lines = run_probe_wait(terminal, programs, "no-prompt-key", 0x1e, 0x0007, ["a"])
