@@ -1,36 +1,54 @@
 #!/usr/bin/python3
 """Audit of every call Murkscope64.exe makes into the system while it scans.
 
-"run" starts a known set of test targets in a Wine prefix of the audit's own,
-runs the tool once under Wine's relay trace and checks the trace; "check"
-checks a trace recorded earlier. Only calls whose return address lies in the
-tool's own image count as the tool's; what system DLLs call among themselves
-on its behalf is looked at only for changes made through the tool's own
-process handles.
+"run" starts a known set of test targets in a Wine prefix of the audit's own
+and, while it holds them, runs the tool twice under Wine's relay trace: once
+in the line layout (-l), once in the JSON Lines layout (-j), whose listed
+shells get more lookups (the evidence). It checks both traces. "check" checks
+one trace recorded earlier; its layout is told by --layout or by the output.
+Only calls whose return address lies in the tool's own image count as the
+tool's; what system DLLs call among themselves on its behalf is looked at
+only for changes made through the tool's own process handles.
 
 Checks (each violation is tagged so that the fault test can tell them apart):
-  [access]    OpenProcess asks for 0x0410 or 0x0400 only; a token of another
-              process is opened for TOKEN_QUERY only.
+  [access]    OpenProcess asks for 0x0410, 0x0400 or 0x1000 only; a token of
+              another process is opened for TOKEN_QUERY only.
   [forbidden] no call that writes to, allocates or protects memory in, starts
               a thread in, duplicates a handle of, suspends, debugs, ends or
               otherwise changes another process (or its token or security).
-  [budget]    per scanned process at most one NtQueryInformationProcess for
+  [budget]    every scanned process is opened for the shell test exactly
+              once; on that handle at most one NtQueryInformationProcess for
               the basic information, three ReadProcessMemory and two
-              VirtualQueryEx on the reading handle, and exactly one
-              ProcessWow64Information query on each reading handle granted
-              (a native process answers 0: nothing more is read).
-  [lookups]   a listed process gets exactly the record's lookups, a process
-              that is not listed none of them.
+              VirtualQueryEx, and exactly one ProcessWow64Information query
+              on each such handle granted (a native process answers 0:
+              nothing more is read). In the JSON layout a listed shell is
+              opened for its evidence exactly once more, another process
+              never; on that handle at most one basic-information query, four
+              ReadProcessMemory and three VirtualQueryEx. The function
+              NtQueryInformationProcess is looked up at most once in the
+              run, and ntdll is neither loaded nor freed during the scan.
+  [lookups]   a listed process gets exactly the lookups of its layout's
+              record, a process that is not listed none of them. A listed
+              shell's parent check in the JSON layout (the parent opened for
+              its start time) counts as the shell's lookup.
   [handles]   every process, token and snapshot handle is closed, once, by the
               function that opened it, before the scan moves to another
               process.
   [coverage]  the trace shows what the audit needs: the image's load address,
-              the scan, and every target read.
+              the scan, and every target read; the listed processes are the
+              targets that hold a prompt; a JSON output ends with its scan
+              object, whose process count is the trace's.
+
+A reading open (0x0410) made by the function that made the scan's first one
+is a shell test; one made elsewhere is an evidence open. A limited open
+(0x1000) of a listed shell's parent, made while that shell's evidence is
+read, is counted for the shell (the parent ids come from the JSON output).
 """
 
 import argparse
 import bisect
 import collections
+import json
 import os
 import re
 import select
@@ -43,10 +61,16 @@ import time
 TARGET_MODES = ["prompt-first", "prompt-first", "no-prompt", "no-prompt", "env-noaccess", "parameters-noaccess"]
 LISTED_MODES = {"prompt-first"}
 
+LAYOUT_LINE = "line"  # -l: one record line per listed process
+LAYOUT_JSON = "json"  # -j: one JSON object per listed shell, then the scan object
+LAYOUT_OPTIONS = {LAYOUT_LINE: "-l", LAYOUT_JSON: "-j"}
+
 READ_ACCESS = 0x0410  # PROCESS_QUERY_INFORMATION | PROCESS_VM_READ
 QUERY_ACCESS = 0x0400  # PROCESS_QUERY_INFORMATION
+LIMITED_ACCESS = 0x1000  # PROCESS_QUERY_LIMITED_INFORMATION
+ALLOWED_ACCESS = (READ_ACCESS, QUERY_ACCESS, LIMITED_ACCESS)
 TOKEN_QUERY = 0x0008
-TOKEN_USER_CLASS = 1
+TOKEN_CLASSES = {1: "TokenUser", 25: "TokenIntegrityLevel"}
 SNAP_PROCESS = 0x2
 SNAP_MODULE = 0x8
 CURRENT_PROCESS = 0xFFFFFFFFFFFFFFFF
@@ -111,13 +135,68 @@ NtSetInformationToken
 # relay trace shows the output pointer, not the handle written through it.
 TOKEN_USERS = {"gettokeninformation", "closehandle"} | TOKEN_CHANGING | {"duplicatetoken", "duplicatetokenex"}
 
-# What a listed process is looked up with, beyond the environment read.
-LOOKUP_KEYS = ["OpenProcess(0x400)", "OpenProcessToken(TOKEN_QUERY)", "GetTokenInformation(TokenUser)",
-               "LookupAccountSidA", "IsWow64Process", "CreateToolhelp32Snapshot(SNAPMODULE)", "Module32First"]
-READ_KEYS = ["OpenProcess(0x410)", "NtQueryInformationProcess", "ReadProcessMemory", "VirtualQueryEx",
-             "NtQueryInformationProcess(Wow64)", "OpenProcess(0x410) granted"]
+# The shell test of every scanned process and its limits, on the handle it
+# opens for reading; "granted" counts the handles the system gave.
+TEST_OPEN = "OpenProcess(0x410)"
+TEST_GRANTED = "OpenProcess(0x410) granted"
+WOW64_QUERY = "NtQueryInformationProcess(Wow64)"
 WOW64_INFORMATION_CLASS = 26
 READ_LIMITS = {"NtQueryInformationProcess": 1, "ReadProcessMemory": 3, "VirtualQueryEx": 2}
+# A listed shell's evidence in the JSON layout: a second reading handle and
+# its limits (the parameters record, the command line and the directory).
+EVIDENCE_OPEN = "OpenProcess(0x410) evidence"
+EVIDENCE_LIMITS = {"evidence NtQueryInformationProcess": 1, "evidence ReadProcessMemory": 4,
+                   "evidence VirtualQueryEx": 3}
+BUDGET_KEYS = [TEST_OPEN, TEST_GRANTED, WOW64_QUERY] + list(READ_LIMITS) + [EVIDENCE_OPEN] + list(EVIDENCE_LIMITS)
+
+# What a listed process is looked up with in each layout, beyond the reads.
+LOOKUPS = {
+    LAYOUT_LINE: {"OpenProcess(0x400)": 2, "OpenProcessToken(TOKEN_QUERY)": 1, "GetTokenInformation(TokenUser)": 1,
+                  "LookupAccountSidA": 1, "IsWow64Process": 1, "OpenProcess(0x1000)": 1, "GetExitCodeProcess": 1,
+                  "QueryFullProcessImageNameA": 1},
+    LAYOUT_JSON: {"ProcessIdToSessionId": 1, "GetProcessTimes": 1, "OpenProcessToken(TOKEN_QUERY)": 1,
+                  "GetTokenInformation(TokenUser)": 1, "GetTokenInformation(TokenIntegrityLevel)": 1,
+                  "LookupAccountSidW": 1, "QueryFullProcessImageNameW": 1},
+}
+# The parent check of a listed shell in the JSON layout, made when its parent
+# is in the snapshot and its own start time is known; counted as its own.
+PARENT_OPEN = "OpenProcess(0x1000) of the parent"
+PARENT_LOOKUPS = {PARENT_OPEN: 1, "GetProcessTimes of the parent": 1}
+# Calls on a process handle that are counted by name, by the handle's role.
+ROLE_CALLS = {
+    "lookup": {"IsWow64Process", "GetExitCodeProcess", "QueryFullProcessImageNameA"},
+    "evidence": {"GetProcessTimes", "QueryFullProcessImageNameW"},
+}
+
+# The summary's columns: (count key, short name).
+TEST_COLUMNS = [(TEST_OPEN, "open410"), ("NtQueryInformationProcess", "NtQIP"), ("ReadProcessMemory", "RPM"),
+                ("VirtualQueryEx", "VQE"), (WOW64_QUERY, "NtQIP26")]
+COLUMNS = {
+    LAYOUT_LINE: TEST_COLUMNS + [
+        ("OpenProcess(0x400)", "open400"), ("OpenProcessToken(TOKEN_QUERY)", "token"),
+        ("GetTokenInformation(TokenUser)", "tokuser"), ("LookupAccountSidA", "sidA"), ("IsWow64Process", "wow64"),
+        ("OpenProcess(0x1000)", "open1000"), ("GetExitCodeProcess", "exit"), ("QueryFullProcessImageNameA", "pathA")],
+    LAYOUT_JSON: TEST_COLUMNS + [
+        ("ProcessIdToSessionId", "session"), (EVIDENCE_OPEN, "ev410"),
+        ("evidence NtQueryInformationProcess", "evNtQIP"), ("evidence ReadProcessMemory", "evRPM"),
+        ("evidence VirtualQueryEx", "evVQE"), ("GetProcessTimes", "times"), ("OpenProcessToken(TOKEN_QUERY)", "token"),
+        ("GetTokenInformation(TokenUser)", "tokuser"), ("GetTokenInformation(TokenIntegrityLevel)", "toklevel"),
+        ("LookupAccountSidW", "sidW"), ("QueryFullProcessImageNameW", "pathW"), (PARENT_OPEN, "par1000"),
+        ("GetProcessTimes of the parent", "partime")],
+}
+LEGEND = {
+    LAYOUT_LINE: "open410 = the shell test's open, open400 = the owner and 32-bit lookups' opens, open1000 = the "
+                 "image path's open",
+    LAYOUT_JSON: "open410 = the shell test's open, ev410 = the evidence open and ev* the calls on its handle, "
+                 "par1000/partime = the parent check (counted for the shell)",
+}
+
+# Finding and loading modules: ntdll is looked up once, never loaded or freed
+# while the scan runs.
+MODULE_FINDS = {"getmodulehandlea", "getmodulehandlew"}
+MODULE_LOADS = {"loadlibrarya", "loadlibraryw", "loadlibraryexa", "loadlibraryexw"}
+MODULE_FREES = {"freelibrary", "freelibraryandexitthread"}
+QUERY_FUNCTION = "ntqueryinformationprocess"
 
 ACCOUNT_LOOKUPS = {"lookupaccountsida", "lookupaccountsidw", "lookupaccountsidlocala", "lookupaccountsidlocalw"}
 RUNTIME_MODULES = {"msvcrt", "ucrtbase"}
@@ -356,33 +435,85 @@ class Handle:
     def __init__(self, kind, value, pid, opener, function):
         self.kind = kind  # "process", "token", "snapshot"
         self.value = value
-        self.pid = pid
+        self.pid = pid  # the scanned process whose calls these are
+        self.of_pid = pid  # the process the handle is of (a shell's parent for its parent check)
         self.opener = opener
         self.function = function
         self.scan_wide = False  # the process list snapshot lives through the whole scan
-        self.reading = False  # a process handle opened for the environment read
+        self.role = None  # process handles: "test", "evidence", "lookup" or "parent"
         self.own = False  # a token of the tool's own process
 
     def describe(self):
-        owner = "" if self.pid is None else " of process %d" % self.pid
+        if self.pid is None:
+            owner = ""
+        elif self.of_pid != self.pid:
+            owner = " of process %d (the parent of %d)" % (self.of_pid, self.pid)
+        else:
+            owner = " of process %d" % self.pid
         return "%s handle %x%s from %s" % (self.kind, self.value, owner, self.opener.describe())
 
 
+class Output:
+    """What the tool printed: the listed processes and, in the JSON layout,
+    each listed shell's parent id and whether its start time was read."""
+
+    def __init__(self, layout, text):
+        self.layout = layout
+        self.listed = set()
+        self.parents = {}  # listed pid -> parent pid
+        self.started = {}  # listed pid -> its start time is in the output
+        self.scan = None  # the JSON scan object
+        self.problems = []
+        if layout == LAYOUT_LINE:
+            self.listed = {int(value) & DWORD_MASK for value in RECORD_PATTERN.findall(text)}
+            return
+        for number, line in enumerate(text.splitlines(), 1):
+            if not line.strip():
+                continue
+            try:
+                record = json.loads(line)
+            except ValueError as error:
+                self.problems.append("output line %d is not JSON (%s)" % (number, error))
+                continue
+            kind = record.get("type") if isinstance(record, dict) else None
+            if kind == "shell" and isinstance(record.get("pid"), int) and isinstance(record.get("ppid"), int):
+                self.listed.add(record["pid"])
+                self.parents[record["pid"]] = record["ppid"]
+                self.started[record["pid"]] = record.get("started") is not None
+            elif kind == "scan" and self.scan is None:
+                self.scan = record
+            else:
+                self.problems.append("output line %d is neither a shell with its ids nor the one scan object" %
+                                     number)
+        if self.scan is None:
+            self.problems.append("the output has no scan object: the run did not finish")
+
+
+def infer_layout(output_text):
+    for line in output_text.splitlines():
+        if line.strip():
+            return LAYOUT_JSON if line.lstrip().startswith("{") else LAYOUT_LINE
+    return LAYOUT_LINE
+
+
 class Audit:
-    def __init__(self, image, base, tool_calls, targets, listed):
+    def __init__(self, image, base, tool_calls, targets, output):
         self.image = image
         self.base = base
         self.calls = tool_calls
         self.targets = targets  # pid -> mode
-        self.listed = listed  # pids in the tool's output
+        self.output = output
+        self.layout = output.layout
+        self.listed = output.listed  # pids in the tool's output
         self.violations = []
         self.counts = collections.defaultdict(collections.Counter)  # pid -> key -> count
         self.opened = collections.Counter()
         self.closed = collections.Counter()
-        self.resolved = []  # names passed to GetProcAddress
+        self.resolved = collections.Counter()  # names passed to GetProcAddress
         self.scan_calls = 0
-        self.own_tokens = 0  # tokens of the tool's own process (its debug privilege)
+        self.own_tokens = 0  # tokens of the tool's own process (its debug privilege, its own queries)
         self.processes_listed_by_snapshot = 0
+        self.parent_checks = collections.Counter()  # parent pid -> parent checks counted for its listed shells
 
     def fail(self, tag, message):
         self.violations.append("[%s] %s" % (tag, message))
@@ -397,6 +528,9 @@ class Audit:
         in_scan = False
         scan_seen = False
         episode_pid = None
+        test_function = None  # the function of the scan's first reading open: the shell test's
+        reporting = None  # in the JSON layout, the listed shell whose evidence is being read
+        ntdll_modules = set()  # values ntdll's module handle was seen with
         for call in self.calls:
             key = call.key
             if in_scan:
@@ -407,9 +541,28 @@ class Audit:
             self.check_nested(call, live)
 
             if key == "getprocaddress":
-                self.resolved.append(call.text(1) or "%x" % (call.argument(1) or 0))
-                if call.text(1).lower() in FORBIDDEN:
-                    self.fail("forbidden", "the tool looks up %s: %s" % (call.text(1), call.describe()))
+                name = call.text(1)
+                self.resolved[name or "%x" % (call.argument(1) or 0)] += 1
+                if name.lower() in FORBIDDEN:
+                    self.fail("forbidden", "the tool looks up %s: %s" % (name, call.describe()))
+                if name.lower() == QUERY_FUNCTION:
+                    if call.argument(0) is not None:
+                        ntdll_modules.add(call.argument(0))
+                    if self.resolved[name] > 1:
+                        self.fail("budget", "NtQueryInformationProcess is looked up again (%d times in the run, "
+                                  "not once): %s" % (self.resolved[name], call.describe()))
+                continue
+            if key in MODULE_FINDS or key in MODULE_LOADS:
+                names_ntdll = "ntdll" in call.text(0).lower()
+                if names_ntdll and call.retval:
+                    ntdll_modules.add(call.retval)
+                if names_ntdll and key in MODULE_LOADS and in_scan:
+                    self.fail("budget", "ntdll is loaded during the scan: %s" % call.describe())
+                continue
+            if key in MODULE_FREES:
+                if in_scan and call.argument(0) in ntdll_modules:
+                    self.fail("budget", "ntdll is freed during the scan: %s" % call.describe())
+                continue
 
             # The token handle is named by its first use.
             if token_pending is not None and key in TOKEN_USERS:
@@ -434,19 +587,44 @@ class Audit:
                 access = call.argument(0 if key == "openprocess" else 1, dword=True)
                 pid = call.argument(2, dword=True) if key == "openprocess" else None
                 self.check_process_access(call, access)
+                function = self.function_of_call(call)
+                counted = pid
+                if access == READ_ACCESS:
+                    if in_scan and test_function is None:
+                        test_function = function
+                    role = "test" if function == test_function else "evidence"
+                elif self.layout == LAYOUT_JSON and reporting is not None and pid is not None and \
+                        self.output.parents.get(reporting) == pid:
+                    role = "parent"
+                    counted = reporting
+                else:
+                    role = "lookup"
                 if pid is not None:
-                    self.check_moved_on(live, call, pid, "the next process is opened")
-                    episode_pid = pid
+                    if role == "test":
+                        reporting = None
+                    self.check_moved_on(live, call, counted, "the next process is opened")
+                    episode_pid = counted
                     if in_scan:
-                        name = "OpenProcess(0x%x)" % access if access in (READ_ACCESS, QUERY_ACCESS) else \
-                            "OpenProcess(other)"
-                        self.counts[pid][name] += 1
+                        self.counts[counted][self.open_key(access, role)] += 1
+                        if role == "parent":
+                            self.parent_checks[pid] += 1
+                if role == "evidence":
+                    reporting = pid
                 if key == "openprocess" and call.retval:
-                    self.add_handle(live, Handle("process", call.retval, pid, call, self.function_of_call(call)))
-                    if access == READ_ACCESS:
-                        live[call.retval].reading = True
-                        if in_scan and pid is not None:
-                            self.counts[pid]["OpenProcess(0x410) granted"] += 1
+                    handle = Handle("process", call.retval, counted, call, function)
+                    handle.of_pid = pid
+                    handle.role = role
+                    self.add_handle(live, handle)
+                    if role == "test" and in_scan and pid is not None:
+                        self.counts[pid][TEST_GRANTED] += 1
+                continue
+
+            if key == "processidtosessionid":
+                pid = call.argument(0, dword=True)
+                if in_scan and pid is not None:
+                    self.check_moved_on(live, call, pid, "the next process's session is asked")
+                    episode_pid = pid
+                    self.counts[pid][call.name] += 1
                 continue
 
             if key == "openprocesstoken":
@@ -540,6 +718,16 @@ class Audit:
             self.fail("coverage", "the trace shows no process snapshot: the scan was not recorded")
         self.check_processes()
 
+    @staticmethod
+    def open_key(access, role):
+        if role == "test":
+            return TEST_OPEN
+        if role == "evidence":
+            return EVIDENCE_OPEN
+        if role == "parent":
+            return PARENT_OPEN if access == LIMITED_ACCESS else "OpenProcess(other) of the parent"
+        return "OpenProcess(0x%x)" % access if access in ALLOWED_ACCESS else "OpenProcess(other)"
+
     def add_handle(self, live, handle):
         if handle.value in live:
             self.fail("handles", "%s while %s is still open (a close the trace did not show?)" %
@@ -557,7 +745,7 @@ class Audit:
                 del live[handle.value]
 
     def check_process_access(self, call, access):
-        if access in (READ_ACCESS, QUERY_ACCESS):
+        if access in ALLOWED_ACCESS:
             return
         if access is None:
             self.fail("access", "OpenProcess without a readable access mask: %s" % call.describe())
@@ -565,7 +753,7 @@ class Audit:
         rights = [name for bit, name in PROCESS_RIGHTS if access & bit]
         if access & 0x1FFFFF == 0x1FFFFF:
             rights.insert(0, "PROCESS_ALL_ACCESS")
-        self.fail("access", "OpenProcess asks for access %x (%s), not 0x410 or 0x400: %s" %
+        self.fail("access", "OpenProcess asks for access %x (%s), not 0x410, 0x400 or 0x1000: %s" %
                   (access, ", ".join(rights) or "other rights", call.describe()))
 
     def check_nested(self, call, live):
@@ -578,73 +766,107 @@ class Audit:
                 handle = live.get(value)
                 if handle is not None and handle.kind == "process":
                     self.fail("forbidden", "%s, inside the tool's %s, changes process %s through the tool's handle"
-                              % (nested.describe(), call.describe(), handle.pid))
+                              % (nested.describe(), call.describe(), handle.of_pid))
                     break
 
     def count_on_handle(self, handle, call):
         key = call.key
         counts = self.counts[handle.pid]
-        reading = handle.reading
-        if handle.kind == "process" and reading and key == "ntqueryinformationprocess" and \
-                call.argument(1, dword=True) == WOW64_INFORMATION_CLASS:
-            counts["NtQueryInformationProcess(Wow64)"] += 1
-        elif handle.kind == "process" and reading and call.name in READ_LIMITS:
-            counts[call.name] += 1
-        elif handle.kind == "process" and not reading and key == "iswow64process":
-            counts["IsWow64Process"] += 1
+        role = handle.role
+        name = None
+        if handle.kind == "process" and role == "test":
+            if key == "ntqueryinformationprocess" and call.argument(1, dword=True) == WOW64_INFORMATION_CLASS:
+                name = WOW64_QUERY
+            elif call.name in READ_LIMITS:
+                name = call.name
+        elif handle.kind == "process" and role == "evidence":
+            if key == "ntqueryinformationprocess":
+                klass = call.argument(1, dword=True)
+                name = "evidence NtQueryInformationProcess" if klass == 0 else \
+                    "NtQueryInformationProcess(class %s) on the evidence handle" % klass
+            elif "evidence " + call.name in EVIDENCE_LIMITS:
+                name = "evidence " + call.name
+            elif call.name in ROLE_CALLS["evidence"]:
+                name = call.name
+        elif handle.kind == "process" and role == "lookup":
+            if call.name in ROLE_CALLS["lookup"]:
+                name = call.name
+        elif handle.kind == "process" and role == "parent":
+            if call.name == "GetProcessTimes":
+                name = "GetProcessTimes of the parent"
         elif handle.kind == "token" and key == "gettokeninformation":
             klass = call.argument(1, dword=True)
-            counts["GetTokenInformation(TokenUser)" if klass == TOKEN_USER_CLASS else
-                   "GetTokenInformation(class %d)" % klass] += 1
+            name = "GetTokenInformation(%s)" % TOKEN_CLASSES.get(klass, "class %s" % klass)
         elif handle.kind == "snapshot" and key == "module32first":
-            counts["Module32First"] += 1
-        else:
-            counts["%s on the %s %s handle" % (call.name, "reading" if reading else "lookup", handle.kind)] += 1
+            name = "Module32First"
+        if name is None:
+            name = "%s on the %s%s handle" % (call.name, role + " " if role else "", handle.kind)
+        counts[name] += 1
 
     def check_imports(self):
         for module, name in self.image.imports:
             if name.lower() in FORBIDDEN:
                 self.fail("forbidden", "the image imports %s!%s" % (module, name))
 
+    def parent_checked(self, pid, scanned):
+        """Whether a listed shell's parent check opens its parent: the parent
+        is in the snapshot (so scanned) and the shell's start time is known."""
+        return self.output.parents.get(pid) in scanned and self.output.started.get(pid, False)
+
     def check_processes(self):
-        scanned = set(self.counts)
+        for problem in self.output.problems:
+            self.fail("coverage", problem)
+        scanned = {pid for pid, counts in self.counts.items() if counts[TEST_OPEN]}
+        json_layout = self.layout == LAYOUT_JSON
         for pid, mode in sorted(self.targets.items()):
-            if self.counts[pid]["OpenProcess(0x410)"] == 0:
+            if self.counts[pid][TEST_OPEN] == 0:
                 self.fail("coverage", "target %d (%s) was never opened for reading: the trace missed it" %
                           (pid, mode))
             expected_listed = mode in LISTED_MODES
             if expected_listed != (pid in self.listed):
                 self.fail("coverage", "target %d (%s) is %s in the tool's output" %
                           (pid, mode, "missing" if expected_listed else "listed"))
-        for pid in sorted(scanned):
+        for pid in sorted(self.counts):
             counts = self.counts[pid]
             label = self.label_of(pid)
-            if counts["OpenProcess(0x410)"] != 1:
-                self.fail("budget", "%s is opened for reading %d times, not once" %
-                          (label, counts["OpenProcess(0x410)"]))
+            listed = pid in self.listed
+            state = "listed" if listed else "not listed"
+            if counts[TEST_OPEN] != 1:
+                self.fail("budget", "%s is opened for the shell test %d times, not once" % (label, counts[TEST_OPEN]))
             for name, limit in READ_LIMITS.items():
                 if counts[name] > limit:
                     self.fail("budget", "%s gets %d %s calls, more than %d" % (label, counts[name], name, limit))
-            if counts["NtQueryInformationProcess(Wow64)"] != counts["OpenProcess(0x410) granted"]:
+            if counts[WOW64_QUERY] != counts[TEST_GRANTED]:
                 self.fail("budget", "%s gets %d ProcessWow64Information queries on %d reading handles, not one each" %
-                          (label, counts["NtQueryInformationProcess(Wow64)"], counts["OpenProcess(0x410) granted"]))
-            if pid in self.listed:
+                          (label, counts[WOW64_QUERY], counts[TEST_GRANTED]))
+            evidence_opens = 1 if json_layout and listed else 0
+            if counts[EVIDENCE_OPEN] != evidence_opens:
+                self.fail("budget", "%s (%s) is opened for its evidence %d times, not %d" %
+                          (label, state, counts[EVIDENCE_OPEN], evidence_opens))
+            for name, limit in EVIDENCE_LIMITS.items():
+                if counts[name] > limit:
+                    self.fail("budget", "%s gets %d %s calls on the evidence handle, more than %d" %
+                              (label, counts[name], name[len("evidence "):], limit))
+            if listed:
                 # A prompt is found only by following the whole path to the block.
                 for name, limit in READ_LIMITS.items():
                     if counts[name] != limit:
                         self.fail("coverage", "%s is listed but shows %d %s calls, not %d: the trace is incomplete"
                                   % (label, counts[name], name, limit))
-                expected = {name: 1 for name in LOOKUP_KEYS}
-                expected["OpenProcess(0x400)"] = 2
+                expected = dict(LOOKUPS[self.layout])
+                if json_layout and self.parent_checked(pid, scanned):
+                    expected.update(PARENT_LOOKUPS)
             else:
                 expected = {}
-            for name in set(counts) - set(READ_KEYS) | set(expected):
+            for name in (set(counts) - set(BUDGET_KEYS)) | set(expected):
                 if counts[name] != expected.get(name, 0):
                     self.fail("lookups", "%s (%s) gets %d x %s, expected %d" %
-                              (label, "listed" if pid in self.listed else "not listed", counts[name], name,
-                               expected.get(name, 0)))
+                              (label, state, counts[name], name, expected.get(name, 0)))
         for pid in sorted(self.listed - scanned):
             self.fail("coverage", "process %d is in the output but was never scanned in the trace" % pid)
+        if json_layout and self.output.scan is not None and self.output.scan.get("processes") != len(scanned):
+            self.fail("coverage", "the scan object counts %s processes, the trace shows %d scanned" %
+                      (self.output.scan.get("processes"), len(scanned)))
 
     def label_of(self, pid):
         if self.targets.get(pid) == "launcher":
@@ -667,33 +889,40 @@ class Audit:
             else:
                 kind = "other, not listed"
             kinds.setdefault(kind, []).append(pid)
-        columns = READ_KEYS[:5] + LOOKUP_KEYS
-        short = ["open410", "NtQIP", "RPM", "VQE", "NtQIP26", "open400", "token", "tokinfo", "sidlook", "wow64",
-                 "modsnap", "mod32"]
-        lines.append("Tool-level calls per scanned process (min-max over the processes of a kind):")
-        lines.append("  %-32s %3s  %s" % ("kind", "n", " ".join("%7s" % name for name in short)))
+        columns = COLUMNS[self.layout]
+        widths = [max(len(short), 3) for _, short in columns]
+        lines.append("Tool-level calls per scanned process, %s run (min-max over the processes of a kind):" %
+                     LAYOUT_OPTIONS[self.layout])
+        lines.append("  %-30s %3s  %s" % ("kind", "n", " ".join("%*s" % (width, short) for width, (_, short)
+                                                                   in zip(widths, columns))))
         for kind, pids in kinds.items():
             cells = []
-            for column in columns:
+            for width, (column, _) in zip(widths, columns):
                 values = [self.counts[pid][column] for pid in pids]
                 low, high = min(values), max(values)
-                cells.append("%7s" % (str(low) if low == high else "%d-%d" % (low, high)))
-            lines.append("  %-32s %3d  %s" % (kind, len(pids), " ".join(cells)))
+                cells.append("%*s" % (width, str(low) if low == high else "%d-%d" % (low, high)))
+            lines.append("  %-30s %3d  %s" % (kind, len(pids), " ".join(cells)))
+        lines.append("  (" + LEGEND[self.layout] + ")")
+        shown = {column for column, _ in columns} | {TEST_GRANTED}
         extra = collections.Counter()
         for pid in self.counts:
             for name, count in self.counts[pid].items():
-                if name not in columns and name not in READ_KEYS:
+                if name not in shown:
                     extra[name] += count
         if extra:
             lines.append("  other calls on the processes' handles: " +
                          ", ".join("%s x%d" % item for item in sorted(extra.items())))
+        if self.parent_checks:
+            lines.append("Parent checks counted for the listed shells, by parent: " + ", ".join(
+                "%s x%d" % (self.label_of(pid), count) for pid, count in sorted(self.parent_checks.items())))
         lines.append("Handles opened / closed by the tool: " + ", ".join(
             "%s %d/%d" % (kind, self.opened[kind], self.closed[kind]) for kind in ("process", "token", "snapshot")) +
             " (tokens include %d of the tool's own process)" % self.own_tokens)
         lines.append("Processes in the snapshot: %d; scanned: %d; listed: %d; tool-level calls in the scan: %d;"
                      " in the whole run: %d" % (self.processes_listed_by_snapshot, len(self.counts),
                                                 len(self.listed), self.scan_calls, len(self.calls)))
-        lines.append("Names resolved with GetProcAddress: %s" % (", ".join(sorted(set(self.resolved))) or "none"))
+        lines.append("Names resolved with GetProcAddress: %s" % (", ".join(
+            "%s x%d" % item for item in sorted(self.resolved.items())) or "none"))
         lines.append("Imports checked: %d" % len(self.image.imports))
         return lines
 
@@ -708,19 +937,17 @@ def read_targets(path):
     return targets
 
 
-def find_listed_processes(output_text):
-    return {int(value) & DWORD_MASK for value in RECORD_PATTERN.findall(output_text)}
-
-
-def check_trace(trace_lines, output_text, targets, image, tool_name="Murkscope64.exe"):
-    """Answers (violations, summary lines)."""
+def check_trace(trace_lines, output_text, targets, image, tool_name="Murkscope64.exe", layout=None):
+    """Answers (violations, summary lines); the layout is told by the output
+    when not given."""
+    output = Output(layout or infer_layout(output_text), output_text)
     base, calls = parse_trace(trace_lines, "\\" + tool_name)
     if base is None:
         return ["[coverage] the trace has no load line for %s (WINEDEBUG needs +loaddll)" % tool_name], []
     tool_calls = find_tool_calls(calls, base, image.size)
     if not tool_calls:
         return ["[coverage] no call in the trace comes from the tool's image (WINEDEBUG needs +relay)"], []
-    audit = Audit(image, base, tool_calls, targets, find_listed_processes(output_text))
+    audit = Audit(image, base, tool_calls, targets, output)
     audit.check_calls()
     return audit.violations, audit.summarize()
 
@@ -756,10 +983,16 @@ def read_line(stream, deadline):
     return line.decode("latin-1")
 
 
-def record_trace(arguments):
+def recorded_paths(folder, layout):
+    """The trace and the output of one layout's run in a recorded folder."""
+    option = LAYOUT_OPTIONS[layout][1:]
+    return os.path.join(folder, "trace-%s.txt" % option), os.path.join(folder, "output-%s.txt" % option)
+
+
+def record_traces(arguments):
+    """Holds the targets and traces one run of the tool per layout while
+    they run; answers the target list's path, or None."""
     os.makedirs(arguments.out, exist_ok=True)
-    trace_path = os.path.join(arguments.out, "trace.txt")
-    output_path = os.path.join(arguments.out, "output.txt")
     targets_path = os.path.join(arguments.out, "targets.txt")
     environment = dict(os.environ)
     environment.pop("MURKSCOPE_WINEDEBUG", None)
@@ -786,13 +1019,15 @@ def record_trace(arguments):
         with open(targets_path, "w") as handle:
             handle.write("\n".join(targets) + "\n")
         environment["MURKSCOPE_WINEDEBUG"] = "+relay,+loaddll"
-        with open(trace_path, "wb") as trace, open(output_path, "wb") as output:
-            tool = subprocess.run([arguments.wine_run, arguments.prefix, arguments.tool, "-l"],
-                                  stdin=subprocess.DEVNULL, stdout=output, stderr=trace, env=environment,
-                                  timeout=600)
-        if tool.returncode != 0:
-            print("The tool exited with status %d" % tool.returncode)
-            return None
+        for layout in (LAYOUT_LINE, LAYOUT_JSON):
+            trace_path, output_path = recorded_paths(arguments.out, layout)
+            with open(trace_path, "wb") as trace, open(output_path, "wb") as output:
+                tool = subprocess.run([arguments.wine_run, arguments.prefix, arguments.tool, LAYOUT_OPTIONS[layout]],
+                                      stdin=subprocess.DEVNULL, stdout=output, stderr=trace, env=environment,
+                                      timeout=600)
+            if tool.returncode != 0:
+                print("The tool's %s run exited with status %d" % (LAYOUT_OPTIONS[layout], tool.returncode))
+                return None
     finally:
         # Closing its input ends the launcher, which ends its targets.
         launcher.stdin.close()
@@ -801,14 +1036,16 @@ def record_trace(arguments):
         except subprocess.TimeoutExpired:
             launcher.kill()
             launcher.wait()
-    print("Targets held during the scan: " + "; ".join(targets))
-    return trace_path, output_path, targets_path
+    print("Targets held during both scans: " + "; ".join(targets))
+    return targets_path
 
 
 def load_recorded(trace_path, output_path, targets_path):
     with open(trace_path, encoding="latin-1") as handle:
         trace_lines = handle.read().splitlines()
-    with open(output_path, encoding="latin-1") as handle:
+    # The JSON layout writes UTF-8; the line layout's names are read only
+    # for their ASCII ids.
+    with open(output_path, encoding="utf-8", errors="replace") as handle:
         output_text = handle.read()
     return trace_lines, output_text, read_targets(targets_path)
 
@@ -816,29 +1053,38 @@ def load_recorded(trace_path, output_path, targets_path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     commands = parser.add_subparsers(dest="command", required=True)
-    run = commands.add_parser("run", help="hold the targets, trace one scan and check it")
+    run = commands.add_parser("run", help="hold the targets, trace a -l and a -j scan and check both")
     run.add_argument("--wine-run", required=True)
     run.add_argument("--prefix", required=True)
     run.add_argument("--launcher", required=True)
     run.add_argument("--tool", required=True)
-    run.add_argument("--out", required=True, help="folder for the trace, the output and the target list")
+    run.add_argument("--out", required=True, help="folder for the traces, the outputs and the target list")
     check = commands.add_parser("check", help="check a recorded trace")
     check.add_argument("--tool", required=True)
     check.add_argument("--trace", required=True)
     check.add_argument("--output", required=True)
     check.add_argument("--targets", required=True)
+    check.add_argument("--layout", choices=sorted(LAYOUT_OPTIONS),
+                       help="the run's layout (default: told by the output)")
     arguments = parser.parse_args()
 
     image = Image(arguments.tool)
-    if arguments.command == "run":
-        recorded = record_trace(arguments)
-        if recorded is None:
-            return 1
-        trace_lines, output_text, targets = load_recorded(*recorded)
-    else:
+    tool_name = os.path.basename(arguments.tool)
+    if arguments.command == "check":
         trace_lines, output_text, targets = load_recorded(arguments.trace, arguments.output, arguments.targets)
-    violations, summary = check_trace(trace_lines, output_text, targets, image, os.path.basename(arguments.tool))
-    return print_report(violations, summary)
+        violations, summary = check_trace(trace_lines, output_text, targets, image, tool_name, arguments.layout)
+        return print_report(violations, summary)
+
+    targets_path = record_traces(arguments)
+    if targets_path is None:
+        return 1
+    status = 0
+    for layout in (LAYOUT_LINE, LAYOUT_JSON):
+        print("\n== The %s run ==" % LAYOUT_OPTIONS[layout])
+        trace_lines, output_text, targets = load_recorded(*recorded_paths(arguments.out, layout), targets_path)
+        violations, summary = check_trace(trace_lines, output_text, targets, image, tool_name, layout)
+        status |= print_report(violations, summary)
+    return status
 
 
 if __name__ == "__main__":

@@ -1,13 +1,18 @@
 #!/usr/bin/python3
-"""Shows that every check of the call audit can fail: takes the trace that
-audit_calls.py recorded and passed, plants one fault at a time in a copy (a
-wider access mask, a forbidden call, an extra read, a missing or extra lookup,
-a leaked or misplaced close, a lost target) and requires the checker to report
-it under the right tag. Control edits that must not count as faults (a system
-DLL's own call, noise in a register's upper half) must still pass.
+"""Shows that every check of the call audit can fail: takes the two traces
+that audit_calls.py recorded and passed (-l and -j), plants one fault at a
+time in a copy (a wider access mask, a forbidden call, an extra read, a
+missing or extra lookup, an evidence read or parent check for a process that
+is not listed, NtQueryInformationProcess looked up again or ntdll loaded or
+freed during the scan, a leaked or misplaced close, a lost target or output
+record) and requires the checker to report it under the right tag. Control
+edits that must not count as faults (a system DLL's own call, noise in a
+register's upper half, the recorded traces unchanged) must still pass.
 """
 
 import argparse
+import collections
+import json
 import os
 import sys
 
@@ -23,7 +28,8 @@ SYSTEM_RETURN = "7b000010"  # a return address inside a system DLL, far from the
 class Trace:
     """The recorded trace with its tool-level calls located."""
 
-    def __init__(self, lines, output_text, targets, image, tool_name):
+    def __init__(self, layout, lines, output_text, targets, image, tool_name):
+        self.layout = layout
         self.lines = lines
         self.output_text = output_text
         self.targets = targets
@@ -42,8 +48,10 @@ class Trace:
             raise LookupError("no %s #%d in the recorded trace" % (name, index))
         return found[index]
 
-    def reading_open(self, pid):
-        return self.find("OpenProcess", lambda call: call.argument(0, True) == 0x410 and call.argument(2, True) == pid)
+    def reading_open(self, pid, index=0):
+        """The process's shell-test open (index 0) or, in -j, its evidence open (index 1)."""
+        return self.find("OpenProcess", lambda call: call.argument(0, True) == 0x410 and call.argument(2, True) == pid,
+                         index)
 
     def after(self, call, name, predicate=lambda other: True):
         """The first call of that name after the given one."""
@@ -86,12 +94,36 @@ def remove_call(lines, call):
     return lines[:start] + lines[end:]
 
 
+def remove_calls(lines, calls):
+    # From the last: each removal leaves the earlier lines where they were.
+    for call in sorted(calls, key=lambda call: call.line, reverse=True):
+        lines = remove_call(lines, call)
+    return lines
+
+
 def replace_in_line(lines, number, old, new):
     changed = list(lines)
     if old not in changed[number - 1]:
         raise LookupError("%r not on trace line %d" % (old, number))
     changed[number - 1] = changed[number - 1].replace(old, new, 1)
     return changed
+
+
+def with_access(lines, call, access):
+    """The lines with the OpenProcess call asking for another access mask."""
+    return replace_in_line(lines, call.line, "OpenProcess(%08x," % call.argument(0, True),
+                           "OpenProcess(%08x," % access)
+
+
+def with_token_access(lines, call, access):
+    """The lines with the OpenProcessToken call asking for another access mask."""
+    return replace_in_line(lines, call.line, ",%08x," % call.argument(1, True), ",%08x," % access)
+
+
+def replace_in_text(text, old, new):
+    if old not in text:
+        raise LookupError("%r not in the output" % old)
+    return text.replace(old, new, 1)
 
 
 def make_call_lines(thread, module, name, arguments, retval, ret):
@@ -122,8 +154,9 @@ def format_handle(value):
     return "%08x" % value
 
 
-def list_faults(trace):
-    """(description, expected tag or None for a control, edit) triples."""
+def line_faults(trace):
+    """(description, expected tag or None for a control, edit) triples for
+    the -l trace; an edit answers the changed trace's lines."""
     lines = trace.lines
     thread = trace.thread()
     listed = trace.pid_of("prompt-first")
@@ -143,8 +176,11 @@ def list_faults(trace):
     token_close = trace.after(token_info, "CloseHandle", lambda call: call.argument(0) == token_value)
     account = trace.after(token_open, "LookupAccountSidA")
     wow = trace.after(lookup_open, "IsWow64Process")
-    module_snapshot = trace.after(listed_open, "CreateToolhelp32Snapshot", lambda call: call.argument(0, True) == 8)
-    module_close = trace.on_handle(module_snapshot, "CloseHandle")
+    image_open = trace.after(listed_open, "OpenProcess", lambda call: call.argument(0, True) == 0x1000)
+    image_exit_code = trace.on_handle(image_open, "GetExitCodeProcess")
+    image_path = trace.on_handle(image_open, "QueryFullProcessImageNameA")
+    image_close = trace.on_handle(image_open, "CloseHandle")
+    ntdll_lookup = trace.find("GetModuleHandleA", lambda call: "ntdll" in call.text(0).lower())
     quiet_close = trace.on_handle(quiet_open, "CloseHandle")
     listed_close = trace.on_handle(listed_open, "CloseHandle")
     list_snapshot = trace.find("CreateToolhelp32Snapshot", lambda call: call.argument(0, True) == 2)
@@ -158,17 +194,19 @@ def list_faults(trace):
 
     faults = [
         ("OpenProcess asks for PROCESS_ALL_ACCESS", "access",
-         lambda: replace_in_line(lines, listed_open.line, "OpenProcess(00000410,", "OpenProcess(001fffff,")),
+         lambda: with_access(lines, listed_open, 0x1fffff)),
         ("OpenProcess adds PROCESS_VM_WRITE and PROCESS_VM_OPERATION", "access",
-         lambda: replace_in_line(lines, quiet_open.line, "OpenProcess(00000410,", "OpenProcess(00000438,")),
+         lambda: with_access(lines, quiet_open, 0x438)),
         ("OpenProcess adds PROCESS_TERMINATE", "access",
-         lambda: replace_in_line(lines, lookup_open.line, "OpenProcess(00000400,", "OpenProcess(00000401,")),
+         lambda: with_access(lines, lookup_open, 0x401)),
+        ("the image path's limited open adds PROCESS_VM_WRITE", "access",
+         lambda: with_access(lines, image_open, 0x1020)),
         ("OpenProcess adds PROCESS_DUP_HANDLE", "access",
-         lambda: replace_in_line(lines, quiet_open.line, "OpenProcess(00000410,", "OpenProcess(00000450,")),
+         lambda: with_access(lines, quiet_open, 0x450)),
         ("OpenProcess adds PROCESS_CREATE_THREAD", "access",
-         lambda: replace_in_line(lines, quiet_open.line, "OpenProcess(00000410,", "OpenProcess(00000412,")),
+         lambda: with_access(lines, quiet_open, 0x412)),
         ("OpenProcessToken asks for TOKEN_ADJUST_PRIVILEGES too", "access",
-         lambda: replace_in_line(lines, token_open.line, ",00000008,", ",00000028,")),
+         lambda: with_token_access(lines, token_open, 0x28)),
         ("the reading handle gets one ReadProcessMemory too many", "budget",
          lambda: duplicate_call(lines, listed_read)),
         ("a second NtQueryInformationProcess", "budget", lambda: duplicate_call(lines, listed_query)),
@@ -183,8 +221,11 @@ def list_faults(trace):
         ("the token is asked for another class than TokenUser", "lookups",
          lambda: replace_in_line(lines, token_info.line, "(%s,00000001," % format_handle(token_value),
                                  "(%s,00000002," % format_handle(token_value))),
-        ("a second module snapshot of a listed process", "lookups", lambda: insert_after(
-            lines, module_close, lines_of(lines, module_snapshot) + lines_of(lines, module_close))),
+        ("a listed process's image path is asked twice", "lookups", lambda: duplicate_call(lines, image_path)),
+        ("the image path is asked without the exit-code test", "lookups",
+         lambda: remove_call(lines, image_exit_code)),
+        ("a second limited open of a listed process", "lookups", lambda: insert_after(
+            lines, image_close, lines_of(lines, image_open) + lines_of(lines, image_close))),
         ("a process that is not listed gets the 32-bit test", "lookups", lambda: insert_after(
             lines, quiet_read, make_call_lines(thread, "KERNEL32", "IsWow64Process", [handle, "0021f7e0"], "00000001",
                                          read_ret))),
@@ -195,7 +236,7 @@ def list_faults(trace):
             make_call_lines(thread, "KERNEL32", "CloseHandle", [handle], "00000001", "%x" % quiet_close.ret))),
         ("the token handle is never closed", "handles", lambda: remove_call(lines, token_close)),
         ("a reading handle is never closed", "handles", lambda: remove_call(lines, quiet_close)),
-        ("a module snapshot is never closed", "handles", lambda: remove_call(lines, module_close)),
+        ("the image path's handle is never closed", "handles", lambda: remove_call(lines, image_close)),
         ("the process list snapshot is never closed", "handles", lambda: remove_call(lines, list_close)),
         ("a handle is closed twice", "handles", lambda: duplicate_call(lines, listed_close)),
         ("a reading handle is closed only after the scan moved on", "handles",
@@ -212,6 +253,13 @@ def list_faults(trace):
          lambda: insert_inside(lines, quiet_read, make_call_lines(thread, "ntdll", "NtWriteVirtualMemory",
                                                           [handle, "00340000", "0020e8e0", "00000010", "00000000"],
                                                           "00000000", SYSTEM_RETURN))),
+        ("ntdll is loaded during the scan", "budget", lambda: insert_after(
+            lines, quiet_close, make_call_lines(thread, "KERNEL32", "LoadLibraryA",
+                                                ['%x "ntdll.dll"' % ntdll_lookup.argument(0)],
+                                                "%x" % ntdll_lookup.retval, "%x" % ntdll_lookup.ret))),
+        ("ntdll is freed during the scan", "budget", lambda: insert_after(
+            lines, quiet_close, make_call_lines(thread, "KERNEL32", "FreeLibrary", ["%x" % ntdll_lookup.retval],
+                                                "00000001", "%x" % ntdll_lookup.ret))),
         ("the image's load line is missing", "coverage",
          lambda: [line for line in lines if "trace:loaddll:" not in line or trace.tool_name not in line]),
         ("a target never shows up in the trace", "coverage",
@@ -223,7 +271,7 @@ def list_faults(trace):
             lines, quiet_read, make_call_lines(thread, "KERNEL32", "TerminateProcess", ["00000999", "00000000"],
                                          "00000001", SYSTEM_RETURN))),
         ("control: noise in the upper half of the access register", None,
-         lambda: replace_in_line(lines, quiet_open.line, "OpenProcess(00000410,", "OpenProcess(100000410,")),
+         lambda: with_access(lines, quiet_open, 0x100000410)),
         ("control: the recorded trace unchanged", None, lambda: list(lines)),
     ]
     # Each call that would change another process, made by the tool itself
@@ -247,29 +295,109 @@ def list_faults(trace):
     return faults
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--tool", required=True)
-    parser.add_argument("--recorded", required=True, help="folder audit_calls.py run wrote")
-    arguments = parser.parse_args()
-    image = audit_calls.Image(arguments.tool)
-    lines, output_text, targets = audit_calls.load_recorded(
-        os.path.join(arguments.recorded, "trace.txt"), os.path.join(arguments.recorded, "output.txt"),
-        os.path.join(arguments.recorded, "targets.txt"))
-    trace = Trace(lines, output_text, targets, image, os.path.basename(arguments.tool))
-    if trace.base is None:
-        print("The recorded trace has no load line for the tool: record it again with audit_calls.py run")
-        return 1
+def json_faults(trace):
+    """The same for the -j trace; an edit answers the changed trace's lines
+    or (lines, output text)."""
+    lines = trace.lines
+    output_text = trace.output_text
+    thread = trace.thread()
+    listed = trace.pid_of("prompt-first")
+    quiet = trace.pid_of("no-prompt")
+    quiet_open = trace.reading_open(quiet)
+    quiet_close = trace.on_handle(quiet_open, "CloseHandle")
+    session = trace.find("ProcessIdToSessionId", lambda call: call.argument(0, True) == listed)
+    evidence_open = trace.reading_open(listed, 1)
+    evidence_query = trace.on_handle(evidence_open, "NtQueryInformationProcess")
+    evidence_read = trace.on_handle(evidence_open, "ReadProcessMemory")
+    evidence_region = trace.on_handle(evidence_open, "VirtualQueryEx")
+    evidence_close = trace.on_handle(evidence_open, "CloseHandle")
+    token_open = trace.on_handle(evidence_open, "OpenProcessToken")
+    token_value = trace.after(token_open, "GetTokenInformation").argument(0)
+    integrity = trace.after(token_open, "GetTokenInformation",
+                            lambda call: call.argument(0) == token_value and call.argument(1, True) == 25)
+    parent_open = trace.after(evidence_close, "OpenProcess", lambda call: call.argument(0, True) == 0x1000)
+    parent_times = trace.on_handle(parent_open, "GetProcessTimes")
+    parent_close = trace.on_handle(parent_open, "CloseHandle")
+    query_lookup = trace.find("GetProcAddress", lambda call: call.text(1) == "NtQueryInformationProcess")
+    quiet_handle = format_handle(quiet_open.retval)
+    quiet_id = "%08x" % quiet
 
+    def calls_for(opener, closer, pid, between=()):
+        # An open of the given process made where the opener was made, the
+        # calls between, and the close made where the closer was made.
+        opened = lines_of(lines, opener)
+        opened[0] = opened[0].replace(",%08x)" % opener.argument(2, True), ",%s)" % pid)
+        middle = [line for call in between for line in lines_of(lines, call)]
+        return opened + middle + lines_of(lines, closer)
+
+    scan_object = next((json.loads(line) for line in output_text.splitlines() if line.startswith('{"type":"scan"')),
+                       {})
+    shell_lines = [line for line in output_text.splitlines(True) if line.startswith('{"type":"shell"')]
+    return [
+        ("the evidence open adds PROCESS_VM_WRITE", "access",
+         lambda: with_access(lines, evidence_open, 0x430)),
+        ("the parent's open adds PROCESS_TERMINATE", "access",
+         lambda: with_access(lines, parent_open, 0x1001)),
+        ("the parent is opened with PROCESS_QUERY_INFORMATION | PROCESS_VM_READ", "lookups",
+         lambda: with_access(lines, parent_open, 0x410)),
+        ("the evidence token asks for TOKEN_ADJUST_PRIVILEGES too", "access",
+         lambda: with_token_access(lines, token_open, 0x28)),
+        ("a process that is not listed gets its session asked", "lookups", lambda: insert_after(
+            lines, quiet_close, make_call_lines(thread, "KERNEL32", "ProcessIdToSessionId", [quiet_id, "0020ea2c"],
+                                                "00000001", "%x" % session.ret))),
+        ("a process that is not listed is opened for its evidence", "budget", lambda: insert_after(
+            lines, quiet_close, calls_for(evidence_open, evidence_close, quiet_id))),
+        ("a listed shell is opened for its evidence twice", "budget", lambda: insert_after(
+            lines, evidence_close, lines_of(lines, evidence_open) + lines_of(lines, evidence_close))),
+        ("a process that is not listed gets a parent check", "lookups", lambda: insert_after(
+            lines, quiet_close, calls_for(parent_open, parent_close, quiet_id, [parent_times]))),
+        ("a listed shell's parent check is left out", "lookups",
+         lambda: remove_calls(lines, [parent_open, parent_times, parent_close])),
+        ("the integrity level is not asked", "lookups", lambda: remove_call(lines, integrity)),
+        ("a listed shell's session is asked twice", "lookups", lambda: duplicate_call(lines, session)),
+        ("the evidence handle gets one ReadProcessMemory too many", "budget",
+         lambda: duplicate_call(lines, evidence_read)),
+        ("a fourth VirtualQueryEx on the evidence handle", "budget", lambda: duplicate_call(lines, evidence_region)),
+        ("a second basic-information query on the evidence handle", "budget",
+         lambda: duplicate_call(lines, evidence_query)),
+        ("NtQueryInformationProcess is looked up a second time", "budget", lambda: insert_after(
+            lines, quiet_close, lines_of(lines, query_lookup))),
+        ("the evidence handle is never closed", "handles", lambda: remove_call(lines, evidence_close)),
+        ("the parent's handle is never closed", "handles", lambda: remove_call(lines, parent_close)),
+        ("the evidence handle is closed only after the parent check", "handles",
+         lambda: move_after(lines, evidence_close, parent_close)),
+        ("a listed target's shell object is missing from the output", "coverage",
+         lambda: (lines, "".join(line for line in output_text.splitlines(True) if line != shell_lines[0]))),
+        ("the output ends without its scan object", "coverage",
+         lambda: (lines, "".join(line for line in output_text.splitlines(True)
+                                 if not line.startswith('{"type":"scan"')))),
+        ("the scan object counts one process more than the trace shows", "coverage",
+         lambda: (lines, replace_in_text(output_text, ',"processes":%s,' % scan_object.get("processes"),
+                                         ',"processes":%d,' % (scan_object.get("processes", 0) + 1)))),
+        ("a target never shows up in the trace", "coverage",
+         lambda: replace_in_line(lines, quiet_open.line, ",%s)" % quiet_id, ",%08x)" % (quiet + 0x1000))),
+        ("control: noise in the upper half of the evidence open's access register", None,
+         lambda: with_access(lines, evidence_open, 0x100000410)),
+        ("control: noise in the upper half of the parent's process id register", None,
+         lambda: replace_in_line(lines, parent_open.line, ",%08x)" % parent_open.argument(2, True),
+                                 ",1%08x)" % parent_open.argument(2, True))),
+        ("control: the recorded trace unchanged", None, lambda: list(lines)),
+    ]
+
+
+def judge(trace, faults):
+    """Plants each fault and answers how many were not judged as expected."""
     failures = 0
-    for description, tag, edit in list_faults(trace):
+    for description, tag, edit in faults:
         try:
             changed = edit()
         except LookupError as error:
             print("CANNOT PLANT  %s: %s" % (description, error))
             failures += 1
             continue
-        violations, _ = audit_calls.check_trace(changed, output_text, targets, image, trace.tool_name)
+        changed_lines, output_text = changed if isinstance(changed, tuple) else (changed, trace.output_text)
+        violations, _ = audit_calls.check_trace(changed_lines, output_text, trace.targets, trace.image,
+                                                trace.tool_name, trace.layout)
         tags = sorted({violation[1:violation.index("]")] for violation in violations})
         if tag is None:
             good = not violations
@@ -278,13 +406,40 @@ def main():
             good = tag in tags
             first = next((violation for violation in violations if violation.startswith("[%s]" % tag)), None)
             verdict = ("caught: " + first) if good else "NOT caught as [%s] (tags: %s)" % (tag, ", ".join(tags))
-        print("%-6s %-66s %s" % ("ok" if good else "WRONG", description, verdict[:160]))
+        print("%-6s %-72s %s" % ("ok" if good else "WRONG", description, verdict[:160]))
         if not good:
             failures += 1
+    return failures
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--recorded", required=True, help="folder audit_calls.py run wrote")
+    arguments = parser.parse_args()
+    image = audit_calls.Image(arguments.tool)
+    failures = 0
+    planted = collections.Counter()
+    for layout, make_faults in ((audit_calls.LAYOUT_LINE, line_faults), (audit_calls.LAYOUT_JSON, json_faults)):
+        lines, output_text, targets = audit_calls.load_recorded(
+            *audit_calls.recorded_paths(arguments.recorded, layout), os.path.join(arguments.recorded, "targets.txt"))
+        trace = Trace(layout, lines, output_text, targets, image, os.path.basename(arguments.tool))
+        option = audit_calls.LAYOUT_OPTIONS[layout]
+        if trace.base is None:
+            print("The recorded %s trace has no load line for the tool: record it again with audit_calls.py run" %
+                  option)
+            return 1
+        faults = make_faults(trace)
+        print("== Faults planted in the %s trace ==" % option)
+        failures += judge(trace, faults)
+        planted.update("control" if tag is None else "fault" for _, tag, _ in faults)
+        print()
     if failures:
-        print("\nFAILED: %d planted fault(s) or control(s) not judged as expected" % failures)
+        print("FAILED: %d of %d planted faults and controls not judged as expected" %
+              (failures, sum(planted.values())))
         return 1
-    print("\nEvery planted fault was caught under its tag; every control passed.")
+    print("All %d planted faults were caught under their tags; all %d controls passed." %
+          (planted["fault"], planted["control"]))
     return 0
 
 
