@@ -9,14 +9,19 @@ side and in turn:
   walk   murk_walk_floor.exe: snapshot walk, open and close each process
   call   murk_call_floor.exe: exactly the calls the tool must make
   tool   Murkscope64.exe -l, its output to a file
+  json   Murkscope64.exe -j, its output to a file
 
 each started two ways: by the harness inside the prefix (CreateProcess to
 exit, timed with QueryPerformanceCounter; the floors also report their
 in-process time) and from the host as a whole wine invocation (timed here).
-Then runs the tool, the call floor and the start-up program again while the
-harness samples their peak working set, profiles the call floor, alone and
-with the tool's extra per-process work, and at the first N counts the calls
-the tool's and the call floor's own code make, from a Wine relay trace.
+With --compare LABEL=COMMIT, the tool as that commit builds it also runs
+with -l in the same shuffled rounds, inside the prefix. Then runs the tool,
+the call floor and the start-up program again while the harness samples
+their peak working set, profiles the call floor, alone and with the tool's
+extra per-process work, and at the first N counts the calls the tool's
+(-l, -j) and the call floor's own code make, from a Wine relay trace. Last,
+a pass with every target a shell (--shells N prompt-first targets) times -j
+against -l.
 
 Writes results.json, results.csv (one row per N), runs.csv (every run) and
 table.md into the output folder.
@@ -30,6 +35,7 @@ import os
 import platform
 import random
 import re
+import shutil
 import statistics
 import struct
 import subprocess
@@ -37,7 +43,15 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PROGRAMS = ["idle", "walk", "call", "tool"]
+# Timed both ways at every N.
+PROGRAMS = ["idle", "walk", "call", "tool", "json"]
+# Also run with their memory sampled.
+MEMORY_PROGRAMS = ["idle", "call", "tool", "json"]
+# Timed in the pass where every target is a shell.
+SHELL_PROGRAMS = ["idle", "call", "tool", "json"]
+# Their calls counted from a relay trace at the first N.
+TRACED_PROGRAMS = ["tool", "json", "call"]
+TRACED_TITLES = {"tool": "tool -l", "json": "tool -j", "call": "call floor"}
 
 
 def windows_path(path):
@@ -109,6 +123,81 @@ def relay_counts(trace_path, executable):
     return {"own": dict(own), "native": dict(native)}
 
 
+def listed_by_line(output_path):
+    """Records in a -l output: each begins " Process ID=" on a line of its own."""
+    with open(output_path, encoding="latin-1") as output:
+        return sum(1 for line in output if line.startswith(" Process ID="))
+
+
+def listed_by_json(output_path):
+    """Shell objects in a -j output, and whether its last line is the scan object that counts them."""
+    with open(output_path, "rb") as output:
+        lines = output.read().decode("utf-8", errors="replace").split("\n")
+    if lines and lines[-1] == "":
+        lines.pop()
+    shells = sum(1 for line in lines if '"type":"shell"' in line)
+    try:
+        last = json.loads(lines[-1]) if lines else None
+    except ValueError:
+        last = None
+    return shells, isinstance(last, dict) and last.get("type") == "scan" and last.get("shells") == shells
+
+
+def build_tool_at(build, commit):
+    """Murkscope64.exe as another commit builds it: (full commit, path).
+
+    The commit's tree comes from git archive into build/compare/<commit>/,
+    is configured and built there (the tool alone, test programs off), and
+    only the executable is kept; a later run finds it and builds nothing.
+    """
+    full = subprocess.run(["git", "-C", ROOT, "rev-parse", "--verify", commit + "^{commit}"],
+                          capture_output=True, text=True, check=True).stdout.strip()
+    folder = os.path.join(build, "compare", full[:12])
+    executable = os.path.join(folder, "Murkscope64.exe")
+    if os.path.exists(executable):
+        return full, executable
+    source = os.path.join(folder, "source")
+    binary = os.path.join(folder, "build")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(source)
+    print("Building Murkscope64.exe at %s" % full[:12], file=sys.stderr)
+    try:
+        archive = subprocess.Popen(["git", "-C", ROOT, "archive", "--format=tar", full], stdout=subprocess.PIPE)
+        subprocess.run(["tar", "-x", "-C", source], stdin=archive.stdout, check=True)
+        archive.stdout.close()
+        if archive.wait() != 0:
+            raise RuntimeError("git archive %s failed" % full)
+        subprocess.run(["cmake", "-S", source, "-B", binary,
+                        "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake", "mingw-w64-x86_64.cmake"),
+                        "-DCMAKE_BUILD_TYPE=Release", "-DMURKSCOPE_TESTS=OFF"], stdout=subprocess.DEVNULL, check=True)
+        subprocess.run(["cmake", "--build", binary, "--target", "Murkscope64", "-j", str(os.cpu_count() or 1)],
+                       stdout=subprocess.DEVNULL, check=True)
+        shutil.copy2(os.path.join(binary, "bin", "Murkscope64.exe"), executable)
+    finally:
+        shutil.rmtree(source, ignore_errors=True)
+        shutil.rmtree(binary, ignore_errors=True)
+    return full, executable
+
+
+def current_commit():
+    """The commit the current build comes from, with "+" when the tool's tree differs from it."""
+    def git(*words):
+        return subprocess.run(["git", "-C", ROOT] + list(words), capture_output=True, text=True, check=False)
+    commit = git("rev-parse", "HEAD").stdout.strip() or "unknown"
+    changed = git("diff", "--quiet", "HEAD", "--", "src", "resources", "cmake", "CMakeLists.txt").returncode != 0
+    return commit + ("+" if changed else "")
+
+
+def compare_option(text):
+    """LABEL=COMMIT for --compare."""
+    label, _, commit = text.partition("=")
+    taken = PROGRAMS + ["current"]
+    if not re.fullmatch(r"[A-Za-z][A-Za-z0-9_-]*", label) or not commit or label in taken:
+        raise argparse.ArgumentTypeError("expected LABEL=COMMIT with a label of letters, digits, _ and - "
+                                         "other than %s" % ", ".join(taken))
+    return label, commit
+
+
 class Harness:
     """murk_bench_harness.exe under wine-run: one command line in, one answer line out."""
 
@@ -160,15 +249,47 @@ class Bench:
             "walk": ["murk_walk_floor.exe", "-r"],
             "call": ["murk_call_floor.exe", "-r"],
             "tool": ["Murkscope64.exe", "-l"],
+            "json": ["Murkscope64.exe", "-j"],
         }
+        # The programs that list shells, and the layout each lists them in.
+        self.layouts = {"tool": "line", "json": "json"}
+        # Other builds of the tool, timed with -l beside the current one.
+        self.compared = []
+        for label, commit in options.compare:
+            if any(build["label"] == label for build in self.compared):
+                raise SystemExit("--compare: the label %s is given twice" % label)
+            self.compared.append({"label": label, "commit": commit})
+        self.timed = PROGRAMS + [build["label"] for build in self.compared]
         self.loads = []
 
     def note_load(self, when):
         self.loads.append({"when": when, "load": list(os.getloadavg())})
 
+    def build_compared(self):
+        """Builds each compared commit's tool in a folder of its own under the build folder."""
+        for build in self.compared:
+            build["commit"], build["executable"] = build_tool_at(self.build, build["commit"])
+            self.commands[build["label"]] = [build["executable"], "-l"]
+            self.layouts[build["label"]] = "line"
+
+    def executable(self, program):
+        name = self.commands[program][0]
+        return name if os.path.isabs(name) else os.path.join(self.bin, name)
+
     def harness_command(self, program, extra=()):
         words = self.commands[program] + list(extra)
-        return '"' + windows_path(os.path.join(self.bin, words[0])) + '" ' + " ".join(words[1:])
+        return '"' + windows_path(self.executable(program)) + '" ' + " ".join(words[1:])
+
+    def output_path(self, program):
+        """Where a listing program's output goes; the others' goes to the null device."""
+        return os.path.join(self.scratch, program + "-output.txt") if program in self.layouts else None
+
+    def count_listed(self, program, output_path, run):
+        if self.layouts.get(program) == "line":
+            run["listed"] = listed_by_line(output_path)
+        elif self.layouts.get(program) == "json":
+            run["listed"], run["scan_object"] = listed_by_json(output_path)
+        return run
 
     def run_in_harness(self, harness, program, output_path, extra=(), verb="run"):
         answer = harness.ask(verb + " " + (windows_path(output_path) if output_path else "-") + " " +
@@ -187,7 +308,7 @@ class Bench:
     def run_from_host(self, program, output_path, errors_path=None, environment=None, arguments=None):
         """The whole wine invocation, as a user on this machine starts it."""
         errors_path = errors_path or os.path.join(self.scratch, "host-stderr.txt")
-        argv = [self.wine_run, self.prefix, os.path.join(self.bin, self.commands[program][0])]
+        argv = [self.wine_run, self.prefix, self.executable(program)]
         argv += self.commands[program][1:] if arguments is None else arguments
         with open(output_path or os.devnull, "wb") as output, open(errors_path, "wb") as errors:
             start = time.perf_counter()
@@ -200,68 +321,78 @@ class Bench:
             run.update(floor_report(errors.read()))
         return run
 
-    def listed_by_tool(self, output_path):
-        # Each record of the line layout begins " Process ID=" on a line of its own.
-        with open(output_path, encoding="latin-1") as output:
-            return sum(1 for line in output if line.startswith(" Process ID="))
+    def timed_in_harness(self, harness, program, verb="run"):
+        output_path = self.output_path(program)
+        run, _ = self.run_in_harness(harness, program, output_path, verb=verb)
+        return self.count_listed(program, output_path, run)
+
+    def timed_from_host(self, program):
+        output_path = self.output_path(program)
+        return self.count_listed(program, output_path, self.run_from_host(program, output_path))
+
+    def populate(self, harness, size, mode=""):
+        answer = harness.ask(("grow %d %s" % (size, mode)).rstrip())
+        if answer != "population %d" % size:
+            raise RuntimeError("population not grown: " + answer)
+        return parse_fields(" ".join(harness.ask("count").split()[2:]))
+
+    def repetitions(self, programs, count, seed, run_one):
+        """count repetitions of every program, in a new shuffled order each time.
+
+        The order is the same in every benchmark run (seeded), so that
+        neither drift in the machine's load nor what ran just before favours
+        one program.
+        """
+        for repetition in range(count):
+            order = list(programs)
+            random.Random(seed + repetition).shuffle(order)
+            for program in order:
+                run_one(program)
+
+    def check_runs(self, runs, expected_listed):
+        problems = []
+        for program, ways in runs.items():
+            for way, way_runs in ways.items():
+                for run in way_runs:
+                    name = "%s (%s)" % (program, way)
+                    if program in self.layouts or program == "call":
+                        if run.get("listed") != expected_listed:
+                            problems.append("%s listed %s, expected %d" % (name, run.get("listed"), expected_listed))
+                    if self.layouts.get(program) == "json" and not run.get("scan_object"):
+                        problems.append("%s: the last line is not the scan object" % name)
+                    if program in ("walk", "call") and run.get("opened") != run.get("processes", 0) - 1:
+                        problems.append("%s opened %s of %s processes" % (name, run.get("opened"),
+                                                                         run.get("processes")))
+                    # A WOW64 process would cost the tool 32-bit reads the call floor does not make.
+                    if program == "call" and run.get("wow64", 0) != 0:
+                        problems.append("%s met %d WOW64 processes" % (name, run["wow64"]))
+        return problems
 
     def measure(self, harness, size):
         expected_listed = (size + 1) // 2
-        answer = harness.ask("grow %d" % size)
-        if answer != "population %d" % size:
-            raise RuntimeError("population not grown: " + answer)
-        count_words = harness.ask("count").split()
-        names = parse_fields(" ".join(count_words[2:]))
+        names = self.populate(harness, size)
         self.note_load("N=%d start" % size)
 
-        runs = {program: {"harness": [], "host": []} for program in PROGRAMS}
-        tool_output = os.path.join(self.scratch, "tool-output.txt")
-        for repetition in range(self.options.runs):
-            # A new order for each repetition (shuffled, the same in every
-            # benchmark run), so that neither drift in the machine's load nor
-            # what ran just before favours one program.
-            order = list(PROGRAMS)
-            random.Random(size * 1000 + repetition).shuffle(order)
-            for program in order:
-                output_path = tool_output if program == "tool" else None
-                inside, _ = self.run_in_harness(harness, program, output_path)
-                if program == "tool":
-                    inside["listed"] = self.listed_by_tool(tool_output)
-                runs[program]["harness"].append(inside)
-                outside = self.run_from_host(program, output_path)
-                if program == "tool":
-                    outside["listed"] = self.listed_by_tool(tool_output)
-                runs[program]["host"].append(outside)
+        runs = {program: {"harness": [], "host": []} for program in self.timed}
+
+        def run_one(program):
+            runs[program]["harness"].append(self.timed_in_harness(harness, program))
+            # The other builds are compared inside the prefix only.
+            if program in PROGRAMS:
+                runs[program]["host"].append(self.timed_from_host(program))
+
+        self.repetitions(self.timed, self.options.runs, size * 1000, run_one)
         # Memory: Wine answers the counters only while the process lives, so
         # the harness samples them every millisecond in runs of their own.
-        memory = {program: [] for program in ("idle", "call", "tool")}
+        memory = {program: [] for program in MEMORY_PROGRAMS}
         for _ in range(self.options.memory_runs):
             for program in memory:
-                output_path = tool_output if program == "tool" else None
-                run, _ = self.run_in_harness(harness, program, output_path, verb="memory")
-                if program == "tool":
-                    run["listed"] = self.listed_by_tool(tool_output)
-                memory[program].append(run)
+                memory[program].append(self.timed_in_harness(harness, program, verb="memory"))
         self.note_load("N=%d end" % size)
 
-        problems = []
-        for run in memory["tool"]:
-            if run["listed"] != expected_listed:
-                problems.append("tool (memory run) listed %d, expected %d" % (run["listed"], expected_listed))
-        for way in ("harness", "host"):
-            for run in runs["tool"][way]:
-                if run["listed"] != expected_listed:
-                    problems.append("tool (%s) listed %d, expected %d" % (way, run["listed"], expected_listed))
-            for run in runs["call"][way]:
-                if run.get("listed") != expected_listed:
-                    problems.append("call floor (%s) listed %s, expected %d" % (way, run.get("listed"),
-                                                                             expected_listed))
-            for program in ("walk", "call"):
-                for run in runs[program][way]:
-                    if run.get("opened") != run.get("processes", 0) - 1:
-                        problems.append("%s floor (%s) opened %s of %s processes" % (
-                            program, way, run.get("opened"), run.get("processes")))
-
+        problems = self.check_runs(runs, expected_listed)
+        problems += self.check_runs({program: {"memory": memory[program]} for program in ("tool", "json")},
+                                    expected_listed)
         profile = self.profile(harness)
         trace = self.trace() if self.options.trace and size == self.first_size else None
         problems += self.trace_problems(trace)
@@ -274,6 +405,27 @@ class Bench:
             "profile": profile,
             "relay_calls": trace,
             "problems": problems,
+        }
+
+    def measure_shells(self, harness, size):
+        """-j beside -l with every target a shell: N prompt-first targets and nothing else."""
+        if harness.ask("clear") != "population 0":
+            raise RuntimeError("the population did not end")
+        names = self.populate(harness, size, "prompt-first")
+        self.note_load("all shells N=%d start" % size)
+        runs = {program: {"harness": []} for program in SHELL_PROGRAMS}
+
+        def run_one(program):
+            runs[program]["harness"].append(self.timed_in_harness(harness, program))
+
+        self.repetitions(SHELL_PROGRAMS, self.options.shell_runs, 7000000 + size * 1000, run_one)
+        self.note_load("all shells N=%d end" % size)
+        return {
+            "N": size,
+            "expected_listed": size,
+            "snapshot_names": {name: int(count) for name, count in names.items()},
+            "runs": runs,
+            "problems": self.check_runs(runs, size),
         }
 
     def profile(self, harness):
@@ -298,16 +450,16 @@ class Bench:
         return profiles
 
     def trace(self):
-        """Counts of the calls the tool's and the call floor's code make, from +relay traces."""
+        """Counts of the calls the tool's (-l, -j) and the call floor's code make, from +relay traces."""
         counts = {}
-        for program in ("tool", "call"):
+        for program in TRACED_PROGRAMS:
             trace_path = os.path.join(self.scratch, "relay-%s.txt" % program)
             environment = dict(os.environ, MURKSCOPE_WINEDEBUG="+relay")
             output_path = os.path.join(self.scratch, "relay-output.txt")
-            # The call floor without its report, so that both print only what the tool must.
-            arguments = ["-l"] if program == "tool" else []
+            # The call floor without its report, so that each prints only what the tool must.
+            arguments = [] if program == "call" else self.commands[program][1:]
             self.run_from_host(program, output_path, trace_path, environment, arguments)
-            counts[program] = relay_counts(trace_path, os.path.join(self.bin, self.commands[program][0]))
+            counts[program] = relay_counts(trace_path, self.executable(program))
         return counts
 
     def trace_problems(self, trace):
@@ -316,12 +468,13 @@ class Bench:
         # Wine keeps an image at its preferred base when that is free; were
         # it moved, no call would be seen coming from it.
         return ["relay trace: no call seen from the %s's image" % program
-                for program in ("tool", "call") if not trace[program]["own"]]
+                for program in TRACED_PROGRAMS if not trace[program]["own"]]
 
     def run(self):
         sizes = [int(size) for size in self.options.sizes.split(",")]
         self.first_size = sizes[0]
         started = time.time()
+        self.build_compared()
         self.note_load("start")
 
         # The first run in a new prefix sets the prefix up; it is not timed.
@@ -333,18 +486,25 @@ class Bench:
         harness = Harness(self.wine_run, self.prefix, os.path.join(self.bin, "murk_bench_harness.exe"),
                           os.path.join(self.out, "harness-stderr.txt"))
         results = []
+        shells = None
         try:
             # One unrecorded round first: Wine's caches and the page cache
             # are warm for every program before the first timed run.
-            for program in PROGRAMS:
+            for program in self.timed:
                 self.run_in_harness(harness, program, os.path.join(self.scratch, "warm.txt"))
-                self.run_from_host(program, os.path.join(self.scratch, "warm.txt"))
+                if program in PROGRAMS:
+                    self.run_from_host(program, os.path.join(self.scratch, "warm.txt"))
             for size in sizes:
                 grow_start = time.perf_counter()
                 result = self.measure(harness, size)
                 result["seconds"] = time.perf_counter() - grow_start
                 results.append(result)
                 print("N=%d done in %.0f s" % (size, result["seconds"]), file=sys.stderr)
+            if self.options.shells > 0:
+                pass_start = time.perf_counter()
+                shells = self.measure_shells(harness, self.options.shells)
+                shells["seconds"] = time.perf_counter() - pass_start
+                print("all shells N=%d done in %.0f s" % (self.options.shells, shells["seconds"]), file=sys.stderr)
         finally:
             harness.close()
             # Whatever is left in the benchmark's own prefix ends with it.
@@ -360,6 +520,7 @@ class Bench:
                 "wine": wine_version(),
                 "kernel": platform.release(),
                 "runs_per_program": self.options.runs,
+                "shell_runs": self.options.shell_runs,
                 "profile_runs": self.options.profile_runs,
                 "memory_runs": self.options.memory_runs,
                 "loads": self.loads,
@@ -367,11 +528,17 @@ class Bench:
                 "total_seconds": time.time() - started,
                 "date": time.strftime("%Y-%m-%d %H:%M:%S %Z"),
             },
+            "commit": current_commit(),
+            "compared": [{"label": build["label"], "commit": build["commit"]} for build in self.compared],
             "sizes": results,
-            "summary": summarize(results),
+            "summary": summarize(results, [build["label"] for build in self.compared]),
+            "shells": shells,
+            "shells_summary": summarize_shells(shells) if shells else None,
         }
         write_outputs(self.out, document)
         problems = [problem for result in results for problem in result["problems"]]
+        if shells:
+            problems += ["all shells: " + problem for problem in shells["problems"]]
         for problem in problems:
             print("problem: " + problem, file=sys.stderr)
         return 1 if problems else 0
@@ -417,7 +584,7 @@ def interval(statistic, rng):
     return estimates[int(0.025 * BOOTSTRAP_ROUNDS)], estimates[int(0.975 * BOOTSTRAP_ROUNDS) - 1]
 
 
-def add_intervals(results, rows):
+def add_intervals(results, rows, compared):
     """How far the load on the machine leaves the key figures uncertain.
 
     Runs are resampled with replacement (each program's runs on their own)
@@ -436,9 +603,16 @@ def add_intervals(results, rows):
         row["growth_low"], row["growth_high"] = interval(
             lambda r: net_per_process(resample(tool, r), resample(idle, r), row["processes"]) /
             net_per_process(resample(first_tool, r), resample(first_idle, r), first_row["processes"]), rng)
+        json_runs = walls(result, "json")
+        row["json_net_over_tool_net_low"], row["json_net_over_tool_net_high"] = interval(
+            lambda r: net_ratio(resample(json_runs, r), resample(tool, r), resample(idle, r)), rng)
+        for program in ["tool"] + compared:
+            program_runs = walls(result, program)
+            row[program + "_net_ms_low"], row[program + "_net_ms_high"] = interval(
+                lambda r: statistics.median(resample(program_runs, r)) - statistics.median(resample(idle, r)), rng)
 
 
-def summarize(results):
+def summarize(results, compared):
     """One row per N: medians in milliseconds, ratios and per-process costs.
 
     "net" figures have the start-up program's median taken off: what is left
@@ -447,7 +621,7 @@ def summarize(results):
     rows = []
     for result in results:
         runs = result["runs"]
-        inside = {program: median_of(runs[program]["harness"], "wall_us") / 1000 for program in PROGRAMS}
+        inside = {program: median_of(runs[program]["harness"], "wall_us") / 1000 for program in runs}
         host = {program: median_of(runs[program]["host"], "wall_us") / 1000 for program in PROGRAMS}
         # Minima: the runs that the rest of the machine disturbed least.
         least = {program: min(run["wall_us"] for run in runs[program]["harness"]) / 1000 for program in PROGRAMS}
@@ -459,9 +633,9 @@ def summarize(results):
         paired_net = [(tool["wall_us"] - idle["wall_us"]) / (call["wall_us"] - idle["wall_us"])
                       for tool, call, idle in zip(runs["tool"]["harness"], runs["call"]["harness"],
                                                   runs["idle"]["harness"])]
-        net = {program: inside[program] - inside["idle"] for program in ("walk", "call", "tool")}
-        host_net = {program: host[program] - host["idle"] for program in ("walk", "call", "tool")}
-        rows.append({
+        net = {program: inside[program] - inside["idle"] for program in runs if program != "idle"}
+        host_net = {program: host[program] - host["idle"] for program in PROGRAMS if program != "idle"}
+        row = {
             "N": result["N"],
             "processes": processes,
             "listed": result["expected_listed"],
@@ -488,20 +662,35 @@ def summarize(results):
             "tool_net_over_call_net_min": (least["tool"] - least["idle"]) / (least["call"] - least["idle"]),
             "tool_over_call_paired": statistics.median(paired),
             "tool_net_over_call_net_paired": statistics.median(paired_net),
+            "json_ms": inside["json"],
+            "json_net_ms": net["json"],
+            "json_over_tool": inside["json"] / inside["tool"],
+            "json_net_over_tool_net": net["json"] / net["tool"],
+            "json_per_process_us": net["json"] * 1000 / processes,
             "host_idle_ms": host["idle"],
             "host_tool_ms": host["tool"],
             "host_walk_ms": host["walk"],
             "host_call_ms": host["call"],
+            "host_json_ms": host["json"],
             "host_tool_over_walk": host["tool"] / host["walk"],
             "host_tool_over_call": host["tool"] / host["call"],
             "host_tool_net_ms": host_net["tool"],
             "host_call_net_ms": host_net["call"],
+            "host_json_net_ms": host_net["json"],
             "host_tool_net_over_call_net": host_net["tool"] / host_net["call"],
+            "host_json_net_over_tool_net": host_net["json"] / host_net["tool"],
             "host_per_process_us": host_net["tool"] * 1000 / processes,
             "tool_peak_ws_kib": median_of(result["memory"]["tool"], "peak_ws") / 1024,
+            "json_peak_ws_kib": median_of(result["memory"]["json"], "peak_ws") / 1024,
             "call_peak_ws_kib": median_of(result["memory"]["call"], "peak_ws") / 1024,
             "idle_peak_ws_kib": median_of(result["memory"]["idle"], "peak_ws") / 1024,
-        })
+        }
+        for label in compared:
+            row[label + "_ms"] = inside[label]
+            row[label + "_net_ms"] = net[label]
+            row[label + "_per_process_us"] = net[label] * 1000 / processes
+            row[label + "_net_over_tool_net"] = net[label] / net["tool"]
+        rows.append(row)
     if rows:
         first = rows[0]
         for row in rows:
@@ -509,8 +698,49 @@ def summarize(results):
             row["growth"] = row["per_process_us"] / first["per_process_us"]
             row["call_growth"] = row["call_per_process_us"] / first["call_per_process_us"]
             row["host_growth"] = row["host_per_process_us"] / first["host_per_process_us"]
-        add_intervals(results, rows)
+        add_intervals(results, rows, compared)
     return rows
+
+
+def summarize_shells(shells):
+    """-j against -l with every target a shell, start-up counted and taken off."""
+    runs = {program: walls(shells, program) for program in SHELL_PROGRAMS}
+    median = {program: statistics.median(values) for program, values in runs.items()}
+    net = {program: median[program] - median["idle"] for program in SHELL_PROGRAMS}
+    size = shells["N"]
+    by_run = {program: shells["runs"][program]["harness"] for program in SHELL_PROGRAMS}
+    paired = [json_run["wall_us"] / tool["wall_us"] for json_run, tool in zip(by_run["json"], by_run["tool"])]
+    paired_net = [(json_run["wall_us"] - idle["wall_us"]) / (tool["wall_us"] - idle["wall_us"])
+                  for json_run, tool, idle in zip(by_run["json"], by_run["tool"], by_run["idle"])]
+    rng = random.Random(2)
+    summary = {
+        "N": size,
+        "processes": int(median_of(by_run["call"], "processes")),
+        "listed": size,
+        "runs": len(runs["tool"]),
+        "idle_ms": median["idle"],
+        "call_ms": median["call"],
+        "tool_ms": median["tool"],
+        "json_ms": median["json"],
+        "call_net_ms": net["call"],
+        "tool_net_ms": net["tool"],
+        "json_net_ms": net["json"],
+        "json_over_tool": median["json"] / median["tool"],
+        "json_net_over_tool_net": net["json"] / net["tool"],
+        "json_over_tool_paired": statistics.median(paired),
+        "json_net_over_tool_net_paired": statistics.median(paired_net),
+        "tool_net_over_call_net": net["tool"] / net["call"],
+        "tool_per_shell_us": net["tool"] * 1000 / size,
+        "json_per_shell_us": net["json"] * 1000 / size,
+        "json_extra_per_shell_us": (median["json"] - median["tool"]) * 1000 / size,
+    }
+    summary["json_over_tool_low"], summary["json_over_tool_high"] = interval(
+        lambda r: statistics.median(resample(runs["json"], r)) / statistics.median(resample(runs["tool"], r)), rng)
+    summary["json_net_over_tool_net_low"], summary["json_net_over_tool_net_high"] = interval(
+        lambda r: net_ratio(resample(runs["json"], r), resample(runs["tool"], r), resample(runs["idle"], r)), rng)
+    summary["tool_net_over_call_net_low"], summary["tool_net_over_call_net_high"] = interval(
+        lambda r: net_ratio(resample(runs["tool"], r), resample(runs["call"], r), resample(runs["idle"], r)), rng)
+    return summary
 
 
 def write_outputs(folder, document):
@@ -528,17 +758,88 @@ def write_outputs(folder, document):
         writer = csv.writer(output)
         keys = ("wall_us", "work_us", "processes", "opened", "listed", "peak_ws", "samples")
         writer.writerow(["N", "program", "started_by", "run"] + list(keys))
-        for result in document["sizes"]:
-            for program in PROGRAMS:
-                for way in ("harness", "host"):
-                    for index, run in enumerate(result["runs"][program][way]):
-                        writer.writerow([result["N"], program, way, index] + [run.get(key, "") for key in keys])
-            for program, memory_runs in result["memory"].items():
+        passes = [(result, "") for result in document["sizes"]]
+        if document.get("shells"):
+            passes.append((document["shells"], "-all-shells"))
+        for result, suffix in passes:
+            for program, ways in result["runs"].items():
+                for way, way_runs in ways.items():
+                    for index, run in enumerate(way_runs):
+                        writer.writerow([result["N"], program, way + suffix, index] +
+                                        [run.get(key, "") for key in keys])
+            for program, memory_runs in result.get("memory", {}).items():
                 for index, run in enumerate(memory_runs):
                     writer.writerow([result["N"], program, "harness-memory", index] +
                                     [run.get(key, "") for key in keys])
     with open(os.path.join(folder, "table.md"), "w") as output:
         output.write(markdown_tables(document))
+
+
+def json_and_compared_tables(document):
+    """The -j rows of the main runs, the other builds beside the current one, the all-shell pass."""
+    rows = document["summary"]
+    lines = [
+        "",
+        "The tool with -j beside -l, the same runs (half the targets shells), medians, ms.",
+        "",
+        "| N | -l | -j | -j/-l | -l, start-up off | -j, start-up off | -j/-l, start-up off (95% interval) "
+        "| -j per process, start-up off | from the host: -l, -j start-up off | -j/-l |",
+        "|---|---|---|---|---|---|---|---|---|---|",
+    ]
+    for row in rows:
+        lines.append("| %d | %.1f | %.1f | %.2f | %.1f | %.1f | %.2f (%.2f–%.2f) | %.0f µs | %.1f, %.1f | %.2f |" % (
+            row["N"], row["tool_ms"], row["json_ms"], row["json_over_tool"], row["tool_net_ms"], row["json_net_ms"],
+            row["json_net_over_tool_net"], row["json_net_over_tool_net_low"], row["json_net_over_tool_net_high"],
+            row["json_per_process_us"], row["host_tool_net_ms"], row["host_json_net_ms"],
+            row["host_json_net_over_tool_net"]))
+    compared = document.get("compared") or []
+    if compared:
+        current = document.get("commit", "unknown")
+        builds = [{"label": build["label"], "short": build["commit"][:7]} for build in compared]
+        builds.append({"label": "current", "short": current[:7] + ("+" if current.endswith("+") else "")})
+        lines += [
+            "",
+            "Builds of the tool with -l in the same shuffled rounds, started inside the prefix: scan cost (median "
+            "less the start-up program's median) in ms with its 95% interval, per process in the snapshot, and "
+            "against the current build.",
+            "",
+            "| N | processes | " + " | ".join("%s (%s)" % (build["label"], build["short"]) for build in builds) +
+            " | " + " | ".join("%s/current" % build["label"] for build in compared) + " |",
+            "|---|---|" + "---|" * (len(builds) + len(compared)),
+        ]
+        for row in rows:
+            cells = []
+            for build in builds:
+                key = "tool" if build["label"] == "current" else build["label"]
+                per_process = row["per_process_us"] if key == "tool" else row[key + "_per_process_us"]
+                cells.append("%.1f (%.1f–%.1f), %.0f µs" % (row[key + "_net_ms"], row[key + "_net_ms_low"],
+                                                            row[key + "_net_ms_high"], per_process))
+            cells += ["%.2f" % row[build["label"] + "_net_over_tool_net"] for build in compared]
+            lines.append("| %d | %d | %s |" % (row["N"], row["processes"], " | ".join(cells)))
+    shells = document.get("shells_summary")
+    if shells:
+        lines += [
+            "",
+            "Every target a shell: %d prompt-first targets (%d processes in the snapshot, %d listed), medians of %d "
+            "runs started inside the prefix, ms." % (shells["N"], shells["processes"], shells["listed"],
+                                                    shells["runs"]),
+            "",
+            "| | start-up | call floor | -l | -j | -j/-l (95% interval) | -j/-l, paired |",
+            "|---|---|---|---|---|---|---|",
+            "| start-up counted | %.1f | %.1f | %.1f | %.1f | %.2f (%.2f–%.2f) | %.2f |" % (
+                shells["idle_ms"], shells["call_ms"], shells["tool_ms"], shells["json_ms"], shells["json_over_tool"],
+                shells["json_over_tool_low"], shells["json_over_tool_high"], shells["json_over_tool_paired"]),
+            "| start-up off | | %.1f | %.1f | %.1f | %.2f (%.2f–%.2f) | %.2f |" % (
+                shells["call_net_ms"], shells["tool_net_ms"], shells["json_net_ms"], shells["json_net_over_tool_net"],
+                shells["json_net_over_tool_net_low"], shells["json_net_over_tool_net_high"],
+                shells["json_net_over_tool_net_paired"]),
+            "",
+            "-l against the call floor, start-up off: %.2f (%.2f–%.2f). Per shell, start-up off: -l %.0f µs, -j %.0f "
+            "µs (%.0f µs more)." % (shells["tool_net_over_call_net"], shells["tool_net_over_call_net_low"],
+                                   shells["tool_net_over_call_net_high"], shells["tool_per_shell_us"],
+                                   shells["json_per_shell_us"], shells["json_extra_per_shell_us"]),
+        ]
+    return lines
 
 
 def markdown_tables(document):
@@ -589,17 +890,18 @@ def markdown_tables(document):
             row["N"], row["host_idle_ms"], row["host_tool_ms"], row["host_walk_ms"], row["host_call_ms"],
             row["host_tool_over_walk"], row["host_tool_over_call"], row["host_tool_net_ms"],
             row["host_tool_net_over_call_net"], row["host_per_process_us"], row["host_growth"]))
+    lines += json_and_compared_tables(document)
     lines += [
         "",
         "Peak working set (GetProcessMemoryInfo, sampled by the harness every millisecond until the process "
         "ends), median of %d runs, KiB." % machine["memory_runs"],
         "",
-        "| N | tool | call floor | start-up program |",
-        "|---|---|---|---|",
+        "| N | tool -l | tool -j | call floor | start-up program |",
+        "|---|---|---|---|---|",
     ]
     for row in rows:
-        lines.append("| %d | %d | %d | %d |" % (row["N"], row["tool_peak_ws_kib"], row["call_peak_ws_kib"],
-                                               row["idle_peak_ws_kib"]))
+        lines.append("| %d | %d | %d | %d | %d |" % (row["N"], row["tool_peak_ws_kib"], row["json_peak_ws_kib"],
+                                                    row["call_peak_ws_kib"], row["idle_peak_ws_kib"]))
     lines += ["", "Call floor profile (median of %d runs each): per kind of call, count, total ms, µs per call."
               % machine["profile_runs"], ""]
     for result in document["sizes"]:
@@ -617,14 +919,17 @@ def markdown_tables(document):
         processes = document["summary"][document["sizes"].index(result)]["processes"]
         for part, title in (("own", "Calls made from each program's own code"),
                             ("native", "ntdll Nt* calls at any depth, start-up included")):
-            tool = trace["tool"][part]
-            call = trace["call"][part]
-            lines += ["%s at N=%d (Wine relay trace; %d processes in the snapshot): total %d (tool), %d (call "
-                      "floor)." % (title, result["N"], processes, sum(tool.values()), sum(call.values())), "",
-                      "| call | tool | call floor |", "|---|---|---|"]
-            names = sorted(set(tool) | set(call), key=lambda name: (-max(tool.get(name, 0), call.get(name, 0)), name))
+            counted = [trace[program][part] for program in TRACED_PROGRAMS]
+            lines += ["%s at N=%d (Wine relay trace; %d processes in the snapshot, %d listed): total %s." % (
+                title, result["N"], processes, result["expected_listed"],
+                ", ".join("%d (%s)" % (sum(calls.values()), TRACED_TITLES[program])
+                          for program, calls in zip(TRACED_PROGRAMS, counted))), "",
+                "| call | " + " | ".join(TRACED_TITLES[program] for program in TRACED_PROGRAMS) + " |",
+                "|---|" + "---|" * len(TRACED_PROGRAMS)]
+            names = sorted(set().union(*counted), key=lambda name: (-max(calls.get(name, 0) for calls in counted),
+                                                                    name))
             for name in names:
-                lines.append("| %s | %d | %d |" % (name, tool.get(name, 0), call.get(name, 0)))
+                lines.append("| %s | %s |" % (name, " | ".join("%d" % calls.get(name, 0) for calls in counted)))
             lines.append("")
     lines += ["Load average (1, 5, 15 min): " + "; ".join(
         "%s %.2f %.2f %.2f" % (load["when"], *load["load"]) for load in machine["loads"]), ""]
@@ -640,6 +945,11 @@ def main():
     parser.add_argument("--profile-runs", type=int, default=3, help="profiled call-floor runs per size")
     parser.add_argument("--memory-runs", type=int, default=3, help="memory-sampled runs per program and size")
     parser.add_argument("--no-trace", dest="trace", action="store_false", help="skip the relay trace")
+    parser.add_argument("--compare", metavar="LABEL=COMMIT", type=compare_option, action="append", default=[],
+                        help="also time the tool as COMMIT builds it (-l), beside the current one; repeatable")
+    parser.add_argument("--shells", type=int, default=100,
+                        help="targets in the pass where every target is a shell (0: no such pass)")
+    parser.add_argument("--shell-runs", type=int, default=21, help="timed runs of each program in that pass")
     options = parser.parse_args()
     return Bench(options).run()
 

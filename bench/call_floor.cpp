@@ -1,16 +1,20 @@
 // The call floor: exactly the system calls the tool cannot do without, and
 // nothing else. For every process but our own: the shell test's open, basic
-// information, PEB, process parameters and environment reads and close; for
-// each process with a prompt entry: the owner, 32-bit and image path lookups.
-// It prints nothing (see floor_clock.h for "-r").
+// information, PEB, process parameters and environment reads, the
+// ProcessWow64Information query (never a WOW64 process under Wine, so never
+// the 32-bit reads) and close; for each process with a prompt entry: the
+// owner, the IsWow64Process check, and the image path from the system's own
+// record (limited-query open, GetExitCodeProcess,
+// QueryFullProcessImageNameA, close). NtQueryInformationProcess is looked up
+// once, as the tool does. It prints nothing (see floor_clock.h for "-r").
 //
 // "-p" adds a profile on standard error: for each kind of call its count and
 // its summed time, to show where a scan's time goes. "-e" adds the work the
-// tool does per process beyond the floor (loading and freeing ntdll around
-// each query, clearing the 64 KiB buffer twice, walking all of it), so that a
-// profile shows what that work costs; for each listed process it also
-// flushes standard output and sets the console colour on it as the tool's
-// record printer does, which with output redirected prints nothing.
+// tool does per process beyond the floor (clearing the 64 KiB buffer twice,
+// walking all of it, copying the matching entry out), so that a profile
+// shows what that work costs; for each listed process it also flushes
+// standard output and sets the console colour on it as the tool's record
+// printer does, which with output redirected prints nothing.
 #include <windows.h>
 
 #include <stdio.h>
@@ -19,6 +23,7 @@
 
 #include "envblock.h"
 #include "floor_clock.h"
+#include "text.h"
 
 #define READ_ACCESS (PROCESS_QUERY_INFORMATION | PROCESS_VM_READ)
 #define ENVIRONMENT_BYTES 65536
@@ -28,8 +33,10 @@
 #define PEB_PARAMETERS_OFFSET 0x20
 #define PARAMETERS_BYTES 144
 #define PARAMETERS_ENVIRONMENT_OFFSET 0x80
+#define WOW64_INFORMATION_CLASS 26
 #define TOKEN_USER_BUFFER_BYTES 1000
 #define NAME_CHARS 260
+#define IMAGE_PATH_BYTES 32768  // as the tool's path buffer
 
 typedef LONG(NTAPI* QueryFunction)(HANDLE process, ULONG informationClass, PVOID buffer, ULONG length,
                                    PULONG returnLength);
@@ -44,23 +51,24 @@ enum CallKind {
     CALL_READ_PARAMETERS,
     CALL_QUERY_ENVIRONMENT,
     CALL_READ_ENVIRONMENT,
+    CALL_WOW64_INFORMATION,
     CALL_CLOSE_READ,
     CALL_BLOCK_WALK,
     CALL_OWNER,
     CALL_ACCOUNT,
-    CALL_WOW64,
-    CALL_MODULE,
-    CALL_EXTRA_LIBRARY,
+    CALL_IS_WOW64,
+    CALL_IMAGE_PATH,
     CALL_EXTRA_CLEAR,
+    CALL_EXTRA_ENTRY_COPY,
     CALL_EXTRA_COLOUR,
     CALL_KINDS
 };
 
 static const char* const CALL_NAMES[CALL_KINDS] = {
-    "process_snapshot", "process_next",     "open_read",        "basic_information", "read_peb",
-    "query_parameters", "read_parameters",  "query_environment", "read_environment",  "close_read",
-    "block_walk",       "owner_token",      "account_lookup",   "wow64",             "module_snapshot",
-    "extra_ntdll_load", "extra_buffer_clear", "extra_colour"};
+    "process_snapshot",  "process_next",      "open_read",        "basic_information", "read_peb",
+    "query_parameters",  "read_parameters",   "query_environment", "read_environment", "wow64_information",
+    "close_read",        "block_walk",        "owner_token",      "account_lookup",    "is_wow64_process",
+    "image_path",        "extra_buffer_clear", "extra_entry_copy", "extra_colour"};
 
 static int Profiling = 0;
 static int ToolExtras = 0;
@@ -68,6 +76,7 @@ static double CallMicroseconds[CALL_KINDS];
 static DWORD CallCounts[CALL_KINDS];
 static QueryFunction QueryInformation = NULL;
 static unsigned char Environment[ENVIRONMENT_BYTES];
+static WCHAR PromptEntry[ENVIRONMENT_BYTES / sizeof(WCHAR) + 1];
 
 static LARGE_INTEGER MarkCall(void)
 {
@@ -106,40 +115,15 @@ static SIZE_T ReadableBytes(HANDLE process, const void* address, int kind)
     return end > (ULONG_PTR)address ? end - (ULONG_PTR)address : 0;
 }
 
-static LONG QueryBasicInformation(HANDLE process, unsigned char* basic)
-{
-    ULONG returned = 0;
-    if (!ToolExtras)
-        return QueryInformation(process, 0, basic, BASIC_BYTES, &returned);
-
-    // As the tool does it: ntdll is loaded and freed around every query.
-    LARGE_INTEGER mark = MarkCall();
-    HMODULE ntdll = LoadLibraryA("ntdll.dll");
-    QueryFunction query =
-        ntdll != NULL ? (QueryFunction)(void*)GetProcAddress(ntdll, "NtQueryInformationProcess") : NULL;
-    CountCall(CALL_EXTRA_LIBRARY, mark);
-    LONG status = -1;
-    if (query != NULL) {
-        mark = MarkCall();
-        status = query(process, 0, basic, BASIC_BYTES, &returned);
-        CountCall(CALL_BASIC, mark);
-    }
-    mark = MarkCall();
-    if (ntdll != NULL)
-        FreeLibrary(ntdll);
-    CountCall(CALL_EXTRA_LIBRARY, mark);
-    return status;
-}
-
 // The shell test: answers the number of environment bytes read (0 when a
 // step failed).
 static SIZE_T ReadEnvironment(HANDLE process)
 {
     unsigned char basic[BASIC_BYTES];
+    ULONG returned = 0;
     LARGE_INTEGER mark = MarkCall();
-    LONG status = QueryBasicInformation(process, basic);
-    if (!ToolExtras)
-        CountCall(CALL_BASIC, mark);
+    LONG status = QueryInformation(process, 0, basic, BASIC_BYTES, &returned);
+    CountCall(CALL_BASIC, mark);
     if (status != 0)
         return 0;
 
@@ -192,14 +176,41 @@ static int HasPromptEntry(DWORD processId, FloorCounts* counts)
         CountCall(CALL_EXTRA_CLEAR, mark);
     }
     SIZE_T size = ReadEnvironment(process);
+
+    // After the 64-bit read, whatever it found: a WOW64 process (a non-zero
+    // answer) would add the 32-bit reads, which no process under Wine is.
+    ULONG_PTR peb32 = 0;
+    ULONG returned = 0;
+    mark = MarkCall();
+    QueryInformation(process, WOW64_INFORMATION_CLASS, &peb32, sizeof(peb32), &returned);
+    CountCall(CALL_WOW64_INFORMATION, mark);
+    if (peb32 != 0)
+        counts->wow64++;
+
     mark = MarkCall();
     CloseHandle(process);
     CountCall(CALL_CLOSE_READ, mark);
 
+    if (!ToolExtras) {
+        mark = MarkCall();
+        int found = ContainsPromptEntry((const ENV_CHAR*)Environment, size / sizeof(ENV_CHAR));
+        CountCall(CALL_BLOCK_WALK, mark);
+        return found;
+    }
+    // As the tool does it: the walk is given the whole buffer, and the
+    // matching entry is copied out.
+    size_t start = 0;
+    size_t length = 0;
     mark = MarkCall();
-    size_t characters = (ToolExtras ? sizeof(Environment) : size) / sizeof(ENV_CHAR);
-    int found = ContainsPromptEntry((const ENV_CHAR*)Environment, characters);
+    int found = FindPromptEntryInBlock((const ENV_CHAR*)Environment, sizeof(Environment) / sizeof(ENV_CHAR), &start,
+                                       &length);
     CountCall(CALL_BLOCK_WALK, mark);
+    if (found) {
+        mark = MarkCall();
+        CopyWideText(PromptEntry, sizeof(PromptEntry) / sizeof(PromptEntry[0]),
+                     (const WCHAR*)Environment + start, length);
+        CountCall(CALL_EXTRA_ENTRY_COPY, mark);
+    }
     return found;
 }
 
@@ -243,20 +254,24 @@ static void LookUpWow64(DWORD processId)
         IsWow64Process(process, &isWow64);
         CloseHandle(process);
     }
-    CountCall(CALL_WOW64, mark);
+    CountCall(CALL_IS_WOW64, mark);
 }
 
+// The path the system recorded when it created the process, for a process
+// that still runs.
 static void LookUpImagePath(DWORD processId)
 {
     LARGE_INTEGER mark = MarkCall();
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
-    if (snapshot != INVALID_HANDLE_VALUE) {
-        MODULEENTRY32 module;
-        module.dwSize = sizeof(module);
-        Module32First(snapshot, &module);
-        CloseHandle(snapshot);
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process != NULL) {
+        DWORD exitCode = 0;
+        char path[IMAGE_PATH_BYTES];
+        DWORD length = sizeof(path);
+        if (GetExitCodeProcess(process, &exitCode) && exitCode == STILL_ACTIVE)
+            QueryFullProcessImageNameA(process, 0, path, &length);
+        CloseHandle(process);
     }
-    CountCall(CALL_MODULE, mark);
+    CountCall(CALL_IMAGE_PATH, mark);
 }
 
 static void SetRecordColour(void)
@@ -286,7 +301,7 @@ int main(int argc, char** argv)
     if (QueryInformation == NULL)
         return 1;
 
-    FloorCounts counts = {0, 0, 0};
+    FloorCounts counts = {0, 0, 0, 0};
     LARGE_INTEGER start = ReadClock();
 
     LARGE_INTEGER mark = MarkCall();

@@ -30,7 +30,8 @@ int HasOption(int argc, char** argv, const char* option)
 
 void ReportFloor(double workMicroseconds, const FloorCounts* counts)
 {
-    fprintf(stderr, "work_us=%.1f processes=%lu opened=%lu listed=%lu\n", workMicroseconds,
-            (unsigned long)counts->processes, (unsigned long)counts->opened, (unsigned long)counts->listed);
+    fprintf(stderr, "work_us=%.1f processes=%lu opened=%lu listed=%lu wow64=%lu\n", workMicroseconds,
+            (unsigned long)counts->processes, (unsigned long)counts->opened, (unsigned long)counts->listed,
+            (unsigned long)counts->wow64);
     fflush(stderr);
 }

@@ -11,6 +11,7 @@ struct FloorCounts {
     DWORD processes;  // entries in the process snapshot, our own included
     DWORD opened;     // processes opened for the environment read
     DWORD listed;     // processes with a prompt entry
+    DWORD wow64;      // processes the ProcessWow64Information query called WOW64
 };
 
 // Microseconds since an earlier ReadClock value.
@@ -20,7 +21,8 @@ LARGE_INTEGER ReadClock(void);
 // Answers 1 when the argument vector holds the given option.
 int HasOption(int argc, char** argv, const char* option);
 
-// "work_us=<time> processes=<n> opened=<n> listed=<n>" on standard error.
+// "work_us=<time> processes=<n> opened=<n> listed=<n> wow64=<n>" on standard
+// error.
 void ReportFloor(double workMicroseconds, const FloorCounts* counts);
 
 #endif

@@ -4,8 +4,10 @@
 //
 // Commands, one a line on standard input; one answer line each on standard
 // output:
-//   grow N            start targets until N are alive (alternately
-//                     prompt-first and no-prompt) -> "population N"
+//   grow N [MODE]     start targets until N are alive: alternately
+//                     prompt-first and no-prompt, or all in MODE (a mode of
+//                     target_modes.h) -> "population N"
+//   clear             end every target -> "population 0"
 //   count             -> "processes K <name>=<count>..." (the snapshot)
 //   run OUT COMMAND   run COMMAND with standard output to the file OUT ("-":
 //                     the null device), standard error to a pipe ->
@@ -47,11 +49,14 @@ static void Answer(const std::string& line)
 // As StartTarget, but without a console: a target started windowless gets a
 // console host process of its own under Wine, which would double the
 // population and its start-up time.
-static void GrowPopulation(size_t wanted)
+static void GrowPopulation(size_t wanted, const std::string& onlyMode)
 {
     while (Population.size() < wanted) {
-        // Alternate the modes so that every population is half prompt, half not.
-        const char* mode = Population.size() % 2 == 0 ? MODE_PROMPT_FIRST : MODE_NO_PROMPT;
+        // Unless a mode is named, alternate the modes so that the population
+        // is half prompt, half not.
+        const char* mode = !onlyMode.empty() ? onlyMode.c_str()
+                           : Population.size() % 2 == 0 ? MODE_PROMPT_FIRST
+                                                        : MODE_NO_PROMPT;
         Target target;
         // Detached rather than windowless: a windowless target gets a console
         // host process of its own under Wine, which would double the
@@ -233,7 +238,14 @@ int main(void)
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
             line.pop_back();
         if (line.compare(0, 5, "grow ") == 0) {
-            GrowPopulation((size_t)strtoul(line.c_str() + 5, NULL, 10));
+            char* rest = NULL;
+            size_t wanted = (size_t)strtoul(line.c_str() + 5, &rest, 10);
+            std::string mode(rest);
+            mode.erase(0, mode.find_first_not_of(' '));
+            GrowPopulation(wanted, mode);
+        } else if (line == "clear") {
+            EndPopulation();
+            Answer("population 0");
         } else if (line == "count") {
             CountProcesses();
         } else if (line.compare(0, 4, "run ") == 0 || line.compare(0, 7, "memory ") == 0) {

@@ -18,7 +18,7 @@ int main(int argc, char** argv)
         if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
             CloseHandle(token);
     }
-    FloorCounts counts = {0, 0, 0};
+    FloorCounts counts = {0, 0, 0, 0};
     LARGE_INTEGER start = ReadClock();
 
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
