@@ -67,13 +67,17 @@ HANDLE OpenProcessForRead(DWORD processId)
 
 // From a process-parameters address to the environment block, the same way
 // for both layouts: each record's region is checked before it is read, and
-// the block is read up to its region's end or the buffer's size.
+// the block is read up to its region's end or the buffer's size. Gives the
+// bytes readable from the parameters address through readable (0 when none).
 static int ReadEnvironmentFromParameters(HANDLE process, const void* parameters, DWORD parametersBytes,
-                                         size_t environmentOffset, size_t pointerBytes, void* buffer, DWORD* size)
+                                         size_t environmentOffset, size_t pointerBytes, void* buffer, DWORD* size,
+                                         DWORD* readable)
 {
     DWORD regionSize = 0;
+    *readable = 0;
     if (!QueryReadableRegion(process, parameters, &regionSize))
         return 0;
+    *readable = regionSize;
 
     unsigned char parametersImage[PARAMETERS_IMAGE_BYTES];
     memset(parametersImage, 0, sizeof(parametersImage));
@@ -95,7 +99,9 @@ static int ReadEnvironmentFromParameters(HANDLE process, const void* parameters,
     return 1;
 }
 
-int FindProcessParameters(HANDLE process, ULONG_PTR* parameters)
+// The process-parameters address from the 64-bit PEB, or from the 32-bit PEB
+// of a WOW64 process; 1 when the records on the way could be read.
+static int FindProcessParameters(HANDLE process, ULONG_PTR* parameters)
 {
     unsigned char basicInformation[BASIC_INFORMATION_BYTES];
     DWORD returnLength = 0;
@@ -113,7 +119,7 @@ int FindProcessParameters(HANDLE process, ULONG_PTR* parameters)
     return 1;
 }
 
-int FindProcessParameters32(HANDLE process, ULONG_PTR peb32, ULONG_PTR* parameters)
+static int FindProcessParameters32(HANDLE process, ULONG_PTR peb32, ULONG_PTR* parameters)
 {
     unsigned char pebImage[PEB32_IMAGE_BYTES];
     *parameters = 0;
@@ -124,22 +130,36 @@ int FindProcessParameters32(HANDLE process, ULONG_PTR peb32, ULONG_PTR* paramete
     return 1;
 }
 
+// Both answer where the records led (0 when they did not get that far).
+static int ReadEnvironmentOfView(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size,
+                                 PARAMETERS_RECORD* record)
+{
+    record->address = 0;
+    record->readable = 0;
+    if (peb32 == 0) {
+        if (!FindProcessParameters(process, &record->address))
+            return 0;
+        return ReadEnvironmentFromParameters(process, (const void*)record->address, PARAMETERS_IMAGE_BYTES,
+                                             PARAMETERS_ENVIRONMENT_OFFSET, sizeof(void*), buffer, size,
+                                             &record->readable);
+    }
+    if (!FindProcessParameters32(process, peb32, &record->address))
+        return 0;
+    return ReadEnvironmentFromParameters(process, (const void*)record->address, PARAMETERS32_IMAGE_BYTES,
+                                         PARAMETERS32_ENVIRONMENT_OFFSET, sizeof(DWORD), buffer, size,
+                                         &record->readable);
+}
+
 int ReadProcessEnvironment(HANDLE process, void* buffer, DWORD* size)
 {
-    ULONG_PTR parameters = 0;
-    if (!FindProcessParameters(process, &parameters))
-        return 0;
-    return ReadEnvironmentFromParameters(process, (const void*)parameters, PARAMETERS_IMAGE_BYTES,
-                                         PARAMETERS_ENVIRONMENT_OFFSET, sizeof(void*), buffer, size);
+    PARAMETERS_RECORD record;
+    return ReadEnvironmentOfView(process, 0, buffer, size, &record);
 }
 
 int ReadProcessEnvironment32(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size)
 {
-    ULONG_PTR parameters = 0;
-    if (!FindProcessParameters32(process, peb32, &parameters))
-        return 0;
-    return ReadEnvironmentFromParameters(process, (const void*)parameters, PARAMETERS32_IMAGE_BYTES,
-                                         PARAMETERS32_ENVIRONMENT_OFFSET, sizeof(DWORD), buffer, size);
+    PARAMETERS_RECORD record;
+    return ReadEnvironmentOfView(process, peb32, buffer, size, &record);
 }
 
 ULONG_PTR QueryPeb32Address(HANDLE process)
@@ -164,24 +184,21 @@ static int TakePromptEntry(const ENV_CHAR* block, size_t characters, PROMPT_MATC
     return 1;
 }
 
-int FindPromptEntry(DWORD processId, PROMPT_MATCH* match)
+int TestProcessEnvironment(HANDLE process, PROMPT_MATCH* match)
 {
-    match->opened = 0;
     match->peb32 = 0;
     match->in32BitView = 0;
     match->entryChars = 0;
     match->entry[0] = 0;
-    HANDLE process = OpenProcessForRead(processId);
-    if (process == NULL)
-        return 0;
-    match->opened = 1;
+    match->parameters32.address = 0;
+    match->parameters32.readable = 0;
 
     // Whatever arrived is tested, even from a read that stopped part-way; a
     // reader that gave up early leaves the buffer all zero.
     ENV_CHAR block[ENV_BUFFER_BYTES / sizeof(ENV_CHAR)];
     DWORD size = sizeof(block);
     memset(block, 0, sizeof(block));
-    ReadProcessEnvironment(process, block, &size);
+    ReadEnvironmentOfView(process, 0, block, &size, &match->parameters);
     int found = TakePromptEntry(block, sizeof(block) / sizeof(block[0]), match);
 
     // The 64-bit copy of a WOW64 process keeps what it inherited at creation;
@@ -191,12 +208,27 @@ int FindPromptEntry(DWORD processId, PROMPT_MATCH* match)
     if (match->peb32 != 0) {
         size = sizeof(block);
         memset(block, 0, sizeof(block));
-        ReadProcessEnvironment32(process, match->peb32, block, &size);
+        ReadEnvironmentOfView(process, match->peb32, block, &size, &match->parameters32);
         if (TakePromptEntry(block, sizeof(block) / sizeof(block[0]), match)) {
             match->in32BitView = 1;
             found = 1;
         }
     }
+    return found;
+}
+
+int FindPromptEntry(DWORD processId, PROMPT_MATCH* match)
+{
+    match->opened = 0;
+    HANDLE process = OpenProcessForRead(processId);
+    if (process == NULL) {
+        match->peb32 = 0;
+        match->entryChars = 0;
+        match->entry[0] = 0;
+        return 0;
+    }
+    match->opened = 1;
+    int found = TestProcessEnvironment(process, match);
     CloseHandle(process);
     return found;
 }

@@ -38,24 +38,33 @@ typedef LONG (*QueryProcessInformationFunction)(HANDLE process, DWORD informatio
 // QueryProcessInformation unless a test points it at its own function.
 extern QueryProcessInformationFunction QueryWow64InformationEntry;
 
+// Where a view's records led: its process parameters and the bytes readable
+// from there to the end of their region (0 when the region check failed).
+typedef struct PARAMETERS_RECORD {
+    ULONG_PTR address;
+    DWORD readable;
+} PARAMETERS_RECORD;
+
 // What the shell test found in one process.
 typedef struct PROMPT_MATCH {
     int opened;         // the process could be opened for reading
     ULONG_PTR peb32;    // the 32-bit PEB of a WOW64 process, else 0
     int in32BitView;    // the entry below comes from the 32-bit environment
+    PARAMETERS_RECORD parameters;    // the 64-bit view's process parameters
+    PARAMETERS_RECORD parameters32;  // the 32-bit view's, for a WOW64 process
     DWORD entryChars;   // characters of the matching entry
     WCHAR entry[PROMPT_ENTRY_CHARS + 1];  // the matching entry as it stands, terminated
 } PROMPT_MATCH;
 
 int IsCommandPromptProcess(DWORD processId);
+// Opens the process for reading, tests it and closes it.
 int FindPromptEntry(DWORD processId, PROMPT_MATCH* match);
+// The same test on a handle opened with OpenProcessForRead, which the caller
+// keeps: the JSON layout reads a shell's evidence through it.
+int TestProcessEnvironment(HANDLE process, PROMPT_MATCH* match);
 HANDLE OpenProcessForRead(DWORD processId);
 int ReadProcessEnvironment(HANDLE process, void* buffer, DWORD* size);
 int ReadProcessEnvironment32(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size);
-// The process-parameters address from the 64-bit PEB, or from the 32-bit PEB
-// of a WOW64 process; 1 when the records on the way could be read.
-int FindProcessParameters(HANDLE process, ULONG_PTR* parameters);
-int FindProcessParameters32(HANDLE process, ULONG_PTR peb32, ULONG_PTR* parameters);
 // A pointer of pointerBytes (8, or 4 in the 32-bit layouts) at offset of a
 // record read into a byte buffer.
 ULONG_PTR ReadPointerAt(const unsigned char* image, size_t offset, size_t pointerBytes);

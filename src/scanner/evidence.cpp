@@ -19,7 +19,8 @@ static void ClearText(REMOTE_TEXT* text)
     text->text[0] = 0;
 }
 
-int ReadRemoteText(HANDLE process, const unsigned char* image, size_t offset, size_t pointerBytes, REMOTE_TEXT* text)
+int ReadRemoteText(HANDLE process, const unsigned char* image, size_t offset, size_t pointerBytes,
+                   const PARAMETERS_RECORD* known, REMOTE_TEXT* text)
 {
     ClearText(text);
     USHORT length = 0;
@@ -35,8 +36,14 @@ int ReadRemoteText(HANDLE process, const unsigned char* image, size_t offset, si
         return 1;
     }
 
+    // A text inside the span the shell test already found readable (where
+    // the system puts it, right after the record) needs no second question.
+    ULONG_PTR at = (ULONG_PTR)address;
     DWORD regionSize = 0;
-    if (!QueryReadableRegion(process, address, &regionSize))
+    if (known != NULL && at >= known->address && at - known->address <= known->readable &&
+        length <= known->readable - (at - known->address))
+        regionSize = length;
+    else if (!QueryReadableRegion(process, address, &regionSize))
         return 0;
     DWORD wanted = length < regionSize ? length : regionSize;
     wanted -= wanted % (DWORD)sizeof(WCHAR);
@@ -50,32 +57,27 @@ int ReadRemoteText(HANDLE process, const unsigned char* image, size_t offset, si
 }
 
 // Command line, current directory and the start-up flags, from the
-// parameters record of the view the shell test chose.
-static void ReadStartupRecords(HANDLE process, ULONG_PTR peb32, SHELL_EVIDENCE* evidence)
+// parameters record of the view the shell test chose, where it found it.
+static void ReadStartupRecords(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence)
 {
-    ULONG_PTR parameters = 0;
-    int found = peb32 != 0 ? FindProcessParameters32(process, peb32, &parameters)
-                           : FindProcessParameters(process, &parameters);
-    if (!found)
-        return;
-
+    ULONG_PTR peb32 = match->peb32;
+    const PARAMETERS_RECORD* record = peb32 != 0 ? &match->parameters32 : &match->parameters;
     size_t pointerBytes = peb32 != 0 ? sizeof(DWORD) : sizeof(void*);
     DWORD imageBytes = peb32 != 0 ? PARAMETERS32_EVIDENCE_BYTES : PARAMETERS_EVIDENCE_BYTES;
-    DWORD regionSize = 0;
     unsigned char image[PARAMETERS_EVIDENCE_BYTES];
     memset(image, 0, sizeof(image));
-    // The whole record must lie in the region: the fields at its end are not
-    // taken from whatever follows it.
-    if (!QueryReadableRegion(process, (const void*)parameters, &regionSize) || regionSize < imageBytes ||
-        !ReadProcessMemory(process, (const void*)parameters, image, imageBytes, NULL))
+    // The whole record must lie in the region the shell test checked: the
+    // fields at its end are not taken from whatever follows it.
+    if (record->address == 0 || record->readable < imageBytes ||
+        !ReadProcessMemory(process, (const void*)record->address, image, imageBytes, NULL))
         return;
 
     ReadRemoteText(process, image,
                    peb32 != 0 ? PARAMETERS32_COMMAND_LINE_OFFSET : PARAMETERS_COMMAND_LINE_OFFSET, pointerBytes,
-                   &evidence->commandLine);
+                   record, &evidence->commandLine);
     ReadRemoteText(process, image,
                    peb32 != 0 ? PARAMETERS32_CURRENT_DIRECTORY_OFFSET : PARAMETERS_CURRENT_DIRECTORY_OFFSET,
-                   pointerBytes, &evidence->currentDirectory);
+                   pointerBytes, record, &evidence->currentDirectory);
     memcpy(&evidence->windowFlags,
            image + (peb32 != 0 ? PARAMETERS32_WINDOW_FLAGS_OFFSET : PARAMETERS_WINDOW_FLAGS_OFFSET), sizeof(DWORD));
     memcpy(&evidence->showWindowFlags,
@@ -119,7 +121,7 @@ static void ReadTokenFacts(HANDLE process, SHELL_EVIDENCE* evidence)
     CloseHandle(token);
 }
 
-int ReadShellEvidence(DWORD processId, ULONG_PTR peb32, SHELL_EVIDENCE* evidence)
+void ReadShellEvidence(HANDLE process, DWORD processId, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence)
 {
     ClearText(&evidence->commandLine);
     ClearText(&evidence->currentDirectory);
@@ -132,11 +134,7 @@ int ReadShellEvidence(DWORD processId, ULONG_PTR peb32, SHELL_EVIDENCE* evidence
     evidence->domain[0] = 0;
     evidence->path[0] = 0;
     evidence->foundSession = ProcessIdToSessionId(processId, &evidence->session) ? 1 : 0;
-
-    HANDLE process = OpenProcessForRead(processId);
-    if (process == NULL)
-        return 0;
-    ReadStartupRecords(process, peb32, evidence);
+    ReadStartupRecords(process, match, evidence);
     FILETIME exited;
     FILETIME kernel;
     FILETIME user;
@@ -145,8 +143,6 @@ int ReadShellEvidence(DWORD processId, ULONG_PTR peb32, SHELL_EVIDENCE* evidence
     DWORD pathChars = IMAGE_PATH_CHARS;
     evidence->foundPath = QueryFullProcessImageNameW(process, 0, evidence->path, &pathChars) ? 1 : 0;
     evidence->path[evidence->foundPath && pathChars < IMAGE_PATH_CHARS ? pathChars : 0] = 0;
-    CloseHandle(process);
-    return 1;
 }
 
 int ReadProcessStart(DWORD processId, FILETIME* started, int* foundStarted, WCHAR* imageName, DWORD capacity)

@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include "environment.h"
+
 // 64-bit process-parameters layout: the fields read here (UNICODE_STRING:
 // two 16-bit byte counts, then a pointer at +8).
 #define PARAMETERS_EVIDENCE_BYTES 0xB0
@@ -55,16 +57,18 @@ typedef struct SHELL_EVIDENCE {
     WCHAR path[IMAGE_PATH_CHARS];
 } SHELL_EVIDENCE;
 
-// Reads everything above for one process, through the 32-bit parameters
-// when peb32 (from the shell test) is not 0. Answers 1 when the process
-// could be opened; whatever could not be read is left not found.
-int ReadShellEvidence(DWORD processId, ULONG_PTR peb32, SHELL_EVIDENCE* evidence);
+// Reads everything above for a shell, through the handle its shell test
+// used and from the records the test found (the 32-bit ones for a WOW64
+// process). Whatever cannot be read is left not found.
+void ReadShellEvidence(HANDLE process, DWORD processId, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence);
 
 // Reads a UNICODE_STRING of a parameters record read into image: the text
 // it points at, or the part of it inside the pointer's region. A length that
 // is odd or above its maximum, or a pointer into unreadable memory, finds
-// nothing.
-int ReadRemoteText(HANDLE process, const unsigned char* image, size_t offset, size_t pointerBytes, REMOTE_TEXT* text);
+// nothing. A text inside known, a span already found readable, is read
+// without asking about its region again.
+int ReadRemoteText(HANDLE process, const unsigned char* image, size_t offset, size_t pointerBytes,
+                   const PARAMETERS_RECORD* known, REMOTE_TEXT* text);
 
 // The creation time of another process (opened for limited query only);
 // with imageName, also the file name of its image. 1 when it could be opened.

@@ -145,6 +145,11 @@ typedef struct JSON_SCAN {
     DWORD ownProcessId;
     DWORD tableEntries;
     int tableTruncated;  // the snapshot went on past the table
+    // The last parent asked for its start time: shells often share one.
+    DWORD knownParentId;
+    int knownParentOpened;
+    int knownParentFoundStarted;
+    FILETIME knownParentStarted;
     SCAN_REPORT summary;
 } JSON_SCAN;
 
@@ -160,8 +165,8 @@ static const SNAPSHOT_ENTRY* FindSnapshotEntry(const JSON_SCAN* scan, DWORD proc
 // snapshot and did not start after the shell (a later process has only
 // taken over the id). When either start time cannot be read, presence
 // decides. Answers the parent's name through name.
-static int IsParentRunning(const JSON_SCAN* scan, DWORD parentProcessId, const SHELL_EVIDENCE* evidence,
-                           WCHAR* name, DWORD capacity)
+static int IsParentRunning(JSON_SCAN* scan, DWORD parentProcessId, const SHELL_EVIDENCE* evidence, WCHAR* name,
+                           DWORD capacity)
 {
     const SNAPSHOT_ENTRY* parent = FindSnapshotEntry(scan, parentProcessId);
     FILETIME parentStarted;
@@ -173,9 +178,21 @@ static int IsParentRunning(const JSON_SCAN* scan, DWORD parentProcessId, const S
     // opened, named after its image. Within it, the start time is asked only
     // when the shell's own is known.
     int opened = 0;
-    if (parent == NULL || evidence->foundStarted)
+    if (parent != NULL && evidence->foundStarted && scan->knownParentOpened &&
+        scan->knownParentId == parentProcessId) {
+        opened = 1;
+        foundStarted = scan->knownParentFoundStarted;
+        parentStarted = scan->knownParentStarted;
+    } else if (parent == NULL || evidence->foundStarted) {
         opened = ReadProcessStart(parentProcessId, &parentStarted, &foundStarted, parent == NULL ? name : NULL,
                                   capacity);
+        if (parent != NULL && opened) {
+            scan->knownParentId = parentProcessId;
+            scan->knownParentOpened = 1;
+            scan->knownParentFoundStarted = foundStarted;
+            scan->knownParentStarted = parentStarted;
+        }
+    }
     if (parent == NULL && (!opened || name[0] == 0))
         return 0;
     if (foundStarted && evidence->foundStarted && CompareFileTime(&parentStarted, &evidence->started) > 0) {
@@ -193,16 +210,23 @@ static void ReportIfShell(JSON_SCAN* scan, DWORD processId, DWORD parentProcessI
     if (processId == scan->ownProcessId)
         return;
     scan->summary.processes++;
-    PROMPT_MATCH match;
-    if (!FindPromptEntry(processId, &match)) {
-        if (!match.opened)
-            scan->summary.unreadable++;
+    HANDLE process = OpenProcessForRead(processId);
+    if (process == NULL) {
+        scan->summary.unreadable++;
         return;
     }
-
+    // The evidence is read through the shell test's own handle, from the
+    // records the test found.
+    PROMPT_MATCH match;
     SHELL_EVIDENCE evidence;
+    int found = TestProcessEnvironment(process, &match);
+    if (found)
+        ReadShellEvidence(process, processId, &match, &evidence);
+    CloseHandle(process);
+    if (!found)
+        return;
+
     WCHAR parentName[MAX_PATH];
-    ReadShellEvidence(processId, match.peb32, &evidence);
     SHELL_REPORT report;
     report.host = scan->host;
     report.processId = processId;

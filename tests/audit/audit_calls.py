@@ -21,16 +21,20 @@ Checks (each violation is tagged so that the fault test can tell them apart):
               the basic information, three ReadProcessMemory and two
               VirtualQueryEx, and exactly one ProcessWow64Information query
               on each such handle granted (a native process answers 0:
-              nothing more is read). In the JSON layout a listed shell is
-              opened for its evidence exactly once more, another process
-              never; on that handle at most one basic-information query, four
-              ReadProcessMemory and three VirtualQueryEx. The function
+              nothing more is read). In the JSON layout a listed shell's
+              evidence is read through that same handle after its
+              ProcessWow64Information query: at most three more
+              ReadProcessMemory (the parameters record, the command line, the
+              directory) and two more VirtualQueryEx (for a text outside the
+              parameters' region), and no other information query; another
+              process gets none of them. The function
               NtQueryInformationProcess is looked up at most once in the
               run, and ntdll is neither loaded nor freed during the scan.
   [lookups]   a listed process gets exactly the lookups of its layout's
               record, a process that is not listed none of them. A listed
               shell's parent check in the JSON layout (the parent opened for
-              its start time) counts as the shell's lookup.
+              its start time) counts as the shell's lookup; shells listed one
+              after another with the same parent share one check.
   [handles]   every process, token and snapshot handle is closed, once, by the
               function that opened it, before the scan moves to another
               process.
@@ -39,10 +43,10 @@ Checks (each violation is tagged so that the fault test can tell them apart):
               targets that hold a prompt; a JSON output ends with its scan
               object, whose process count is the trace's.
 
-A reading open (0x0410) made by the function that made the scan's first one
-is a shell test; one made elsewhere is an evidence open. A limited open
-(0x1000) of a listed shell's parent, made while that shell's evidence is
-read, is counted for the shell (the parent ids come from the JSON output).
+Every reading open (0x0410) is a shell test. A limited open (0x1000) of a
+listed shell's parent, made after that shell's shell test and before the next
+process's, is counted for the shell (the parent ids come from the JSON
+output).
 """
 
 import argparse
@@ -142,12 +146,13 @@ TEST_GRANTED = "OpenProcess(0x410) granted"
 WOW64_QUERY = "NtQueryInformationProcess(Wow64)"
 WOW64_INFORMATION_CLASS = 26
 READ_LIMITS = {"NtQueryInformationProcess": 1, "ReadProcessMemory": 3, "VirtualQueryEx": 2}
-# A listed shell's evidence in the JSON layout: a second reading handle and
-# its limits (the parameters record, the command line and the directory).
-EVIDENCE_OPEN = "OpenProcess(0x410) evidence"
-EVIDENCE_LIMITS = {"evidence NtQueryInformationProcess": 1, "evidence ReadProcessMemory": 4,
-                   "evidence VirtualQueryEx": 3}
-BUDGET_KEYS = [TEST_OPEN, TEST_GRANTED, WOW64_QUERY] + list(READ_LIMITS) + [EVIDENCE_OPEN] + list(EVIDENCE_LIMITS)
+# A listed shell's evidence in the JSON layout, read through the shell test's
+# handle after its ProcessWow64Information query: the parameters record, the
+# command line and the directory, and a region question for a text outside
+# the parameters' region. (A WOW64 process's 32-bit reads would come after
+# that query too; Wine runs none.)
+EVIDENCE_LIMITS = {"evidence ReadProcessMemory": 3, "evidence VirtualQueryEx": 2}
+BUDGET_KEYS = [TEST_OPEN, TEST_GRANTED, WOW64_QUERY] + list(READ_LIMITS) + list(EVIDENCE_LIMITS)
 
 # What a listed process is looked up with in each layout, beyond the reads.
 LOOKUPS = {
@@ -165,7 +170,7 @@ PARENT_LOOKUPS = {PARENT_OPEN: 1, "GetProcessTimes of the parent": 1}
 # Calls on a process handle that are counted by name, by the handle's role.
 ROLE_CALLS = {
     "lookup": {"IsWow64Process", "GetExitCodeProcess", "QueryFullProcessImageNameA"},
-    "evidence": {"GetProcessTimes", "QueryFullProcessImageNameW"},
+    "test": {"GetProcessTimes", "QueryFullProcessImageNameW"},
 }
 
 # The summary's columns: (count key, short name).
@@ -177,8 +182,7 @@ COLUMNS = {
         ("GetTokenInformation(TokenUser)", "tokuser"), ("LookupAccountSidA", "sidA"), ("IsWow64Process", "wow64"),
         ("OpenProcess(0x1000)", "open1000"), ("GetExitCodeProcess", "exit"), ("QueryFullProcessImageNameA", "pathA")],
     LAYOUT_JSON: TEST_COLUMNS + [
-        ("ProcessIdToSessionId", "session"), (EVIDENCE_OPEN, "ev410"),
-        ("evidence NtQueryInformationProcess", "evNtQIP"), ("evidence ReadProcessMemory", "evRPM"),
+        ("ProcessIdToSessionId", "session"), ("evidence ReadProcessMemory", "evRPM"),
         ("evidence VirtualQueryEx", "evVQE"), ("GetProcessTimes", "times"), ("OpenProcessToken(TOKEN_QUERY)", "token"),
         ("GetTokenInformation(TokenUser)", "tokuser"), ("GetTokenInformation(TokenIntegrityLevel)", "toklevel"),
         ("LookupAccountSidW", "sidW"), ("QueryFullProcessImageNameW", "pathW"), (PARENT_OPEN, "par1000"),
@@ -187,7 +191,7 @@ COLUMNS = {
 LEGEND = {
     LAYOUT_LINE: "open410 = the shell test's open, open400 = the owner and 32-bit lookups' opens, open1000 = the "
                  "image path's open",
-    LAYOUT_JSON: "open410 = the shell test's open, ev410 = the evidence open and ev* the calls on its handle, "
+    LAYOUT_JSON: "open410 = the shell test's open, ev* = the evidence's calls on its handle after the shell test, "
                  "par1000/partime = the parent check (counted for the shell)",
 }
 
@@ -440,7 +444,8 @@ class Handle:
         self.opener = opener
         self.function = function
         self.scan_wide = False  # the process list snapshot lives through the whole scan
-        self.role = None  # process handles: "test", "evidence", "lookup" or "parent"
+        self.role = None  # process handles: "test", "lookup" or "parent"
+        self.tested = False  # a test handle past its ProcessWow64Information query
         self.own = False  # a token of the tool's own process
 
     def describe(self):
@@ -528,8 +533,7 @@ class Audit:
         in_scan = False
         scan_seen = False
         episode_pid = None
-        test_function = None  # the function of the scan's first reading open: the shell test's
-        reporting = None  # in the JSON layout, the listed shell whose evidence is being read
+        reporting = None  # in the JSON layout, the process whose shell test came last
         ntdll_modules = set()  # values ntdll's module handle was seen with
         for call in self.calls:
             key = call.key
@@ -590,9 +594,7 @@ class Audit:
                 function = self.function_of_call(call)
                 counted = pid
                 if access == READ_ACCESS:
-                    if in_scan and test_function is None:
-                        test_function = function
-                    role = "test" if function == test_function else "evidence"
+                    role = "test"
                 elif self.layout == LAYOUT_JSON and reporting is not None and pid is not None and \
                         self.output.parents.get(reporting) == pid:
                     role = "parent"
@@ -601,15 +603,13 @@ class Audit:
                     role = "lookup"
                 if pid is not None:
                     if role == "test":
-                        reporting = None
+                        reporting = pid
                     self.check_moved_on(live, call, counted, "the next process is opened")
                     episode_pid = counted
                     if in_scan:
                         self.counts[counted][self.open_key(access, role)] += 1
                         if role == "parent":
                             self.parent_checks[pid] += 1
-                if role == "evidence":
-                    reporting = pid
                 if key == "openprocess" and call.retval:
                     handle = Handle("process", call.retval, counted, call, function)
                     handle.of_pid = pid
@@ -722,8 +722,6 @@ class Audit:
     def open_key(access, role):
         if role == "test":
             return TEST_OPEN
-        if role == "evidence":
-            return EVIDENCE_OPEN
         if role == "parent":
             return PARENT_OPEN if access == LIMITED_ACCESS else "OpenProcess(other) of the parent"
         return "OpenProcess(0x%x)" % access if access in ALLOWED_ACCESS else "OpenProcess(other)"
@@ -777,16 +775,14 @@ class Audit:
         if handle.kind == "process" and role == "test":
             if key == "ntqueryinformationprocess" and call.argument(1, dword=True) == WOW64_INFORMATION_CLASS:
                 name = WOW64_QUERY
+                handle.tested = True
+            elif handle.tested and "evidence " + call.name in EVIDENCE_LIMITS:
+                name = "evidence " + call.name
+            elif handle.tested and key == "ntqueryinformationprocess":
+                name = "NtQueryInformationProcess(class %s) after the shell test" % call.argument(1, dword=True)
             elif call.name in READ_LIMITS:
                 name = call.name
-        elif handle.kind == "process" and role == "evidence":
-            if key == "ntqueryinformationprocess":
-                klass = call.argument(1, dword=True)
-                name = "evidence NtQueryInformationProcess" if klass == 0 else \
-                    "NtQueryInformationProcess(class %s) on the evidence handle" % klass
-            elif "evidence " + call.name in EVIDENCE_LIMITS:
-                name = "evidence " + call.name
-            elif call.name in ROLE_CALLS["evidence"]:
+            elif call.name in ROLE_CALLS["test"]:
                 name = call.name
         elif handle.kind == "process" and role == "lookup":
             if call.name in ROLE_CALLS["lookup"]:
@@ -808,16 +804,26 @@ class Audit:
             if name.lower() in FORBIDDEN:
                 self.fail("forbidden", "the image imports %s!%s" % (module, name))
 
-    def parent_checked(self, pid, scanned):
-        """Whether a listed shell's parent check opens its parent: the parent
-        is in the snapshot (so scanned) and the shell's start time is known."""
-        return self.output.parents.get(pid) in scanned and self.output.started.get(pid, False)
+    def parent_checks_expected(self, scanned):
+        """The listed shells whose parent check opens their parent: the parent
+        is in the snapshot (so scanned), the shell's start time is known, and
+        the shell listed just before with a check had another parent (the
+        tool keeps the last parent's start time)."""
+        expected = set()
+        last_parent = None
+        for pid, parent in self.output.parents.items():
+            if parent in scanned and self.output.started.get(pid, False):
+                if parent != last_parent:
+                    expected.add(pid)
+                last_parent = parent
+        return expected
 
     def check_processes(self):
         for problem in self.output.problems:
             self.fail("coverage", problem)
         scanned = {pid for pid, counts in self.counts.items() if counts[TEST_OPEN]}
         json_layout = self.layout == LAYOUT_JSON
+        parent_checked = self.parent_checks_expected(scanned) if json_layout else set()
         for pid, mode in sorted(self.targets.items()):
             if self.counts[pid][TEST_OPEN] == 0:
                 self.fail("coverage", "target %d (%s) was never opened for reading: the trace missed it" %
@@ -839,14 +845,11 @@ class Audit:
             if counts[WOW64_QUERY] != counts[TEST_GRANTED]:
                 self.fail("budget", "%s gets %d ProcessWow64Information queries on %d reading handles, not one each" %
                           (label, counts[WOW64_QUERY], counts[TEST_GRANTED]))
-            evidence_opens = 1 if json_layout and listed else 0
-            if counts[EVIDENCE_OPEN] != evidence_opens:
-                self.fail("budget", "%s (%s) is opened for its evidence %d times, not %d" %
-                          (label, state, counts[EVIDENCE_OPEN], evidence_opens))
             for name, limit in EVIDENCE_LIMITS.items():
+                limit = limit if json_layout and listed else 0
                 if counts[name] > limit:
-                    self.fail("budget", "%s gets %d %s calls on the evidence handle, more than %d" %
-                              (label, counts[name], name[len("evidence "):], limit))
+                    self.fail("budget", "%s (%s) gets %d %s calls after its shell test, more than %d" %
+                              (label, state, counts[name], name[len("evidence "):], limit))
             if listed:
                 # A prompt is found only by following the whole path to the block.
                 for name, limit in READ_LIMITS.items():
@@ -854,7 +857,7 @@ class Audit:
                         self.fail("coverage", "%s is listed but shows %d %s calls, not %d: the trace is incomplete"
                                   % (label, counts[name], name, limit))
                 expected = dict(LOOKUPS[self.layout])
-                if json_layout and self.parent_checked(pid, scanned):
+                if pid in parent_checked:
                     expected.update(PARENT_LOOKUPS)
             else:
                 expected = {}

@@ -49,7 +49,7 @@ class Trace:
         return found[index]
 
     def reading_open(self, pid, index=0):
-        """The process's shell-test open (index 0) or, in -j, its evidence open (index 1)."""
+        """The process's shell-test open."""
         return self.find("OpenProcess", lambda call: call.argument(0, True) == 0x410 and call.argument(2, True) == pid,
                          index)
 
@@ -306,18 +306,23 @@ def json_faults(trace):
     quiet_open = trace.reading_open(quiet)
     quiet_close = trace.on_handle(quiet_open, "CloseHandle")
     session = trace.find("ProcessIdToSessionId", lambda call: call.argument(0, True) == listed)
-    evidence_open = trace.reading_open(listed, 1)
-    evidence_query = trace.on_handle(evidence_open, "NtQueryInformationProcess")
-    evidence_read = trace.on_handle(evidence_open, "ReadProcessMemory")
-    evidence_region = trace.on_handle(evidence_open, "VirtualQueryEx")
-    evidence_close = trace.on_handle(evidence_open, "CloseHandle")
-    token_open = trace.on_handle(evidence_open, "OpenProcessToken")
+    listed_open = trace.reading_open(listed)
+    listed_basic = trace.on_handle(listed_open, "NtQueryInformationProcess")
+    listed_region = trace.on_handle(listed_open, "VirtualQueryEx")
+    listed_wow64 = trace.after(listed_open, "NtQueryInformationProcess",
+                               lambda call: call.argument(0) == listed_open.retval and call.argument(1, True) == 26)
+    quiet_wow64 = trace.after(quiet_open, "NtQueryInformationProcess",
+                              lambda call: call.argument(0) == quiet_open.retval and call.argument(1, True) == 26)
+    evidence_read = trace.after(listed_wow64, "ReadProcessMemory", lambda call: call.argument(0) == listed_open.retval)
+    listed_close = trace.on_handle(listed_open, "CloseHandle")
+    token_open = trace.on_handle(listed_open, "OpenProcessToken")
     token_value = trace.after(token_open, "GetTokenInformation").argument(0)
     integrity = trace.after(token_open, "GetTokenInformation",
                             lambda call: call.argument(0) == token_value and call.argument(1, True) == 25)
-    parent_open = trace.after(evidence_close, "OpenProcess", lambda call: call.argument(0, True) == 0x1000)
+    parent_open = trace.after(listed_close, "OpenProcess", lambda call: call.argument(0, True) == 0x1000)
     parent_times = trace.on_handle(parent_open, "GetProcessTimes")
     parent_close = trace.on_handle(parent_open, "CloseHandle")
+    next_open = trace.after(parent_close, "OpenProcess", lambda call: call.argument(0, True) == 0x410)
     query_lookup = trace.find("GetProcAddress", lambda call: call.text(1) == "NtQueryInformationProcess")
     quiet_handle = format_handle(quiet_open.retval)
     quiet_id = "%08x" % quiet
@@ -334,8 +339,8 @@ def json_faults(trace):
                        {})
     shell_lines = [line for line in output_text.splitlines(True) if line.startswith('{"type":"shell"')]
     return [
-        ("the evidence open adds PROCESS_VM_WRITE", "access",
-         lambda: with_access(lines, evidence_open, 0x430)),
+        ("a listed shell's reading open adds PROCESS_VM_WRITE", "access",
+         lambda: with_access(lines, listed_open, 0x430)),
         ("the parent's open adds PROCESS_TERMINATE", "access",
          lambda: with_access(lines, parent_open, 0x1001)),
         ("the parent is opened with PROCESS_QUERY_INFORMATION | PROCESS_VM_READ", "lookups",
@@ -345,27 +350,29 @@ def json_faults(trace):
         ("a process that is not listed gets its session asked", "lookups", lambda: insert_after(
             lines, quiet_close, make_call_lines(thread, "KERNEL32", "ProcessIdToSessionId", [quiet_id, "0020ea2c"],
                                                 "00000001", "%x" % session.ret))),
-        ("a process that is not listed is opened for its evidence", "budget", lambda: insert_after(
-            lines, quiet_close, calls_for(evidence_open, evidence_close, quiet_id))),
-        ("a listed shell is opened for its evidence twice", "budget", lambda: insert_after(
-            lines, evidence_close, lines_of(lines, evidence_open) + lines_of(lines, evidence_close))),
+        ("a process that is not listed gets an evidence read", "budget", lambda: insert_after(
+            lines, quiet_wow64, [line.replace("(%s," % format_handle(listed_open.retval), "(%s," % quiet_handle, 1)
+                                 for line in lines_of(lines, evidence_read)])),
+        ("a listed shell is opened for reading a second time", "budget", lambda: insert_after(
+            lines, listed_close, lines_of(lines, listed_open) + lines_of(lines, listed_close))),
         ("a process that is not listed gets a parent check", "lookups", lambda: insert_after(
             lines, quiet_close, calls_for(parent_open, parent_close, quiet_id, [parent_times]))),
         ("a listed shell's parent check is left out", "lookups",
          lambda: remove_calls(lines, [parent_open, parent_times, parent_close])),
         ("the integrity level is not asked", "lookups", lambda: remove_call(lines, integrity)),
         ("a listed shell's session is asked twice", "lookups", lambda: duplicate_call(lines, session)),
-        ("the evidence handle gets one ReadProcessMemory too many", "budget",
+        ("one ReadProcessMemory too many after the shell test", "budget",
          lambda: duplicate_call(lines, evidence_read)),
-        ("a fourth VirtualQueryEx on the evidence handle", "budget", lambda: duplicate_call(lines, evidence_region)),
-        ("a second basic-information query on the evidence handle", "budget",
-         lambda: duplicate_call(lines, evidence_query)),
+        ("three VirtualQueryEx after the shell test", "budget",
+         lambda: insert_after(lines, listed_wow64, lines_of(lines, listed_region) * 3)),
+        ("a second basic-information query, after the shell test", "lookups",
+         lambda: insert_after(lines, listed_wow64, lines_of(lines, listed_basic))),
         ("NtQueryInformationProcess is looked up a second time", "budget", lambda: insert_after(
             lines, quiet_close, lines_of(lines, query_lookup))),
-        ("the evidence handle is never closed", "handles", lambda: remove_call(lines, evidence_close)),
+        ("a listed shell's reading handle is never closed", "handles", lambda: remove_call(lines, listed_close)),
         ("the parent's handle is never closed", "handles", lambda: remove_call(lines, parent_close)),
-        ("the evidence handle is closed only after the parent check", "handles",
-         lambda: move_after(lines, evidence_close, parent_close)),
+        ("a listed shell's reading handle is closed only after the next process is opened", "handles",
+         lambda: move_after(lines, listed_close, next_open)),
         ("a listed target's shell object is missing from the output", "coverage",
          lambda: (lines, "".join(line for line in output_text.splitlines(True) if line != shell_lines[0]))),
         ("the output ends without its scan object", "coverage",
@@ -376,8 +383,8 @@ def json_faults(trace):
                                          ',"processes":%d,' % (scan_object.get("processes", 0) + 1)))),
         ("a target never shows up in the trace", "coverage",
          lambda: replace_in_line(lines, quiet_open.line, ",%s)" % quiet_id, ",%08x)" % (quiet + 0x1000))),
-        ("control: noise in the upper half of the evidence open's access register", None,
-         lambda: with_access(lines, evidence_open, 0x100000410)),
+        ("control: noise in the upper half of a listed shell's reading open's access register", None,
+         lambda: with_access(lines, listed_open, 0x100000410)),
         ("control: noise in the upper half of the parent's process id register", None,
          lambda: replace_in_line(lines, parent_open.line, ",%08x)" % parent_open.argument(2, True),
                                  ",1%08x)" % parent_open.argument(2, True))),

@@ -508,13 +508,21 @@ TEST(HostileReader, AnswersEveryReadWhileTargetsFight)
 TEST(HostileReader, EvidenceTextsAreNullOrWhatTheTargetOffered)
 {
     static SHELL_EVIDENCE evidence;
+    static PROMPT_MATCH match;
     Target strings;
     ASSERT_TRUE(StartTargetProgram(HOSTILE_PROGRAM, HOSTILE_STRINGS, CREATE_NO_WINDOW, &strings));
     int found = 0;
     int longest = 0;
     int wrong = 0;
     for (int read = 0; read < READS_PER_PAIR && wrong == 0; read++) {
-        EXPECT_EQ(1, ReadShellEvidence(strings.info.dwProcessId, 0, &evidence));
+        // As the JSON layout reads a shell: its test, then its evidence.
+        HANDLE process = OpenProcessForRead(strings.info.dwProcessId);
+        EXPECT_NE(process, (HANDLE)NULL);
+        if (process == NULL)
+            break;
+        EXPECT_EQ(1, TestProcessEnvironment(process, &match));
+        ReadShellEvidence(process, strings.info.dwProcessId, &match, &evidence);
+        CloseHandle(process);
         for (const REMOTE_TEXT* text : {&evidence.commandLine, &evidence.currentDirectory}) {
             if (!text->found)
                 continue;
