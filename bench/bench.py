@@ -336,16 +336,16 @@ class Bench:
             raise RuntimeError("population not grown: " + answer)
         return parse_fields(" ".join(harness.ask("count").split()[2:]))
 
-    def repetitions(self, programs, count, seed, run_one):
+    def repetitions(self, programs, count, order_base, run_one):
         """count repetitions of every program, in a new shuffled order each time.
 
-        The order is the same in every benchmark run (seeded), so that
-        neither drift in the machine's load nor what ran just before favours
-        one program.
+        The orders are the same in every benchmark run (drawn from fixed
+        numbers, order_base upwards), so that neither drift in the machine's
+        load nor what ran just before favours one program.
         """
         for repetition in range(count):
             order = list(programs)
-            random.Random(seed + repetition).shuffle(order)
+            random.Random(order_base + repetition).shuffle(order)
             for program in order:
                 run_one(program)
 
