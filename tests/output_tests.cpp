@@ -409,10 +409,9 @@ std::string StartTimeOf(HANDLE process)
 
 std::string OwnFileName()
 {
-    std::string path = ToolPath();
     char own[MAX_PATH];
     DWORD length = GetModuleFileNameA(NULL, own, sizeof(own));
-    path.assign(own, length);
+    std::string path(own, length);
     return path.substr(path.find_last_of('\\') + 1);
 }
 

@@ -12,6 +12,23 @@
 
 #define TOKEN_INFORMATION_BYTES 1000
 
+// Where a parameters record of either layout keeps what is read here.
+typedef struct PARAMETERS_LAYOUT {
+    DWORD recordBytes;
+    size_t currentDirectory;
+    size_t commandLine;
+    size_t windowFlags;
+    size_t showWindowFlags;
+    size_t pointerBytes;
+} PARAMETERS_LAYOUT;
+
+static const PARAMETERS_LAYOUT LAYOUT_64 = {PARAMETERS_EVIDENCE_BYTES, PARAMETERS_CURRENT_DIRECTORY_OFFSET,
+                                            PARAMETERS_COMMAND_LINE_OFFSET, PARAMETERS_WINDOW_FLAGS_OFFSET,
+                                            PARAMETERS_SHOW_WINDOW_FLAGS_OFFSET, sizeof(ULONG64)};
+static const PARAMETERS_LAYOUT LAYOUT_32 = {PARAMETERS32_EVIDENCE_BYTES, PARAMETERS32_CURRENT_DIRECTORY_OFFSET,
+                                            PARAMETERS32_COMMAND_LINE_OFFSET, PARAMETERS32_WINDOW_FLAGS_OFFSET,
+                                            PARAMETERS32_SHOW_WINDOW_FLAGS_OFFSET, sizeof(DWORD)};
+
 static void ClearText(REMOTE_TEXT* text)
 {
     text->found = 0;
@@ -19,8 +36,13 @@ static void ClearText(REMOTE_TEXT* text)
     text->text[0] = 0;
 }
 
-int ReadRemoteText(HANDLE process, const unsigned char* image, size_t offset, size_t pointerBytes,
-                   const PARAMETERS_RECORD* known, REMOTE_TEXT* text)
+// Reads a UNICODE_STRING of a parameters record read into image: the text
+// it points at, or the part of it inside the pointer's region. A length that
+// is odd or above its maximum, or a pointer into unreadable memory, finds
+// nothing. A text inside known, a span already found readable, is read
+// without asking about its region again.
+static int ReadRemoteText(HANDLE process, const unsigned char* image, size_t offset, size_t pointerBytes,
+                          const PARAMETERS_RECORD* known, REMOTE_TEXT* text)
 {
     ClearText(text);
     USHORT length = 0;
@@ -60,29 +82,21 @@ int ReadRemoteText(HANDLE process, const unsigned char* image, size_t offset, si
 // parameters record of the view the shell test chose, where it found it.
 static void ReadStartupRecords(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence)
 {
-    ULONG_PTR peb32 = match->peb32;
-    const PARAMETERS_RECORD* record = peb32 != 0 ? &match->parameters32 : &match->parameters;
-    size_t pointerBytes = peb32 != 0 ? sizeof(DWORD) : sizeof(void*);
-    DWORD imageBytes = peb32 != 0 ? PARAMETERS32_EVIDENCE_BYTES : PARAMETERS_EVIDENCE_BYTES;
+    const PARAMETERS_LAYOUT* layout = match->peb32 != 0 ? &LAYOUT_32 : &LAYOUT_64;
+    const PARAMETERS_RECORD* record = match->peb32 != 0 ? &match->parameters32 : &match->parameters;
     unsigned char image[PARAMETERS_EVIDENCE_BYTES];
     memset(image, 0, sizeof(image));
     // The whole record must lie in the region the shell test checked: the
     // fields at its end are not taken from whatever follows it.
-    if (record->address == 0 || record->readable < imageBytes ||
-        !ReadProcessMemory(process, (const void*)record->address, image, imageBytes, NULL))
+    if (record->address == 0 || record->readable < layout->recordBytes ||
+        !ReadProcessMemory(process, (const void*)record->address, image, layout->recordBytes, NULL))
         return;
 
-    ReadRemoteText(process, image,
-                   peb32 != 0 ? PARAMETERS32_COMMAND_LINE_OFFSET : PARAMETERS_COMMAND_LINE_OFFSET, pointerBytes,
-                   record, &evidence->commandLine);
-    ReadRemoteText(process, image,
-                   peb32 != 0 ? PARAMETERS32_CURRENT_DIRECTORY_OFFSET : PARAMETERS_CURRENT_DIRECTORY_OFFSET,
-                   pointerBytes, record, &evidence->currentDirectory);
-    memcpy(&evidence->windowFlags,
-           image + (peb32 != 0 ? PARAMETERS32_WINDOW_FLAGS_OFFSET : PARAMETERS_WINDOW_FLAGS_OFFSET), sizeof(DWORD));
-    memcpy(&evidence->showWindowFlags,
-           image + (peb32 != 0 ? PARAMETERS32_SHOW_WINDOW_FLAGS_OFFSET : PARAMETERS_SHOW_WINDOW_FLAGS_OFFSET),
-           sizeof(DWORD));
+    ReadRemoteText(process, image, layout->commandLine, layout->pointerBytes, record, &evidence->commandLine);
+    ReadRemoteText(process, image, layout->currentDirectory, layout->pointerBytes, record,
+                   &evidence->currentDirectory);
+    memcpy(&evidence->windowFlags, image + layout->windowFlags, sizeof(DWORD));
+    memcpy(&evidence->showWindowFlags, image + layout->showWindowFlags, sizeof(DWORD));
     evidence->foundWindowFlags = 1;
 }
 

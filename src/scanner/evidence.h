@@ -62,14 +62,6 @@ typedef struct SHELL_EVIDENCE {
 // process). Whatever cannot be read is left not found.
 void ReadShellEvidence(HANDLE process, DWORD processId, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence);
 
-// Reads a UNICODE_STRING of a parameters record read into image: the text
-// it points at, or the part of it inside the pointer's region. A length that
-// is odd or above its maximum, or a pointer into unreadable memory, finds
-// nothing. A text inside known, a span already found readable, is read
-// without asking about its region again.
-int ReadRemoteText(HANDLE process, const unsigned char* image, size_t offset, size_t pointerBytes,
-                   const PARAMETERS_RECORD* known, REMOTE_TEXT* text);
-
 // The creation time of another process (opened for limited query only);
 // with imageName, also the file name of its image. 1 when it could be opened.
 int ReadProcessStart(DWORD processId, FILETIME* started, int* foundStarted, WCHAR* imageName, DWORD capacity);

@@ -179,7 +179,8 @@ static void PrintJsonBoolean(int found, int value)
     printf(!found ? "null" : (value ? "true" : "false"));
 }
 
-const char* NameIntegrityLevel(DWORD level)
+// The integrity level's name for the last sub-authority of a label SID.
+static const char* NameIntegrityLevel(DWORD level)
 {
     if (level < 0x1000)
         return "untrusted";

@@ -57,9 +57,6 @@ typedef struct SCAN_REPORT {
 void PrintShellObject(const SHELL_REPORT* report);
 void PrintScanObject(const SCAN_REPORT* report);
 
-// The integrity level's name for the last sub-authority of a label SID.
-const char* NameIntegrityLevel(DWORD level);
-
 // Writes text as a JSON string: UTF-8, escaped as JSON requires, a lone
 // surrogate as U+FFFD.
 void PrintJsonText(const WCHAR* text, size_t characters);

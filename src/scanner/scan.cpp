@@ -161,6 +161,19 @@ static const SNAPSHOT_ENTRY* FindSnapshotEntry(const JSON_SCAN* scan, DWORD proc
     return NULL;
 }
 
+// The start time of a parent in the snapshot copy; asked once for shells
+// listed one after another with the same parent. 1 when it was read.
+static int ReadParentStart(JSON_SCAN* scan, DWORD parentProcessId, FILETIME* started)
+{
+    if (!scan->knownParentOpened || scan->knownParentId != parentProcessId) {
+        scan->knownParentId = parentProcessId;
+        scan->knownParentOpened = ReadProcessStart(parentProcessId, &scan->knownParentStarted,
+                                                   &scan->knownParentFoundStarted, NULL, 0);
+    }
+    *started = scan->knownParentStarted;
+    return scan->knownParentOpened && scan->knownParentFoundStarted;
+}
+
 // Whether a shell's parent still runs: a process with its id is in the
 // snapshot and did not start after the shell (a later process has only
 // taken over the id). When either start time cannot be read, presence
@@ -172,35 +185,22 @@ static int IsParentRunning(JSON_SCAN* scan, DWORD parentProcessId, const SHELL_E
     FILETIME parentStarted;
     int foundStarted = 0;
     name[0] = 0;
-    if (parent == NULL && !scan->tableTruncated)
-        return 0;
-    // Past the table, the process itself must answer: present when it can be
-    // opened, named after its image. Within it, the start time is asked only
-    // when the shell's own is known.
-    int opened = 0;
-    if (parent != NULL && evidence->foundStarted && scan->knownParentOpened &&
-        scan->knownParentId == parentProcessId) {
-        opened = 1;
-        foundStarted = scan->knownParentFoundStarted;
-        parentStarted = scan->knownParentStarted;
-    } else if (parent == NULL || evidence->foundStarted) {
-        opened = ReadProcessStart(parentProcessId, &parentStarted, &foundStarted, parent == NULL ? name : NULL,
-                                  capacity);
-        if (parent != NULL && opened) {
-            scan->knownParentId = parentProcessId;
-            scan->knownParentOpened = 1;
-            scan->knownParentFoundStarted = foundStarted;
-            scan->knownParentStarted = parentStarted;
-        }
+    if (parent != NULL) {
+        if (evidence->foundStarted && ReadParentStart(scan, parentProcessId, &parentStarted) &&
+            CompareFileTime(&parentStarted, &evidence->started) > 0)
+            return 0;
+        CopyWideText(name, capacity, parent->name, MAX_PATH);
+        return 1;
     }
-    if (parent == NULL && (!opened || name[0] == 0))
+    if (!scan->tableTruncated)
         return 0;
-    if (foundStarted && evidence->foundStarted && CompareFileTime(&parentStarted, &evidence->started) > 0) {
+    // Past the copy of a very long snapshot the process itself must answer:
+    // present when it can be opened, named after its image.
+    if (!ReadProcessStart(parentProcessId, &parentStarted, &foundStarted, name, capacity) || name[0] == 0 ||
+        (foundStarted && evidence->foundStarted && CompareFileTime(&parentStarted, &evidence->started) > 0)) {
         name[0] = 0;
         return 0;
     }
-    if (parent != NULL)
-        CopyWideText(name, capacity, parent->name, MAX_PATH);
     return 1;
 }
 
