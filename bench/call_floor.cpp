@@ -1,6 +1,8 @@
 // The call floor: exactly the system calls the tool cannot do without, and
 // nothing else. For every process but our own: the shell test's open, basic
-// information, PEB, process parameters and environment reads, the
+// information, PEB, process parameters and environment reads (the block's
+// first 64 KiB, and the rest of its region up to 16 MiB only when the block
+// runs on past them, as the tool reads it), the
 // ProcessWow64Information query (never a WOW64 process under Wine, so never
 // the 32-bit reads) and close; for each process with a prompt entry: the
 // owner, the IsWow64Process check, and the image path from the system's own
@@ -10,11 +12,10 @@
 //
 // "-p" adds a profile on standard error: for each kind of call its count and
 // its summed time, to show where a scan's time goes. "-e" adds the work the
-// tool does per process beyond the floor (clearing the 64 KiB buffer twice,
-// walking all of it, copying the matching entry out), so that a profile
-// shows what that work costs; for each listed process it also flushes
-// standard output and sets the console colour on it as the tool's record
-// printer does, which with output redirected prints nothing.
+// tool does per process beyond the floor (copying the matching entry out),
+// so that a profile shows what that work costs; for each listed process it
+// also flushes standard output and sets the console colour on it as the
+// tool's record printer does, which with output redirected prints nothing.
 #include <windows.h>
 
 #include <stdio.h>
@@ -27,6 +28,7 @@
 
 #define READ_ACCESS (PROCESS_QUERY_INFORMATION | PROCESS_VM_READ)
 #define ENVIRONMENT_BYTES 65536
+#define ENVIRONMENT_CEILING_BYTES (16u * 1024 * 1024)
 #define BASIC_BYTES 48
 #define BASIC_PEB_OFFSET 8
 #define PEB_BYTES 712
@@ -58,7 +60,6 @@ enum CallKind {
     CALL_ACCOUNT,
     CALL_IS_WOW64,
     CALL_IMAGE_PATH,
-    CALL_EXTRA_CLEAR,
     CALL_EXTRA_ENTRY_COPY,
     CALL_EXTRA_COLOUR,
     CALL_KINDS
@@ -68,15 +69,30 @@ static const char* const CALL_NAMES[CALL_KINDS] = {
     "process_snapshot",  "process_next",      "open_read",        "basic_information", "read_peb",
     "query_parameters",  "read_parameters",   "query_environment", "read_environment", "wow64_information",
     "close_read",        "block_walk",        "owner_token",      "account_lookup",    "is_wow64_process",
-    "image_path",        "extra_buffer_clear", "extra_entry_copy", "extra_colour"};
+    "image_path",        "extra_entry_copy",  "extra_colour"};
 
 static int Profiling = 0;
 static int ToolExtras = 0;
 static double CallMicroseconds[CALL_KINDS];
 static DWORD CallCounts[CALL_KINDS];
 static QueryFunction QueryInformation = NULL;
-static unsigned char Environment[ENVIRONMENT_BYTES];
+// Grown to the longest block met, as the tool's own buffer.
+static unsigned char* Environment = NULL;
+static SIZE_T EnvironmentBytes = 0;
 static WCHAR PromptEntry[ENVIRONMENT_BYTES / sizeof(WCHAR) + 1];
+
+static int GrowEnvironment(SIZE_T bytes)
+{
+    if (bytes <= EnvironmentBytes)
+        return 1;
+    void* grown = Environment == NULL ? HeapAlloc(GetProcessHeap(), 0, bytes)
+                                      : HeapReAlloc(GetProcessHeap(), 0, Environment, bytes);
+    if (grown == NULL)
+        return 0;
+    Environment = (unsigned char*)grown;
+    EnvironmentBytes = bytes;
+    return 1;
+}
 
 static LARGE_INTEGER MarkCall(void)
 {
@@ -109,7 +125,8 @@ static SIZE_T ReadableBytes(HANDLE process, const void* address, int kind)
     LARGE_INTEGER mark = MarkCall();
     SIZE_T answered = VirtualQueryEx(process, address, &region, sizeof(region));
     CountCall(kind, mark);
-    if (answered != sizeof(region) || region.Protect == PAGE_NOACCESS || region.Protect == PAGE_EXECUTE)
+    if (answered != sizeof(region) || region.State != MEM_COMMIT || (region.Protect & PAGE_GUARD) != 0 ||
+        region.Protect == PAGE_NOACCESS || region.Protect == PAGE_EXECUTE)
         return 0;
     ULONG_PTR end = (ULONG_PTR)region.BaseAddress + region.RegionSize;
     return end > (ULONG_PTR)address ? end - (ULONG_PTR)address : 0;
@@ -148,18 +165,28 @@ static SIZE_T ReadEnvironment(HANDLE process)
     SIZE_T size = ReadableBytes(process, environment, CALL_QUERY_ENVIRONMENT);
     if (size == 0)
         return 0;
-    if (size > sizeof(Environment))
-        size = sizeof(Environment);
-    if (ToolExtras) {
-        mark = MarkCall();
-        memset(Environment, 0, sizeof(Environment));
-        CountCall(CALL_EXTRA_CLEAR, mark);
-    }
+    SIZE_T first = size < ENVIRONMENT_BYTES ? size : ENVIRONMENT_BYTES;
     SIZE_T copied = 0;
     mark = MarkCall();
-    read = ReadProcessMemory(process, environment, Environment, size, &copied);
+    read = ReadProcessMemory(process, environment, Environment, first, &copied);
     CountCall(CALL_READ_ENVIRONMENT, mark);
-    return read ? copied : 0;
+    if (!read)
+        return 0;
+    size_t start = 0;
+    size_t length = 0;
+    int walked = WalkEnvironmentBlock((const ENV_CHAR*)Environment, copied / sizeof(ENV_CHAR), &start, &length);
+    if (first == size || (walked == BLOCK_NO_PROMPT) ||
+        (walked == BLOCK_PROMPT && start + length < copied / sizeof(ENV_CHAR)))
+        return copied;
+    SIZE_T whole = size < ENVIRONMENT_CEILING_BYTES ? size : ENVIRONMENT_CEILING_BYTES;
+    SIZE_T more = 0;
+    if (!GrowEnvironment(whole))
+        return copied;
+    mark = MarkCall();
+    read = ReadProcessMemory(process, (const unsigned char*)environment + first, Environment + first, whole - first,
+                             &more);
+    CountCall(CALL_READ_ENVIRONMENT, mark);
+    return read ? first + more : copied;
 }
 
 static int HasPromptEntry(DWORD processId, FloorCounts* counts)
@@ -170,11 +197,6 @@ static int HasPromptEntry(DWORD processId, FloorCounts* counts)
     if (process == NULL)
         return 0;
     counts->opened++;
-    if (ToolExtras) {
-        mark = MarkCall();
-        memset(Environment, 0, sizeof(Environment));
-        CountCall(CALL_EXTRA_CLEAR, mark);
-    }
     SIZE_T size = ReadEnvironment(process);
 
     // After the 64-bit read, whatever it found: a WOW64 process (a non-zero
@@ -202,8 +224,7 @@ static int HasPromptEntry(DWORD processId, FloorCounts* counts)
     size_t start = 0;
     size_t length = 0;
     mark = MarkCall();
-    int found = FindPromptEntryInBlock((const ENV_CHAR*)Environment, sizeof(Environment) / sizeof(ENV_CHAR), &start,
-                                       &length);
+    int found = FindPromptEntryInBlock((const ENV_CHAR*)Environment, size / sizeof(ENV_CHAR), &start, &length);
     CountCall(CALL_BLOCK_WALK, mark);
     if (found) {
         mark = MarkCall();
@@ -298,7 +319,7 @@ int main(int argc, char** argv)
     ToolExtras = HasOption(argc, argv, "-e");
     QueryInformation =
         (QueryFunction)(void*)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
-    if (QueryInformation == NULL)
+    if (QueryInformation == NULL || !GrowEnvironment(ENVIRONMENT_BYTES))
         return 1;
 
     FloorCounts counts = {0, 0, 0, 0};

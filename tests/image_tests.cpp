@@ -253,4 +253,21 @@ TEST(Image, HeaderIsTerminalServerAware)
     EXPECT_TRUE(image.headers.OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE);
 }
 
+TEST(Image, CarriesStackCookiesAndCheckedCopies)
+{
+    // A stripped image keeps no symbol; the messages of the stack-cookie and
+    // checked-copy failure handlers are what shows they are linked in. An
+    // MSVC build carries control-flow guard in its load configuration.
+    std::vector<unsigned char> bytes = ReadWholeFile(ToolPath());
+    std::string text(bytes.begin(), bytes.end());
+#ifdef _MSC_VER
+    Image image;
+    ASSERT_TRUE(ParseImage(ToolPath(), &image));
+    EXPECT_TRUE(image.headers.OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_GUARD_CF);
+#else
+    EXPECT_NE(std::string::npos, text.find("*** stack smashing detected ***"));
+    EXPECT_NE(std::string::npos, text.find("*** buffer overflow detected ***"));
+#endif
+}
+
 }  // namespace

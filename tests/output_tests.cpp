@@ -5,6 +5,7 @@
 // windows.h first: the tool-help header relies on its types.
 #include <tlhelp32.h>
 
+#include <sddl.h>
 #include <stdio.h>
 
 #include <iterator>
@@ -34,7 +35,7 @@ std::string TitleBlock()
 std::string HelpScreen()
 {
     return TitleBlock() +
-           "\n\n\n Usage: \n\t Murkscope64 [-h | -l | -x]"
+           "\n\n\n Usage: \n\t Murkscope64 [-h | -l | -x | -j | -w [seconds]]"
            "\n\n\n Examples:\n"
            "\n\t //Display all the Hidden Command Prompts/Shells"
            "\n\t Murkscope64"
@@ -42,6 +43,10 @@ std::string HelpScreen()
            "\n\t Murkscope64 -l"
            "\n\n\t //Display all the Command Prompts in XML format"
            "\n\t Murkscope64 -x"
+           "\n\n\t //Display every shell with its evidence as JSON Lines"
+           "\n\t Murkscope64 -j"
+           "\n\n\t //Watch for new shells as JSON Lines, until Ctrl+C or for the seconds given"
+           "\n\t Murkscope64 -w [seconds]"
            "\n\n\t //Show this help screen"
            "\n\t Murkscope64 -h"
            "\n\n";
@@ -139,7 +144,9 @@ void ExpectOutput(const std::string& expected, const RunResult& result, const st
 
 TEST(HelpScreen, EveryOtherArgumentOrArgumentCountPrintsIt)
 {
-    const char* argumentLists[] = {"-h", "/?", "-H", "--help", "-lx", "l", "-l -x", "-l -l", "a b c", "\"\""};
+    const char* argumentLists[] = {"-h",    "/?",   "-H",       "--help", "-lx",   "l",      "-l -x",
+                                   "-l -l", "a b c", "\"\"",  "-w 0",   "-w x",  "-w -1",  "-w 604801",
+                                   "-w 1 2", "-j 1"};
     for (const char* arguments : argumentLists)
         ExpectOutput(HelpScreen(), RunTool(arguments), arguments);
 }
@@ -189,26 +196,6 @@ TEST(Records, OneAndTwoMatchesInEveryLayout)
     StopTarget(&miss);
 }
 
-TEST(Records, TargetsThatMustBeFoundOrMissedByTheReader)
-{
-    // A prompt entry after a 4000-character PATH, one at a block starting 64
-    // bytes before its region's end, and one in a 4 GiB region are found;
-    // one past the 64 KiB buffer and those behind unreadable records are not.
-    const char* found[] = {MODE_LONG_PATH, MODE_REGION_END, MODE_FOUR_GIB};
-    const char* missed[] = {MODE_PROMPT_PAST_BUFFER, MODE_ENV_NOACCESS, MODE_PARAMETERS_NOACCESS};
-    Target targets[6];
-    std::vector<Record> expected;
-    for (int index = 0; index < 3; index++) {
-        ASSERT_TRUE(StartTarget(found[index], &targets[index])) << found[index];
-        expected.push_back(TargetRecord(targets[index]));
-    }
-    for (int index = 0; index < 3; index++)
-        ASSERT_TRUE(StartTarget(missed[index], &targets[3 + index])) << missed[index];
-    ExpectOutput(ScanOutput(1, expected), RunTool("-l"), "found and missed");
-    for (Target& target : targets)
-        StopTarget(&target);
-}
-
 TEST(Records, APathTheTargetForgedInItsLoaderListIsNotBelieved)
 {
     // Its loader entry claims explorer.exe and, after CR and LF, a record
@@ -251,7 +238,12 @@ TEST(Records, ARealCmdExeIsListed)
     startup.hStdOutput = nul;
     startup.hStdError = nul;
     std::string commandLine = "\"" + cmdPath + "\"";
-    std::string environment = CleanEnvironment("");
+    // 90,000 characters of entries that sort before the PROMPT that cmd.exe
+    // adds: its prompt entry lies far past the first 64 KiB read.
+    std::string environment;
+    for (char pad : {'1', '2', '3'})
+        environment += std::string("A_PAD") + pad + "=" + Repeat('x', 30000) + '\0';
+    environment += CleanEnvironment("");
     ASSERT_TRUE(CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, CREATE_NO_WINDOW, &environment[0], NULL,
                                &startup, &shell.info));
     CloseHandle(childInput);
@@ -272,9 +264,11 @@ TEST(Records, ARealCmdExeIsListed)
 // ---------------------------------------------------------------------------
 // The JSON Lines layout (-j).
 
-const char* const SHELL_FIELDS[] = {"type", "host", "pid", "ppid", "name", "wow64", "user", "domain", "integrity",
-                                    "path", "command_line", "current_directory", "prompt_entry", "session",
-                                    "started", "parent", "started_hidden", "redirected_stdio", "signs"};
+const char* const SHELL_FIELDS[] = {"type",         "host",          "pid",         "ppid",        "name",
+                                    "wow64",        "user",          "domain",      "sid",         "integrity",
+                                    "path",         "command_line",  "current_directory",          "prompt_entry",
+                                    "session",      "started",       "parent",      "started_hidden",
+                                    "redirected_stdio", "connections", "connections_cut", "signs"};
 const char* const SCAN_FIELDS[] = {"type",      "host",       "version", "started", "elevated", "debug_privilege",
                                    "processes", "unreadable", "shells",  "error"};
 
@@ -368,7 +362,7 @@ std::string HostName()
 
 // The test's own account and integrity level: its targets run with a copy
 // of its token.
-void OwnAccount(std::string* user, std::string* domain, std::string* integrity)
+void OwnAccount(std::string* user, std::string* domain, std::string* sid, std::string* integrity)
 {
     HANDLE token = NULL;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
@@ -387,6 +381,10 @@ void OwnAccount(std::string* user, std::string* domain, std::string* integrity)
     ASSERT_TRUE(LookupAccountSidW(NULL, information.user.User.Sid, name, &nameLength, domainName, &domainLength, &use));
     *user = Utf8(name);
     *domain = Utf8(domainName);
+    char* sidText = NULL;
+    ASSERT_TRUE(ConvertSidToStringSidA(information.user.User.Sid, &sidText));
+    *sid = sidText;
+    LocalFree(sidText);
     ASSERT_TRUE(GetTokenInformation(token, TokenIntegrityLevel, &information, sizeof(information), &returned));
     PSID label = information.label.Label.Sid;
     DWORD level = *GetSidSubAuthority(label, *GetSidSubAuthorityCount(label) - 1);
@@ -415,6 +413,31 @@ std::string OwnFileName()
     return path.substr(path.find_last_of('\\') + 1);
 }
 
+TEST(Records, TargetsThatMustBeFoundOrMissedByTheReader)
+{
+    // A prompt entry after a 4000-character PATH, one at a block starting 64
+    // bytes before its region's end, one in a 4 GiB region and one past the
+    // first 64 KiB read are found; one past the 16 MiB read and those behind
+    // unreadable records or a guard page are not, and -j counts those four
+    // as unreadable.
+    const char* found[] = {MODE_LONG_PATH, MODE_REGION_END, MODE_FOUR_GIB, MODE_PROMPT_PAST_BUFFER};
+    const char* missed[] = {MODE_PROMPT_PAST_CEILING, MODE_ENV_NOACCESS, MODE_PARAMETERS_NOACCESS, MODE_ENV_GUARD};
+    Target targets[8];
+    std::vector<Record> expected;
+    for (int index = 0; index < 4; index++) {
+        ASSERT_TRUE(StartTarget(found[index], &targets[index])) << found[index];
+        expected.push_back(TargetRecord(targets[index]));
+    }
+    for (int index = 0; index < 4; index++)
+        ASSERT_TRUE(StartTarget(missed[index], &targets[4 + index])) << missed[index];
+    ExpectOutput(ScanOutput(1, expected), RunTool("-l"), "found and missed");
+    JsonRun run = RunJson();
+    EXPECT_EQ(4u, run.shells.size());
+    EXPECT_EQ("4", Field(run.scan, "unreadable"));
+    for (Target& target : targets)
+        StopTarget(&target);
+}
+
 TEST(JsonLines, AHiddenShellOnPipesShowsBothSignsAndAPlainOneNone)
 {
     std::wstring commandLine = Widen("\"" + BinDirectory() + TARGET_PROGRAM + "\" " MODE_PROMPT_FIRST);
@@ -425,8 +448,8 @@ TEST(JsonLines, AHiddenShellOnPipesShowsBothSignsAndAPlainOneNone)
     Target plain;
     ASSERT_TRUE(StartTargetCommand(commandLine, hiddenStart, &hidden));
     ASSERT_TRUE(StartTargetCommand(commandLine, plainStart, &plain));
-    std::string user, domain, integrity;
-    OwnAccount(&user, &domain, &integrity);
+    std::string user, domain, sid, integrity;
+    OwnAccount(&user, &domain, &sid, &integrity);
     DWORD session = 0;
     ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
 
@@ -440,6 +463,7 @@ TEST(JsonLines, AHiddenShellOnPipesShowsBothSignsAndAPlainOneNone)
         EXPECT_EQ("false", Field(*shell, "wow64"));
         EXPECT_EQ(user, Field(*shell, "user"));
         EXPECT_EQ(domain, Field(*shell, "domain"));
+        EXPECT_EQ(sid, Field(*shell, "sid"));
         EXPECT_EQ(integrity, Field(*shell, "integrity"));
         EXPECT_EQ(BinDirectory() + TARGET_PROGRAM, Field(*shell, "path"));
         EXPECT_EQ(Utf8(commandLine), Field(*shell, "command_line"));
@@ -449,9 +473,10 @@ TEST(JsonLines, AHiddenShellOnPipesShowsBothSignsAndAPlainOneNone)
         EXPECT_EQ(StartTimeOf(hidden.info.hProcess), Field(*shell, "started"));
         const JsonValue* parent = shell->Find("parent");
         ASSERT_NE(nullptr, parent);
-        EXPECT_EQ((std::vector<std::string>{"pid", "name", "running"}), MemberNames(*parent));
+        EXPECT_EQ((std::vector<std::string>{"pid", "name", "path", "running"}), MemberNames(*parent));
         EXPECT_EQ(std::to_string(GetCurrentProcessId()), Field(*parent, "pid"));
         EXPECT_EQ(OwnFileName(), Field(*parent, "name"));
+        EXPECT_EQ(BinDirectory() + OwnFileName(), Field(*parent, "path"));
         EXPECT_EQ("true", Field(*parent, "running"));
         EXPECT_EQ("true", Field(*shell, "started_hidden"));
         EXPECT_EQ("true", Field(*shell, "redirected_stdio"));
@@ -484,6 +509,47 @@ TEST(JsonLines, NoShellGivesTheScanObjectAlone)
     // The tool's own PROMPT never makes it a shell of its own scan.
     RunResult result = RunTool("-j", "PROMPT=$P$G\0");
     EXPECT_EQ(1u, SplitLines(result.output).size()) << result.output;
+}
+
+// The tool's exit status with its standard output on handle.
+DWORD RunToolInto(HANDLE output)
+{
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION info;
+    std::string commandLine = "\"" + ToolPath() + "\" -j";
+    std::string environment = CleanEnvironment("");
+    DWORD status = 0xFFFFFFFF;
+    if (CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, DETACHED_PROCESS, &environment[0], NULL, &startup,
+                       &info)) {
+        WaitForSingleObject(info.hProcess, RUN_TIMEOUT_MS);
+        GetExitCodeProcess(info.hProcess, &status);
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+    }
+    return status;
+}
+
+TEST(JsonLines, OutputThatCannotBeWrittenEndsWithStatusTwo)
+{
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), NULL, TRUE};
+    HANDLE readEnd = NULL;
+    HANDLE writeEnd = NULL;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &attributes, 0));
+    CloseHandle(readEnd);
+    EXPECT_EQ(2u, RunToolInto(writeEnd)) << "a pipe whose reader has gone";
+    CloseHandle(writeEnd);
+    // Wine's view of the host's /dev/full: every write fails, disk full.
+    HANDLE full = CreateFileA("Z:\\dev\\full", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
+                              OPEN_EXISTING, 0, NULL);
+    if (full != INVALID_HANDLE_VALUE) {
+        EXPECT_EQ(2u, RunToolInto(full)) << "a full device";
+        CloseHandle(full);
+    }
 }
 
 TEST(JsonLines, AShellWhoseParentEndedIsMarkedParentGone)

@@ -27,7 +27,7 @@ std::string TestNameOfMode(const ::testing::TestParamInfo<Case>& info)
 
 struct ShellCase {
     const char* mode;
-    int expected;
+    int expected;  // the shell test's answer
 };
 
 void PrintTo(const ShellCase& shellCase, std::ostream* stream)
@@ -39,38 +39,43 @@ class ShellTest : public ::testing::TestWithParam<ShellCase> {};
 
 TEST_P(ShellTest, AnswersForArrangedBlock)
 {
+    static PROMPT_MATCH match;
     Target target;
     ASSERT_TRUE(StartTarget(GetParam().mode, &target)) << GetParam().mode;
-    EXPECT_EQ(GetParam().expected, IsCommandPromptProcess(target.info.dwProcessId)) << GetParam().mode;
+    EXPECT_EQ(GetParam().expected, FindPromptEntry(target.info.dwProcessId, &match)) << GetParam().mode;
+    EXPECT_EQ(GetParam().expected == PROMPT_FOUND ? 1 : 0, IsCommandPromptProcess(target.info.dwProcessId));
     StopTarget(&target);
 }
 
 // Targets whose environment or parameters lie in memory the reader must not
 // read all hold a prompt entry there: Wine's reads would deliver it, so only
-// the region checks keep them out of the report.
+// the region checks keep them out of the report. A block is read whole, up
+// to its region's end; past 16 MiB it is cut and counts as unreadable.
 const ShellCase SHELL_CASES[] = {
-    {MODE_PROMPT_FIRST, 1},
-    {MODE_PROMPT_LOWER_SECOND, 1},
-    {MODE_BARE_PROMPT, 1},
-    {MODE_PROMPTX, 1},
-    {MODE_EQUALS_FIRST, 1},
-    {MODE_NEAR_MISSES, 0},
-    {MODE_EMPTY, 0},
-    {MODE_LEADING_EMPTY, 0},
-    {MODE_NO_PROMPT, 0},
-    {MODE_FILLED_NO_PROMPT, 0},
-    {MODE_FILLED_CUT_PROMPT, 1},
-    {MODE_ENV_NOACCESS, 0},
-    {MODE_ENV_EXECUTE, 0},
-    {MODE_ENV_UNMAPPED, 0},
-    {MODE_PARAMETERS_NOACCESS, 0},
-    {MODE_PARAMETERS_UNMAPPED, 0},
-    {MODE_SMALL_REGION, 1},
-    {MODE_REGION_END, 1},
-    {MODE_LONG_PATH, 1},
-    {MODE_PROMPT_AT_BUFFER_END, 1},
-    {MODE_PROMPT_PAST_BUFFER, 0},
-    {MODE_FOUR_GIB, 1},
+    {MODE_PROMPT_FIRST, PROMPT_FOUND},
+    {MODE_PROMPT_LOWER_SECOND, PROMPT_FOUND},
+    {MODE_BARE_PROMPT, PROMPT_FOUND},
+    {MODE_PROMPTX, PROMPT_FOUND},
+    {MODE_EQUALS_FIRST, PROMPT_FOUND},
+    {MODE_NEAR_MISSES, PROMPT_ABSENT},
+    {MODE_EMPTY, PROMPT_ABSENT},
+    {MODE_LEADING_EMPTY, PROMPT_ABSENT},
+    {MODE_NO_PROMPT, PROMPT_ABSENT},
+    {MODE_FILLED_NO_PROMPT, PROMPT_ABSENT},
+    {MODE_FILLED_CUT_PROMPT, PROMPT_FOUND},
+    {MODE_ENV_NOACCESS, PROMPT_UNREADABLE},
+    {MODE_ENV_EXECUTE, PROMPT_UNREADABLE},
+    {MODE_ENV_UNMAPPED, PROMPT_UNREADABLE},
+    {MODE_ENV_GUARD, PROMPT_UNREADABLE},
+    {MODE_PARAMETERS_NOACCESS, PROMPT_UNREADABLE},
+    {MODE_PARAMETERS_UNMAPPED, PROMPT_UNREADABLE},
+    {MODE_SMALL_REGION, PROMPT_FOUND},
+    {MODE_REGION_END, PROMPT_FOUND},
+    {MODE_LONG_PATH, PROMPT_FOUND},
+    {MODE_PROMPT_AT_BUFFER_END, PROMPT_FOUND},
+    {MODE_PROMPT_PAST_BUFFER, PROMPT_FOUND},
+    {MODE_PROMPT_PAST_CEILING, PROMPT_UNREADABLE},
+    {MODE_FOUR_GIB, PROMPT_FOUND},
 };
 
 INSTANTIATE_TEST_SUITE_P(Targets, ShellTest, ::testing::ValuesIn(SHELL_CASES), TestNameOfMode<ShellCase>);
@@ -217,10 +222,11 @@ TEST_P(Wow64ShellTest, EitherViewWithAPromptEntryMakesAShell)
     EXPECT_EQ(1, match.opened);
     EXPECT_EQ(peb32, match.peb32);
     EXPECT_EQ(wow64Case.in32BitView, match.in32BitView);
-    std::wstring entry = wow64Case.expected ? L"PROMPT=$P$G" : L"";
+    int found = wow64Case.expected == PROMPT_FOUND;
+    std::wstring entry = found ? L"PROMPT=$P$G" : L"";
     EXPECT_EQ(entry.size(), match.entryChars);
     EXPECT_EQ(entry, std::wstring(match.entry));
-    EXPECT_EQ(wow64Case.expected, IsCommandPromptProcess(processId));
+    EXPECT_EQ(found, IsCommandPromptProcess(processId));
 
     // Wine's own answer for the same process is 0: only its 64-bit view counts.
     RestoreWow64Query();
@@ -230,10 +236,14 @@ TEST_P(Wow64ShellTest, EitherViewWithAPromptEntryMakesAShell)
 }
 
 const Wow64Case WOW64_CASES[] = {
-    {MODE_WOW64_PROMPT_32, 1, 1},           {MODE_WOW64_PROMPT_64, 1, 0},
-    {MODE_WOW64_NEITHER, 0, 0},             {MODE_WOW64_PARAMETERS_NOACCESS, 0, 0},
-    {MODE_WOW64_PARAMETERS_UNMAPPED, 0, 0}, {MODE_WOW64_ENV_NOACCESS, 0, 0},
-    {MODE_WOW64_ENV_UNMAPPED, 0, 0},        {MODE_WOW64_REGION_END, 1, 1},
+    {MODE_WOW64_PROMPT_32, PROMPT_FOUND, 1},
+    {MODE_WOW64_PROMPT_64, PROMPT_FOUND, 0},
+    {MODE_WOW64_NEITHER, PROMPT_ABSENT, 0},
+    {MODE_WOW64_PARAMETERS_NOACCESS, PROMPT_UNREADABLE, 0},
+    {MODE_WOW64_PARAMETERS_UNMAPPED, PROMPT_UNREADABLE, 0},
+    {MODE_WOW64_ENV_NOACCESS, PROMPT_UNREADABLE, 0},
+    {MODE_WOW64_ENV_UNMAPPED, PROMPT_UNREADABLE, 0},
+    {MODE_WOW64_REGION_END, PROMPT_FOUND, 1},
 };
 
 INSTANTIATE_TEST_SUITE_P(Targets, Wow64ShellTest, ::testing::ValuesIn(WOW64_CASES), TestNameOfMode<Wow64Case>);
@@ -301,6 +311,10 @@ TEST(QueryReadableRegion, AnswersBytesFromTheAddressToTheRegionEnd)
     ASSERT_TRUE(VirtualProtect(memory, page, PAGE_READONLY, &old));
     EXPECT_EQ(1, QueryReadableRegion(GetCurrentProcess(), memory, &size));
     EXPECT_EQ(page, size);
+    // A guard page, and memory only reserved, are never read.
+    ASSERT_TRUE(VirtualProtect(memory, page, PAGE_READWRITE | PAGE_GUARD, &old));
+    EXPECT_EQ(0, QueryReadableRegion(GetCurrentProcess(), memory, &size));
+    EXPECT_EQ(0, QueryReadableRegion(GetCurrentProcess(), memory + page * 3, &size));
     VirtualFree(memory, 0, MEM_RELEASE);
 
     size = 12345;

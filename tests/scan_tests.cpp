@@ -12,6 +12,8 @@
 
 #include "console.h"
 #include "json_value.h"
+#include "jsonscan.h"
+#include "processlist.h"
 #include "scan.h"
 #include "support.h"
 #include "target_modes.h"
@@ -132,9 +134,17 @@ BOOL WINAPI FakeIsWow64Process(HANDLE process, PBOOL isWow64)
 // Runs a scan with standard output sent to a file; answers what it printed.
 std::string CaptureOutput(void (*print)(int), int mode);
 
+int LastJsonStatus = -1;
+
+void ScanAsJson(int unused)
+{
+    (void)unused;
+    LastJsonStatus = ScanProcessesAsJson();
+}
+
 std::string CaptureScan(int mode)
 {
-    return CaptureOutput(ScanProcesses, mode);
+    return CaptureOutput(mode == OUTPUT_JSON ? ScanAsJson : ScanProcesses, mode);
 }
 
 std::string CaptureOutput(void (*print)(int), int mode)
@@ -303,21 +313,75 @@ TEST(ScanProcesses, TheEvidenceOfAWow64ShellComesFromIts32BitParameters)
     StopTarget(&target);
 }
 
-TEST(ScanProcesses, AParentPastTheSnapshotCopyIsFoundAllTheSame)
+// The process list as the system gives it, with one change a case asks for:
+// the shell's creation time moved on (its id taken by a later process), its
+// parent created after it or without a time, or the list not read at all.
+enum ListChange { LIST_AS_IS, SHELL_ID_REUSED, PARENT_LATER, PARENT_UNDATED, LIST_FAILS };
+ListChange Change = LIST_AS_IS;
+DWORD ChangedShell = 0;
+
+LONG ChangedList(DWORD informationClass, void* buffer, DWORD length, DWORD* returnLength)
 {
-    // With room for one entry, every parent lies past the copy and is asked
-    // for directly; the lines must not change.
+    if (Change == LIST_FAILS)
+        return (LONG)0xC0000001L;
+    LONG status = QuerySystemInformation(informationClass, buffer, length, returnLength);
+    unsigned char* records = (unsigned char*)buffer;
+    ULONGLONG shellCreated = 0;
+    for (int pass = 0; pass < 2 && status == 0; pass++) {
+        for (size_t at = 0;;) {
+            unsigned char* record = records + at;
+            DWORD processId = 0;
+            ULONGLONG* created = (ULONGLONG*)(record + LIST_CREATE_TIME_OFFSET);
+            memcpy(&processId, record + LIST_PROCESS_ID_OFFSET, sizeof(processId));
+            if (pass == 0 && processId == ChangedShell)
+                shellCreated = *created;
+            if (pass == 1 && processId == ChangedShell && Change == SHELL_ID_REUSED)
+                *created += 1;
+            if (pass == 1 && processId == GetCurrentProcessId() && (Change == PARENT_LATER || Change == PARENT_UNDATED))
+                *created = Change == PARENT_LATER ? shellCreated + 1 : 0;
+            DWORD next = 0;
+            memcpy(&next, record + LIST_NEXT_OFFSET, sizeof(next));
+            if (next == 0)
+                break;
+            at += next;
+        }
+    }
+    return status;
+}
+
+TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkipped)
+{
     Target target;
     ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &target));
-    std::string whole = ShellLine(CaptureScan(OUTPUT_JSON), target.info.dwProcessId);
-    SnapshotTableCapacity = 1;
-    std::string output = CaptureScan(OUTPUT_JSON);
-    SnapshotTableCapacity = SNAPSHOT_TABLE_ENTRIES;
-    std::string cut = ShellLine(output, target.info.dwProcessId);
-    ASSERT_NE("", whole);
-    EXPECT_EQ(whole, cut);
-    EXPECT_NE(std::string::npos, whole.find("\"running\":true}")) << whole;
-    EXPECT_NE(std::string::npos, output.find("\"type\":\"scan\"")) << output;
+    ChangedShell = target.info.dwProcessId;
+    QuerySystemInformationEntry = ChangedList;
+    struct {
+        ListChange change;
+        const char* parent;  // the shell line's parent object, "" for no line
+        int status;
+    } cases[] = {
+        {LIST_AS_IS, "\"running\":true}", 0},
+        {SHELL_ID_REUSED, "", 0},
+        {PARENT_LATER, "{\"pid\":%,\"name\":null,\"path\":null,\"running\":false}", 0},
+        {PARENT_UNDATED, "{\"pid\":%,\"name\":null,\"path\":null,\"running\":null}", 0},
+        {LIST_FAILS, "", 1},
+    };
+    for (const auto& each : cases) {
+        Change = each.change;
+        std::string output = CaptureScan(OUTPUT_JSON);
+        std::string line = ShellLine(output, target.info.dwProcessId);
+        std::string parent = each.parent;
+        if (parent.find('%') != std::string::npos)
+            parent.replace(parent.find('%'), 1, std::to_string(GetCurrentProcessId()));
+        EXPECT_EQ(each.status, LastJsonStatus) << each.change;
+        EXPECT_EQ(parent.empty(), line.empty()) << each.change << ": " << output;
+        EXPECT_NE(std::string::npos, line.find(parent)) << each.change << ": " << line;
+        EXPECT_EQ(each.change == PARENT_LATER, line.find("\"parent-gone\"") != std::string::npos) << line;
+    }
+    EXPECT_NE(std::string::npos, CaptureScan(OUTPUT_JSON).find(
+                                     ",\"error\":{\"call\":\"NtQuerySystemInformation\",\"code\":3221225473}}\n"));
+    QuerySystemInformationEntry = QuerySystemInformation;
+    Change = LIST_AS_IS;
     StopTarget(&target);
 }
 

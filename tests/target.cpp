@@ -445,6 +445,8 @@ static unsigned char* EnvironmentForMode(const char* mode)
         return PlaceProtected(PAGE_EXECUTE);
     if (strcmp(mode, MODE_ENV_UNMAPPED) == 0)
         return UnmappedAddress();
+    if (strcmp(mode, MODE_ENV_GUARD) == 0)
+        return PlaceProtected(PAGE_READWRITE | PAGE_GUARD);
     if (strcmp(mode, MODE_SMALL_REGION) == 0)
         return BLOCK("PROMPT=$P$G\0\0");
     if (strcmp(mode, MODE_REGION_END) == 0)
@@ -455,6 +457,8 @@ static unsigned char* EnvironmentForMode(const char* mode)
         return PlacePromptAt(PROMPT_PAST_BUFFER_AT);
     if (strcmp(mode, MODE_PROMPT_AT_BUFFER_END) == 0)
         return PlacePromptAt(PROMPT_AT_BUFFER_END_AT);
+    if (strcmp(mode, MODE_PROMPT_PAST_CEILING) == 0)
+        return PlacePromptAt(PROMPT_PAST_CEILING_AT);
     if (strcmp(mode, MODE_FOUR_GIB) == 0) {
         unsigned char* memory =
             (unsigned char*)VirtualAlloc(NULL, FOUR_GIB, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);

@@ -18,6 +18,7 @@
 #define MODE_ENV_NOACCESS "env-noaccess"
 #define MODE_ENV_EXECUTE "env-execute"
 #define MODE_ENV_UNMAPPED "env-unmapped"
+#define MODE_ENV_GUARD "env-guard"  // a prompt block in a read-write guard page
 #define MODE_PARAMETERS_NOACCESS "parameters-noaccess"
 #define MODE_PARAMETERS_UNMAPPED "parameters-unmapped"
 #define MODE_SMALL_REGION "small-region"
@@ -26,6 +27,7 @@
 #define MODE_PROMPT_PAST_BUFFER "prompt-past-buffer"
 #define MODE_PROMPT_AT_BUFFER_END "prompt-at-buffer-end"
 #define MODE_FOUR_GIB "four-gib"
+#define MODE_PROMPT_PAST_CEILING "prompt-past-ceiling"
 
 // A 32-bit view built in the target's own memory below 4 GiB, as a WOW64
 // process has one: a PEB32-like record, 32-bit process parameters and a
@@ -73,10 +75,12 @@
 // then ends at once: the copy's parent is gone before any scan.
 #define MODE_ORPHAN "orphan"
 
-// Byte offsets of the prompt entry in the two modes that probe the end of the
-// reader's 64 KiB buffer: one entirely past it, one cut by it.
+// Byte offsets of the prompt entry in the modes that probe the end of the
+// reader's first 64 KiB read (one entirely past it, one cut by it) and the
+// 16 MiB it reads of a block at most.
 #define PROMPT_PAST_BUFFER_AT (65536 + 64)
 #define PROMPT_AT_BUFFER_END_AT (65536 - 20)
+#define PROMPT_PAST_CEILING_AT (16 * 1024 * 1024 + 64)
 
 #define TARGET_PROGRAM "murk_target.exe"
 

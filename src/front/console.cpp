@@ -15,6 +15,14 @@ static char ErrorText[ERROR_TEXT_BYTES];
 // Ctrl+C as a control event even with processed input switched off.
 static HANDLE KeyWaitControlEvent = NULL;
 
+// The attributes the run started with, put back by the control handler when
+// Ctrl+C or Ctrl+Break ends a scan; once it has, no colour is set again.
+static WORD SavedRunAttributes = 0;
+static int RunEnding = 0;
+// Taken around every attribute change, so that none comes after the
+// handler's.
+static SRWLOCK AttributeLock = SRWLOCK_INIT;
+
 static const char STARS[] = "****************************************************************";
 
 WORD GetTextAttributes(void)
@@ -29,13 +37,19 @@ void SetTextColor(WORD value)
 {
     // Text printed so far must show in the colour that was set before it.
     fflush(stdout);
-    SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), (WORD)(value | FOREGROUND_INTENSITY));
+    AcquireSRWLockExclusive(&AttributeLock);
+    if (!RunEnding)
+        SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), (WORD)(value | FOREGROUND_INTENSITY));
+    ReleaseSRWLockExclusive(&AttributeLock);
 }
 
 void RestoreTextAttributes(WORD value)
 {
     fflush(stdout);
-    SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), value);
+    AcquireSRWLockExclusive(&AttributeLock);
+    if (!RunEnding)
+        SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), value);
+    ReleaseSRWLockExclusive(&AttributeLock);
 }
 
 // The title block the banner and the help screen share.
@@ -62,7 +76,7 @@ void PrintUsage(void)
     PrintTitleBlock();
 
     SetTextColor(COLOR_GREEN);
-    printf("\n\n\n Usage: \n\t %s [-h | -l | -x]", PROGRAM_NAME);
+    printf("\n\n\n Usage: \n\t %s [-h | -l | -x | -j | -w [seconds]]", PROGRAM_NAME);
     printf("\n\n\n Examples:\n");
     printf("\n\t //Display all the Hidden Command Prompts/Shells");
     printf("\n\t %s", PROGRAM_NAME);
@@ -70,6 +84,10 @@ void PrintUsage(void)
     printf("\n\t %s -l", PROGRAM_NAME);
     printf("\n\n\t //Display all the Command Prompts in XML format");
     printf("\n\t %s -x", PROGRAM_NAME);
+    printf("\n\n\t //Display every shell with its evidence as JSON Lines");
+    printf("\n\t %s -j", PROGRAM_NAME);
+    printf("\n\n\t //Watch for new shells as JSON Lines, until Ctrl+C or for the seconds given");
+    printf("\n\t %s -w [seconds]", PROGRAM_NAME);
     printf("\n\n\t //Show this help screen");
     printf("\n\t %s -h", PROGRAM_NAME);
     printf("\n\n");
@@ -96,6 +114,28 @@ void ResolveIsWow64Process(void)
     IsWow64ProcessEntry = NULL;
     if (kernel != NULL)
         IsWow64ProcessEntry = (IsWow64ProcessFunction)(void*)GetProcAddress(kernel, "IsWow64Process");
+}
+
+static BOOL WINAPI OnRunControl(DWORD controlType)
+{
+    if (controlType != CTRL_C_EVENT && controlType != CTRL_BREAK_EVENT)
+        return FALSE;
+    // The main thread may be half-way through a coloured text: what it has
+    // printed shows in its colour, then the console gets its own back, and
+    // the system's handler ends the process as it would have.
+    fflush(stdout);
+    AcquireSRWLockExclusive(&AttributeLock);
+    if (!RunEnding)
+        SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), SavedRunAttributes);
+    RunEnding = 1;
+    ReleaseSRWLockExclusive(&AttributeLock);
+    return FALSE;
+}
+
+void RestoreAttributesOnControl(WORD saved)
+{
+    SavedRunAttributes = saved;
+    SetConsoleCtrlHandler(OnRunControl, TRUE);
 }
 
 static BOOL WINAPI OnKeyWaitControl(DWORD controlType)

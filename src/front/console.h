@@ -24,6 +24,9 @@ void PrintBanner(void);
 void PrintUsage(void);
 void PrintError(const char* format, ...);
 void ResolveIsWow64Process(void);
+// Puts saved back when Ctrl+C or Ctrl+Break ends the run during a scan, and
+// sets no colour after that. The key wait handles those keys itself.
+void RestoreAttributesOnControl(WORD saved);
 
 // Waits for one key press on the console's own input; returns at once when
 // there is no console. Ctrl+C and Ctrl+Break end the wait like a key.

@@ -6,7 +6,9 @@
 #include <stdlib.h>
 
 #include "../scanner/asciifold.h"
+#include "../scanner/jsonscan.h"
 #include "../scanner/scan.h"
+#include "../scanner/watch.h"
 #include "console.h"
 #include "privilege.h"
 #include "version.h"
@@ -30,6 +32,23 @@ static int IsSameOption(const char* argument, const char* option)
     }
 }
 
+// The watch's seconds: a whole number from 1 to WATCH_SECONDS_MAX, digits
+// only; 0 for anything else.
+static DWORD ParseWatchSeconds(const char* text)
+{
+    DWORD seconds = 0;
+    if (*text == '\0')
+        return 0;
+    for (; *text != '\0'; text++) {
+        if (*text < '0' || *text > '9')
+            return 0;
+        seconds = seconds * 10 + (DWORD)(*text - '0');
+        if (seconds > WATCH_SECONDS_MAX)
+            return 0;
+    }
+    return seconds;
+}
+
 int main(int argc, char** argv)
 {
     setvbuf(stdout, OutputBuffer, _IOFBF, sizeof(OutputBuffer));
@@ -37,6 +56,21 @@ int main(int argc, char** argv)
     EnableDebugPrivilege();
     ResolveIsWow64Process();
 
+    // The JSON layouts: UTF-8 bytes with bare LF line ends, no colour, the
+    // console's attributes never touched, and an exit status collectors
+    // can act on.
+    int watch = argc >= 2 && argc <= 3 && IsSameOption(argv[1], "-w");
+    DWORD watchSeconds = argc == 3 && watch ? ParseWatchSeconds(argv[2]) : 0;
+    if (argc == 2 && IsSameOption(argv[1], "-j")) {
+        _setmode(_fileno(stdout), _O_BINARY);
+        exit(ScanProcessesAsJson());
+    }
+    if (watch && (argc == 2 || watchSeconds != 0)) {
+        _setmode(_fileno(stdout), _O_BINARY);
+        exit(WatchProcesses(watchSeconds));
+    }
+
+    RestoreAttributesOnControl(savedAttributes);
     if (argc == 1) {
         ScanProcesses(OUTPUT_BLOCK);
         SetTextColor(COLOR_WHITE);
@@ -54,14 +88,6 @@ int main(int argc, char** argv)
                 WaitForKeyPress();
         }
         RestoreTextAttributes(savedAttributes);
-        exit(0);
-    }
-
-    if (argc == 2 && IsSameOption(argv[1], "-j")) {
-        // JSON Lines for collectors: UTF-8 bytes with bare LF line ends, no
-        // colour, and the console's attributes never touched.
-        _setmode(_fileno(stdout), _O_BINARY);
-        ScanProcesses(OUTPUT_JSON);
         exit(0);
     }
 

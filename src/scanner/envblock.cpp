@@ -4,7 +4,7 @@
 
 static const ENV_CHAR PROMPT_PREFIX[PROMPT_PREFIX_CHARS] = {'p', 'r', 'o', 'm', 'p', 't'};
 
-int FindPromptEntryInBlock(const ENV_CHAR* block, size_t characters, size_t* start, size_t* length)
+int WalkEnvironmentBlock(const ENV_CHAR* block, size_t characters, size_t* start, size_t* length)
 {
     // An empty entry ends the block, the first one included: whatever lies
     // after "\0\0" (or after a leading "\0") is not part of the environment.
@@ -22,11 +22,16 @@ int FindPromptEntryInBlock(const ENV_CHAR* block, size_t characters, size_t* sta
         if (matched == PROMPT_PREFIX_CHARS) {
             *start = entryStart;
             *length = position - entryStart;
-            return 1;
+            return BLOCK_PROMPT;
         }
         position++;  // past the entry's terminating zero
     }
-    return 0;
+    return position < characters ? BLOCK_NO_PROMPT : BLOCK_UNENDED;
+}
+
+int FindPromptEntryInBlock(const ENV_CHAR* block, size_t characters, size_t* start, size_t* length)
+{
+    return WalkEnvironmentBlock(block, characters, start, length) == BLOCK_PROMPT ? 1 : 0;
 }
 
 int ContainsPromptEntry(const ENV_CHAR* block, size_t characters)

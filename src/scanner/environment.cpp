@@ -15,6 +15,23 @@ typedef LONG(NTAPI* NtQueryInformationProcessFunction)(HANDLE process, ULONG inf
 
 QueryProcessInformationFunction QueryWow64InformationEntry = QueryProcessInformation;
 
+// Where one view's records lead to its environment block.
+typedef struct ENVIRONMENT_PLACE {
+    const void* address;
+    DWORD readable;  // bytes from the address to its region's end
+} ENVIRONMENT_PLACE;
+
+// How far the records of a view could be followed.
+#define RECORDS_FOLLOWED 1
+#define RECORDS_UNREADABLE 0
+#define RECORDS_NONE 2  // no PEB at all: a minimal process, which has no environment
+
+// The shell test's block buffer: allocated at the first test, grown to the
+// largest block met up to ENV_CEILING_BYTES, and kept for the rest of the
+// run, which tests every process with it.
+static unsigned char* BlockBuffer = NULL;
+static DWORD BlockBufferBytes = 0;
+
 ULONG_PTR ReadPointerAt(const unsigned char* image, size_t offset, size_t pointerBytes)
 {
     // Images are plain byte buffers: copy rather than cast to stay aligned.
@@ -46,6 +63,10 @@ int QueryReadableRegion(HANDLE process, const void* address, DWORD* regionSize)
     *regionSize = 0;
     if (VirtualQueryEx(process, address, &region, sizeof(region)) != sizeof(region))
         return 0;
+    // A read of a guard page can take the target's one-shot guard away, and
+    // reserved or free memory holds nothing the system wrote: neither is read.
+    if (region.State != MEM_COMMIT || (region.Protect & PAGE_GUARD) != 0)
+        return 0;
     if (region.Protect == PAGE_NOACCESS || region.Protect == PAGE_EXECUTE)
         return 0;
 
@@ -66,41 +87,28 @@ HANDLE OpenProcessForRead(DWORD processId)
 }
 
 // From a process-parameters address to the environment block, the same way
-// for both layouts: each record's region is checked before it is read, and
-// the block is read up to its region's end or the buffer's size. Gives the
-// bytes readable from the parameters address through readable (0 when none).
-static int ReadEnvironmentFromParameters(HANDLE process, const void* parameters, DWORD parametersBytes,
-                                         size_t environmentOffset, size_t pointerBytes, void* buffer, DWORD* size,
-                                         DWORD* readable)
+// for both layouts: each record's region is checked before it is read.
+// Records the bytes readable from the parameters address in record.
+static int LocateEnvironment(HANDLE process, PARAMETERS_RECORD* record, DWORD parametersBytes,
+                             size_t environmentOffset, size_t pointerBytes, ENVIRONMENT_PLACE* place)
 {
     DWORD regionSize = 0;
-    *readable = 0;
-    if (!QueryReadableRegion(process, parameters, &regionSize))
+    record->readable = 0;
+    if (!QueryReadableRegion(process, (const void*)record->address, &regionSize))
         return 0;
-    *readable = regionSize;
+    record->readable = regionSize;
 
     unsigned char parametersImage[PARAMETERS_IMAGE_BYTES];
     memset(parametersImage, 0, sizeof(parametersImage));
     if (parametersBytes > sizeof(parametersImage) ||
-        !ReadProcessMemory(process, parameters, parametersImage, parametersBytes, NULL))
+        !ReadProcessMemory(process, (const void*)record->address, parametersImage, parametersBytes, NULL))
         return 0;
 
-    const void* environment = (const void*)ReadPointerAt(parametersImage, environmentOffset, pointerBytes);
-    if (!QueryReadableRegion(process, environment, &regionSize))
-        return 0;
-
-    memset(buffer, 0, *size);
-    if (regionSize < *size)
-        *size = regionSize;
-    SIZE_T copied = 0;
-    if (!ReadProcessMemory(process, environment, buffer, *size, &copied) || copied == 0)
-        return 0;
-    *size = (DWORD)copied;
-    return 1;
+    place->address = (const void*)ReadPointerAt(parametersImage, environmentOffset, pointerBytes);
+    return QueryReadableRegion(process, place->address, &place->readable);
 }
 
-// The process-parameters address from the 64-bit PEB, or from the 32-bit PEB
-// of a WOW64 process; 1 when the records on the way could be read.
+// The process-parameters address from the 64-bit PEB.
 static int FindProcessParameters(HANDLE process, ULONG_PTR* parameters)
 {
     unsigned char basicInformation[BASIC_INFORMATION_BYTES];
@@ -108,15 +116,17 @@ static int FindProcessParameters(HANDLE process, ULONG_PTR* parameters)
     *parameters = 0;
     memset(basicInformation, 0, sizeof(basicInformation));
     if (QueryProcessInformation(process, 0, basicInformation, sizeof(basicInformation), &returnLength) != 0)
-        return 0;
+        return RECORDS_UNREADABLE;
 
+    const void* peb = (const void*)ReadPointerAt(basicInformation, BASIC_INFORMATION_PEB_OFFSET, sizeof(void*));
+    if (peb == NULL)
+        return RECORDS_NONE;
     unsigned char pebImage[PEB_IMAGE_BYTES];
     memset(pebImage, 0, sizeof(pebImage));
-    const void* peb = (const void*)ReadPointerAt(basicInformation, BASIC_INFORMATION_PEB_OFFSET, sizeof(void*));
     if (!ReadProcessMemory(process, peb, pebImage, sizeof(pebImage), NULL))
-        return 0;
+        return RECORDS_UNREADABLE;
     *parameters = ReadPointerAt(pebImage, PEB_PARAMETERS_OFFSET, sizeof(void*));
-    return 1;
+    return RECORDS_FOLLOWED;
 }
 
 static int FindProcessParameters32(HANDLE process, ULONG_PTR peb32, ULONG_PTR* parameters)
@@ -125,63 +135,146 @@ static int FindProcessParameters32(HANDLE process, ULONG_PTR peb32, ULONG_PTR* p
     *parameters = 0;
     memset(pebImage, 0, sizeof(pebImage));
     if (!ReadProcessMemory(process, (const void*)peb32, pebImage, sizeof(pebImage), NULL))
-        return 0;
+        return RECORDS_UNREADABLE;
     *parameters = ReadPointerAt(pebImage, PEB32_PARAMETERS_OFFSET, sizeof(DWORD));
-    return 1;
+    return RECORDS_FOLLOWED;
 }
 
-// Both answer where the records led (0 when they did not get that far).
-static int ReadEnvironmentOfView(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size,
-                                 PARAMETERS_RECORD* record)
+// Follows a view's records (the 64-bit ones when peb32 is 0) to its block.
+static int LocateViewEnvironment(HANDLE process, ULONG_PTR peb32, PARAMETERS_RECORD* record,
+                                 ENVIRONMENT_PLACE* place)
 {
     record->address = 0;
     record->readable = 0;
-    if (peb32 == 0) {
-        if (!FindProcessParameters(process, &record->address))
-            return 0;
-        return ReadEnvironmentFromParameters(process, (const void*)record->address, PARAMETERS_IMAGE_BYTES,
-                                             PARAMETERS_ENVIRONMENT_OFFSET, sizeof(void*), buffer, size,
-                                             &record->readable);
-    }
-    if (!FindProcessParameters32(process, peb32, &record->address))
+    place->address = NULL;
+    place->readable = 0;
+    int followed = peb32 == 0 ? FindProcessParameters(process, &record->address)
+                              : FindProcessParameters32(process, peb32, &record->address);
+    if (followed != RECORDS_FOLLOWED)
+        return followed;
+    int located = peb32 == 0 ? LocateEnvironment(process, record, PARAMETERS_IMAGE_BYTES,
+                                                 PARAMETERS_ENVIRONMENT_OFFSET, sizeof(void*), place)
+                             : LocateEnvironment(process, record, PARAMETERS32_IMAGE_BYTES,
+                                                 PARAMETERS32_ENVIRONMENT_OFFSET, sizeof(DWORD), place);
+    return located ? RECORDS_FOLLOWED : RECORDS_UNREADABLE;
+}
+
+static int ReadEnvironmentOfView(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size)
+{
+    PARAMETERS_RECORD record;
+    ENVIRONMENT_PLACE place;
+    if (LocateViewEnvironment(process, peb32, &record, &place) != RECORDS_FOLLOWED)
         return 0;
-    return ReadEnvironmentFromParameters(process, (const void*)record->address, PARAMETERS32_IMAGE_BYTES,
-                                         PARAMETERS32_ENVIRONMENT_OFFSET, sizeof(DWORD), buffer, size,
-                                         &record->readable);
+    memset(buffer, 0, *size);
+    if (place.readable < *size)
+        *size = place.readable;
+    SIZE_T copied = 0;
+    if (!ReadProcessMemory(process, place.address, buffer, *size, &copied) || copied == 0)
+        return 0;
+    *size = (DWORD)copied;
+    return 1;
 }
 
 int ReadProcessEnvironment(HANDLE process, void* buffer, DWORD* size)
 {
-    PARAMETERS_RECORD record;
-    return ReadEnvironmentOfView(process, 0, buffer, size, &record);
+    return ReadEnvironmentOfView(process, 0, buffer, size);
 }
 
 int ReadProcessEnvironment32(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size)
 {
-    PARAMETERS_RECORD record;
-    return ReadEnvironmentOfView(process, peb32, buffer, size, &record);
+    return ReadEnvironmentOfView(process, peb32, buffer, size);
+}
+
+// 1 when the query answered; *peb32 is then 0 for a native process.
+static int AskPeb32Address(HANDLE process, ULONG_PTR* peb32)
+{
+    DWORD returnLength = 0;
+    *peb32 = 0;
+    if (QueryWow64InformationEntry == NULL ||
+        QueryWow64InformationEntry(process, PROCESS_WOW64_INFORMATION, peb32, sizeof(*peb32), &returnLength) != 0) {
+        *peb32 = 0;
+        return 0;
+    }
+    return 1;
 }
 
 ULONG_PTR QueryPeb32Address(HANDLE process)
 {
     ULONG_PTR peb32 = 0;
-    DWORD returnLength = 0;
-    if (QueryWow64InformationEntry == NULL ||
-        QueryWow64InformationEntry(process, PROCESS_WOW64_INFORMATION, &peb32, sizeof(peb32), &returnLength) != 0)
-        return 0;
+    AskPeb32Address(process, &peb32);
     return peb32;
 }
 
-// Tests a block and, on a match, copies the entry into the match.
-static int TakePromptEntry(const ENV_CHAR* block, size_t characters, PROMPT_MATCH* match)
+// Makes the block buffer hold at least bytes (rounded up to whole first
+// reads); 1 when it does.
+static int GrowBlockBuffer(DWORD bytes)
 {
+    if (bytes <= BlockBufferBytes)
+        return 1;
+    DWORD wanted = (bytes + ENV_BUFFER_BYTES - 1) / ENV_BUFFER_BYTES * ENV_BUFFER_BYTES;
+    void* grown = BlockBuffer == NULL ? HeapAlloc(GetProcessHeap(), 0, wanted)
+                                      : HeapReAlloc(GetProcessHeap(), 0, BlockBuffer, wanted);
+    if (grown == NULL)
+        return 0;
+    BlockBuffer = (unsigned char*)grown;
+    BlockBufferBytes = wanted;
+    return 1;
+}
+
+// Reads bytes of the block at offset into the block buffer; answers how
+// many arrived (a read that failed part-way still delivers its first part).
+static DWORD ReadBlockPart(HANDLE process, const ENVIRONMENT_PLACE* place, DWORD offset, DWORD bytes)
+{
+    SIZE_T copied = 0;
+    if (!GrowBlockBuffer(offset + bytes))
+        return 0;
+    if (!ReadProcessMemory(process, (const unsigned char*)place->address + offset, BlockBuffer + offset, bytes,
+                           &copied))
+        return copied < bytes ? (DWORD)copied : 0;
+    return (DWORD)copied;
+}
+
+// Tests one view's whole block: a first read of at most ENV_BUFFER_BYTES,
+// which holds any ordinary block, then the rest of the region up to the
+// ceiling when the block (or its matching entry) runs on past it.
+static int TestViewBlock(HANDLE process, const ENVIRONMENT_PLACE* place, PROMPT_MATCH* match)
+{
+    DWORD wanted = place->readable < ENV_BUFFER_BYTES ? place->readable : ENV_BUFFER_BYTES;
+    DWORD delivered = ReadBlockPart(process, place, 0, wanted);
+    int whole = delivered == wanted;
     size_t start = 0;
     size_t length = 0;
-    if (!FindPromptEntryInBlock(block, characters, &start, &length))
-        return 0;
-    CopyWideText(match->entry, PROMPT_ENTRY_CHARS + 1, (const WCHAR*)(block + start), length);
-    match->entryChars = (DWORD)wcslen(match->entry);
-    return 1;
+    int walked = WalkEnvironmentBlock((const ENV_CHAR*)BlockBuffer, delivered / sizeof(ENV_CHAR), &start, &length);
+    int runsOn = walked == BLOCK_UNENDED || (walked == BLOCK_PROMPT && start + length == delivered / sizeof(ENV_CHAR));
+    if (whole && runsOn && wanted < place->readable) {
+        DWORD rest = (place->readable < ENV_CEILING_BYTES ? place->readable : ENV_CEILING_BYTES) - wanted;
+        DWORD more = ReadBlockPart(process, place, wanted, rest);
+        delivered += more;
+        whole = more == rest && delivered == place->readable;
+        walked = WalkEnvironmentBlock((const ENV_CHAR*)BlockBuffer, delivered / sizeof(ENV_CHAR), &start, &length);
+    }
+    if (walked == BLOCK_PROMPT) {
+        CopyWideText(match->entry, PROMPT_ENTRY_CHARS + 1, (const WCHAR*)BlockBuffer + start, length);
+        match->entryChars = (DWORD)wcslen(match->entry);
+        return PROMPT_FOUND;
+    }
+    // A block without its closing empty entry that fills its region was read
+    // whole; one that the ceiling or a failed read cut may go on.
+    if (walked == BLOCK_NO_PROMPT || (walked == BLOCK_UNENDED && whole))
+        return PROMPT_ABSENT;
+    return PROMPT_UNREADABLE;
+}
+
+// Follows one view's records and tests its block.
+static int TestView(HANDLE process, ULONG_PTR peb32, PARAMETERS_RECORD* record, PROMPT_MATCH* match)
+{
+    ENVIRONMENT_PLACE place;
+    int followed = LocateViewEnvironment(process, peb32, record, &place);
+    if (followed == RECORDS_NONE)
+        return PROMPT_ABSENT;
+    if (followed != RECORDS_FOLLOWED)
+        return PROMPT_UNREADABLE;
+    return TestViewBlock(process, &place, match);
 }
 
 int TestProcessEnvironment(HANDLE process, PROMPT_MATCH* match)
@@ -193,28 +286,23 @@ int TestProcessEnvironment(HANDLE process, PROMPT_MATCH* match)
     match->parameters32.address = 0;
     match->parameters32.readable = 0;
 
-    // Whatever arrived is tested, even from a read that stopped part-way; a
-    // reader that gave up early leaves the buffer all zero.
-    ENV_CHAR block[ENV_BUFFER_BYTES / sizeof(ENV_CHAR)];
-    DWORD size = sizeof(block);
-    memset(block, 0, sizeof(block));
-    ReadEnvironmentOfView(process, 0, block, &size, &match->parameters);
-    int found = TakePromptEntry(block, sizeof(block) / sizeof(block[0]), match);
+    int answer = TestView(process, 0, &match->parameters, match);
 
     // The 64-bit copy of a WOW64 process keeps what it inherited at creation;
     // its 32-bit code sets and changes only its own copy (cmd.exe's PROMPT
     // among them), so that copy is tested too and its entry preferred.
-    match->peb32 = QueryPeb32Address(process);
+    if (!AskPeb32Address(process, &match->peb32))
+        return answer == PROMPT_FOUND ? PROMPT_FOUND : PROMPT_UNREADABLE;
     if (match->peb32 != 0) {
-        size = sizeof(block);
-        memset(block, 0, sizeof(block));
-        ReadEnvironmentOfView(process, match->peb32, block, &size, &match->parameters32);
-        if (TakePromptEntry(block, sizeof(block) / sizeof(block[0]), match)) {
+        int answer32 = TestView(process, match->peb32, &match->parameters32, match);
+        if (answer32 == PROMPT_FOUND) {
             match->in32BitView = 1;
-            found = 1;
+            return PROMPT_FOUND;
         }
+        if (answer != PROMPT_FOUND && answer32 == PROMPT_UNREADABLE)
+            answer = PROMPT_UNREADABLE;
     }
-    return found;
+    return answer;
 }
 
 int FindPromptEntry(DWORD processId, PROMPT_MATCH* match)
@@ -225,16 +313,16 @@ int FindPromptEntry(DWORD processId, PROMPT_MATCH* match)
         match->peb32 = 0;
         match->entryChars = 0;
         match->entry[0] = 0;
-        return 0;
+        return PROMPT_UNREADABLE;
     }
     match->opened = 1;
-    int found = TestProcessEnvironment(process, match);
+    int answer = TestProcessEnvironment(process, match);
     CloseHandle(process);
-    return found;
+    return answer;
 }
 
 int IsCommandPromptProcess(DWORD processId)
 {
     PROMPT_MATCH match;
-    return FindPromptEntry(processId, &match);
+    return FindPromptEntry(processId, &match) == PROMPT_FOUND ? 1 : 0;
 }

@@ -5,9 +5,14 @@
 
 #include <windows.h>
 
-// Large enough for a whole real block: the prompt entry sorts after Path,
-// PATHEXT, the PROCESSOR_* and ProgramFiles* entries.
+// The fixed buffer of ReadProcessEnvironment, and the shell test's first
+// read of a block: a real block is a few KiB, so one read of at most this
+// much takes it whole.
 #define ENV_BUFFER_BYTES 65536
+// The most of one block the shell test reads. The system sets no limit on a
+// block's size, and entries before the prompt entry can fill any fixed
+// buffer; a block longer than this is tested as far as it goes.
+#define ENV_CEILING_BYTES (16u * 1024 * 1024)
 
 #define PROCESS_READ_ACCESS (PROCESS_QUERY_INFORMATION | PROCESS_VM_READ)
 
@@ -28,8 +33,14 @@
 #define PARAMETERS32_IMAGE_BYTES 0x50
 #define PARAMETERS32_ENVIRONMENT_OFFSET 0x48
 
-// An entry is never longer than the buffer it was found in.
-#define PROMPT_ENTRY_CHARS (ENV_BUFFER_BYTES / sizeof(WCHAR))
+// The longest matching entry kept: a variable's value is at most 32,767
+// characters; a longer entry is cut.
+#define PROMPT_ENTRY_CHARS 32768
+
+// The shell test's answers.
+#define PROMPT_ABSENT 0      // every view was read and none holds a prompt entry
+#define PROMPT_FOUND 1       // a view holds one (whatever the other view gave)
+#define PROMPT_UNREADABLE 2  // none found, and a view could not be read whole
 
 typedef LONG (*QueryProcessInformationFunction)(HANDLE process, DWORD informationClass, void* buffer, DWORD length,
                                                 DWORD* returnLength);
@@ -56,19 +67,25 @@ typedef struct PROMPT_MATCH {
     WCHAR entry[PROMPT_ENTRY_CHARS + 1];  // the matching entry as it stands, terminated
 } PROMPT_MATCH;
 
+// 1 when the process holds a prompt entry, else 0 (unreadable included).
 int IsCommandPromptProcess(DWORD processId);
-// Opens the process for reading, tests it and closes it.
+// Opens the process for reading, tests it and closes it; one of the
+// answers above (PROMPT_UNREADABLE when it cannot be opened).
 int FindPromptEntry(DWORD processId, PROMPT_MATCH* match);
 // The same test on a handle opened with OpenProcessForRead, which the caller
-// keeps: the JSON layout reads a shell's evidence through it.
+// keeps: the JSON layout reads a shell's evidence through it. Reads each
+// view's whole block, up to its region's end or ENV_CEILING_BYTES.
 int TestProcessEnvironment(HANDLE process, PROMPT_MATCH* match);
 HANDLE OpenProcessForRead(DWORD processId);
+// Reads a block into a buffer of the caller's, cut at *size bytes.
 int ReadProcessEnvironment(HANDLE process, void* buffer, DWORD* size);
 int ReadProcessEnvironment32(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size);
 // A pointer of pointerBytes (8, or 4 in the 32-bit layouts) at offset of a
 // record read into a byte buffer.
 ULONG_PTR ReadPointerAt(const unsigned char* image, size_t offset, size_t pointerBytes);
 ULONG_PTR QueryPeb32Address(HANDLE process);
+// 1 when the region holding address is committed, readable and no guard
+// region, with the bytes from address to its end in *regionSize.
 int QueryReadableRegion(HANDLE process, const void* address, DWORD* regionSize);
 LONG QueryProcessInformation(HANDLE process, DWORD informationClass, void* buffer, DWORD length,
                              DWORD* returnLength);

@@ -5,6 +5,7 @@
 // read, and every read stays inside the region the pointer lies in.
 #include "evidence.h"
 
+#include <sddl.h>
 #include <string.h>
 
 #include "environment.h"
@@ -124,6 +125,12 @@ static void ReadTokenFacts(HANDLE process, SHELL_EVIDENCE* evidence)
                                      : 0;
         evidence->user[ACCOUNT_TEXT_CHARS - 1] = 0;
         evidence->domain[ACCOUNT_TEXT_CHARS - 1] = 0;
+        LPWSTR sidText = NULL;
+        if (ConvertSidToStringSidW(information.user.User.Sid, &sidText)) {
+            CopyWideText(evidence->sid, SID_TEXT_CHARS, sidText, SID_TEXT_CHARS);
+            evidence->foundSid = 1;
+            LocalFree(sidText);
+        }
     }
     if (GetTokenInformation(token, TokenIntegrityLevel, &information, sizeof(information), &returned)) {
         PSID label = information.label.Label.Sid;
@@ -135,52 +142,37 @@ static void ReadTokenFacts(HANDLE process, SHELL_EVIDENCE* evidence)
     CloseHandle(token);
 }
 
-void ReadShellEvidence(HANDLE process, DWORD processId, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence)
+void ReadShellEvidence(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence)
 {
     ClearText(&evidence->commandLine);
     ClearText(&evidence->currentDirectory);
     evidence->foundWindowFlags = 0;
-    evidence->foundStarted = 0;
     evidence->foundAccount = 0;
+    evidence->foundSid = 0;
+    evidence->sid[0] = 0;
     evidence->foundIntegrity = 0;
     evidence->foundPath = 0;
     evidence->user[0] = 0;
     evidence->domain[0] = 0;
     evidence->path[0] = 0;
-    evidence->foundSession = ProcessIdToSessionId(processId, &evidence->session) ? 1 : 0;
     ReadStartupRecords(process, match, evidence);
-    FILETIME exited;
-    FILETIME kernel;
-    FILETIME user;
-    evidence->foundStarted = GetProcessTimes(process, &evidence->started, &exited, &kernel, &user) ? 1 : 0;
     ReadTokenFacts(process, evidence);
     DWORD pathChars = IMAGE_PATH_CHARS;
     evidence->foundPath = QueryFullProcessImageNameW(process, 0, evidence->path, &pathChars) ? 1 : 0;
     evidence->path[evidence->foundPath && pathChars < IMAGE_PATH_CHARS ? pathChars : 0] = 0;
 }
 
-int ReadProcessStart(DWORD processId, FILETIME* started, int* foundStarted, WCHAR* imageName, DWORD capacity)
+int ReadImagePathOf(DWORD processId, WCHAR* path, DWORD capacity)
 {
-    *foundStarted = 0;
-    if (imageName != NULL && capacity > 0)
-        imageName[0] = 0;
+    if (capacity == 0)
+        return 0;
+    path[0] = 0;
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
     if (process == NULL)
         return 0;
-    FILETIME exited;
-    FILETIME kernel;
-    FILETIME user;
-    *foundStarted = GetProcessTimes(process, started, &exited, &kernel, &user) ? 1 : 0;
-    if (imageName != NULL && capacity > 0) {
-        WCHAR path[IMAGE_PATH_CHARS];
-        DWORD pathChars = IMAGE_PATH_CHARS;
-        if (QueryFullProcessImageNameW(process, 0, path, &pathChars) && pathChars < IMAGE_PATH_CHARS) {
-            DWORD start = pathChars;
-            while (start > 0 && path[start - 1] != L'\\')
-                start--;
-            CopyWideText(imageName, capacity, path + start, pathChars - start);
-        }
-    }
+    DWORD pathChars = capacity;
+    int found = QueryFullProcessImageNameW(process, 0, path, &pathChars) && pathChars < capacity;
+    path[found ? pathChars : 0] = 0;
     CloseHandle(process);
-    return 1;
+    return found;
 }

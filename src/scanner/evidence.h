@@ -1,7 +1,8 @@
 // What tells a hidden or remote shell from an ordinary one, read for each
 // listed shell only: how it was started (command line, directory, window and
-// standard-handle flags from its process parameters), when, in which
-// session, by which account at which integrity level, from which image.
+// standard-handle flags from its process parameters), by which account at
+// which integrity level, from which image. When it started, in which session
+// and by whom come from the process list.
 #ifndef MURKSCOPE_EVIDENCE_H
 #define MURKSCOPE_EVIDENCE_H
 
@@ -29,6 +30,8 @@
 // 16 bits, and an odd one is refused.
 #define REMOTE_TEXT_CHARS 32767
 #define ACCOUNT_TEXT_CHARS 260
+// A SID as text: "S-1-" and at most 15 sub-authorities of 10 digits.
+#define SID_TEXT_CHARS 192
 #define IMAGE_PATH_CHARS 32768
 
 // A text read from the target, or not found (null in the report).
@@ -44,13 +47,11 @@ typedef struct SHELL_EVIDENCE {
     int foundWindowFlags;
     DWORD windowFlags;      // STARTUPINFO.dwFlags as the parent gave them
     DWORD showWindowFlags;  // STARTUPINFO.wShowWindow
-    int foundStarted;
-    FILETIME started;       // creation time, UTC
-    int foundSession;
-    DWORD session;
     int foundAccount;
     WCHAR user[ACCOUNT_TEXT_CHARS];
     WCHAR domain[ACCOUNT_TEXT_CHARS];
+    int foundSid;
+    WCHAR sid[SID_TEXT_CHARS];  // the owner's SID, named even when its account is not
     int foundIntegrity;
     DWORD integrity;        // last sub-authority of the token's label SID
     int foundPath;
@@ -60,10 +61,10 @@ typedef struct SHELL_EVIDENCE {
 // Reads everything above for a shell, through the handle its shell test
 // used and from the records the test found (the 32-bit ones for a WOW64
 // process). Whatever cannot be read is left not found.
-void ReadShellEvidence(HANDLE process, DWORD processId, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence);
+void ReadShellEvidence(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence);
 
-// The creation time of another process (opened for limited query only);
-// with imageName, also the file name of its image. 1 when it could be opened.
-int ReadProcessStart(DWORD processId, FILETIME* started, int* foundStarted, WCHAR* imageName, DWORD capacity);
+// The image path the system recorded for another process, opened for
+// limited query only; 1 when it was found.
+int ReadImagePathOf(DWORD processId, WCHAR* path, DWORD capacity);
 
 #endif

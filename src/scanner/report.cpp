@@ -8,6 +8,7 @@
 
 #include "../front/console.h"
 #include "../front/version.h"
+#include "signs.h"
 #include "text.h"
 
 static int HeaderPending = 1;
@@ -190,25 +191,61 @@ static const char* NameIntegrityLevel(DWORD level)
         return "medium";
     if (level < 0x4000)
         return "high";
-    return "system";
+    if (level < 0x5000)
+        return "system";
+    return "protected";
+}
+
+static void PrintJsonListedTime(ULONGLONG created)
+{
+    FILETIME time;
+    time.dwLowDateTime = (DWORD)created;
+    time.dwHighDateTime = (DWORD)(created >> 32);
+    PrintJsonTime(created != 0, &time);
+}
+
+static void PrintJsonConnections(const SHELL_CONNECTIONS* connections)
+{
+    if (connections == NULL) {
+        printf(",\"connections\":null,\"connections_cut\":null");
+        return;
+    }
+    printf(",\"connections\":[");
+    for (DWORD index = 0; index < connections->count; index++) {
+        const SHELL_CONNECTION* row = &connections->rows[index];
+        char local[64];
+        char remote[64];
+        FormatAddress(row->ipv6, row->localAddress, local, sizeof(local));
+        FormatAddress(row->ipv6, row->remoteAddress, remote, sizeof(remote));
+        const char* state = NameTcpState(row->state);
+        printf("%s{\"owner\":\"%s\",\"pid\":%lu,\"local\":\"%s%s%s:%u\",\"remote\":\"%s%s%s:%u\",\"state\":",
+               index == 0 ? "" : ",", row->ownedByParent ? "parent" : "shell", (unsigned long)row->processId,
+               row->ipv6 ? "[" : "", local, row->ipv6 ? "]" : "", row->localPort, row->ipv6 ? "[" : "", remote,
+               row->ipv6 ? "]" : "", row->remotePort);
+        if (state != NULL)
+            printf("\"%s\"}", state);
+        else
+            printf("null}");
+    }
+    printf("],\"connections_cut\":%s", connections->cut ? "true" : "false");
 }
 
 void PrintShellObject(const SHELL_REPORT* report)
 {
     const SHELL_EVIDENCE* evidence = report->evidence;
-    int startedHidden = evidence->foundWindowFlags && (evidence->windowFlags & STARTF_USESHOWWINDOW) != 0 &&
-                        evidence->showWindowFlags == SW_HIDE;
-    int redirectedStdio = evidence->foundWindowFlags && (evidence->windowFlags & STARTF_USESTDHANDLES) != 0;
+    const LISTED_PROCESS* process = report->process;
 
     printf("{\"type\":\"shell\",\"host\":");
     PrintJsonTextOrNull(report->host, MAX_PATH);
-    printf(",\"pid\":%lu,\"ppid\":%lu,\"name\":", (unsigned long)report->processId,
-           (unsigned long)report->parentProcessId);
-    PrintJsonTextOrNull(report->name, MAX_PATH);
+    printf(",\"pid\":%lu,\"ppid\":%lu,\"name\":", (unsigned long)process->processId,
+           (unsigned long)process->parentProcessId);
+    PrintJsonText(process->name, process->nameChars);
     printf(",\"wow64\":%s,\"user\":", report->wow64 ? "true" : "false");
     PrintJsonTextOrNull(evidence->foundAccount ? evidence->user : NULL, ACCOUNT_TEXT_CHARS);
     printf(",\"domain\":");
     PrintJsonTextOrNull(evidence->foundAccount ? evidence->domain : NULL, ACCOUNT_TEXT_CHARS);
+    printf(",\"sid\":");
+    PrintJsonTextOrNull(evidence->foundSid ? evidence->sid : NULL, SID_TEXT_CHARS);
     if (evidence->foundIntegrity)
         printf(",\"integrity\":\"%s\"", NameIntegrityLevel(evidence->integrity));
     else
@@ -221,34 +258,26 @@ void PrintShellObject(const SHELL_REPORT* report)
     PrintJsonRemoteText(&evidence->currentDirectory);
     printf(",\"prompt_entry\":");
     PrintJsonText(report->match->entry, report->match->entryChars);
-    if (evidence->foundSession)
-        printf(",\"session\":%lu", (unsigned long)evidence->session);
+    printf(",\"session\":%lu,\"started\":", (unsigned long)process->session);
+    PrintJsonListedTime(process->created);
+    printf(",\"parent\":{\"pid\":%lu,\"name\":", (unsigned long)process->parentProcessId);
+    if (report->parent != NULL)
+        PrintJsonText(report->parent->name, report->parent->nameChars);
     else
-        printf(",\"session\":null");
-    printf(",\"started\":");
-    PrintJsonTime(evidence->foundStarted, &evidence->started);
-    printf(",\"parent\":{\"pid\":%lu,\"name\":", (unsigned long)report->parentProcessId);
-    PrintJsonTextOrNull(report->parentRunning ? report->parentName : NULL, MAX_PATH);
-    printf(",\"running\":%s}", report->parentRunning ? "true" : "false");
+        printf("null");
+    printf(",\"path\":");
+    PrintJsonTextOrNull(report->parentPath, IMAGE_PATH_CHARS);
+    printf(",\"running\":%s}", report->parentState == PARENT_UNKNOWN
+                                    ? "null"
+                                    : (report->parentState == PARENT_RUNNING ? "true" : "false"));
     printf(",\"started_hidden\":");
-    PrintJsonBoolean(evidence->foundWindowFlags, startedHidden);
+    PrintJsonBoolean(evidence->foundWindowFlags, WasStartedHidden(evidence));
     printf(",\"redirected_stdio\":");
-    PrintJsonBoolean(evidence->foundWindowFlags, redirectedStdio);
-
-    // The evidence in words, in a fixed order, each only when it holds.
-    const char* signs[4];
-    int count = 0;
-    if (startedHidden)
-        signs[count++] = "started-hidden";
-    if (redirectedStdio)
-        signs[count++] = "redirected-stdio";
-    if (!report->parentRunning)
-        signs[count++] = "parent-gone";
-    if (evidence->foundSession && evidence->session == 0)
-        signs[count++] = "service-session";
+    PrintJsonBoolean(evidence->foundWindowFlags, HasRedirectedStdio(evidence));
+    PrintJsonConnections(report->connections);
     printf(",\"signs\":[");
-    for (int index = 0; index < count; index++)
-        printf(index == 0 ? "\"%s\"" : ",\"%s\"", signs[index]);
+    for (int index = 0; index < report->signCount; index++)
+        printf(index == 0 ? "\"%s\"" : ",\"%s\"", report->signs[index]);
     printf("]}\n");
 }
 
@@ -268,5 +297,22 @@ void PrintScanObject(const SCAN_REPORT* report)
         printf("null");
     else
         printf("{\"call\":\"%s\",\"code\":%lu}", report->errorCall, (unsigned long)report->errorCode);
+    if (report->watched) {
+        printf(",\"ended\":");
+        PrintJsonTime(1, &report->ended);
+    }
+    printf("}\n");
+}
+
+void PrintEndedObject(const ENDED_REPORT* report)
+{
+    printf("{\"type\":\"ended\",\"host\":");
+    PrintJsonTextOrNull(report->host, MAX_PATH);
+    printf(",\"pid\":%lu,\"name\":", (unsigned long)report->processId);
+    PrintJsonText(report->name, report->nameChars);
+    printf(",\"started\":");
+    PrintJsonListedTime(report->created);
+    printf(",\"ended\":");
+    PrintJsonTime(1, &report->ended);
     printf("}\n");
 }

@@ -7,6 +7,8 @@
 
 #include "environment.h"
 #include "evidence.h"
+#include "processlist.h"
+#include "tcptable.h"
 
 // OutputMode values; the record printer treats anything else as the block.
 #define OUTPUT_BLOCK 0
@@ -26,20 +28,30 @@ void ReplaceControlCharacters(char* text);
 // closing empty lines.
 void PrintScanEnd(int records);
 
-// One listed shell in the JSON layout.
+// Whether a shell's parent still runs: a process with its id is in the list
+// and was created no later than the shell (a later one only took the id).
+#define PARENT_GONE 0
+#define PARENT_RUNNING 1
+#define PARENT_UNKNOWN 2  // a creation time is missing, so nobody can tell
+
+#define SHELL_SIGNS_MAX 16
+
+// One listed shell in the JSON layouts.
 typedef struct SHELL_REPORT {
     const WCHAR* host;  // NULL when the computer's name could not be found
-    DWORD processId;
-    DWORD parentProcessId;
-    const WCHAR* name;
+    const LISTED_PROCESS* process;  // id, parent id, name, creation time, session
     int wow64;
     const PROMPT_MATCH* match;
     const SHELL_EVIDENCE* evidence;
-    int parentRunning;
-    const WCHAR* parentName;  // NULL when the parent is not running
+    int parentState;                // PARENT_*
+    const LISTED_PROCESS* parent;   // the running parent's record, else NULL
+    const WCHAR* parentPath;        // NULL when not running or not found
+    const SHELL_CONNECTIONS* connections;  // NULL when the TCP tables could not be read
+    int signCount;
+    const char* signs[SHELL_SIGNS_MAX];
 } SHELL_REPORT;
 
-// The closing object of the JSON layout.
+// The closing object of the JSON layouts.
 typedef struct SCAN_REPORT {
     const WCHAR* host;
     FILETIME started;
@@ -50,12 +62,25 @@ typedef struct SCAN_REPORT {
     DWORD processes;
     DWORD unreadable;
     DWORD shells;
-    const char* errorCall;  // NULL when the process list could be walked
+    const char* errorCall;  // NULL when the process list could be read
     DWORD errorCode;
+    int watched;            // a watch's: it also says when it ended
+    FILETIME ended;
 } SCAN_REPORT;
+
+// A shell a watch listed that has gone.
+typedef struct ENDED_REPORT {
+    const WCHAR* host;
+    DWORD processId;
+    const WCHAR* name;
+    DWORD nameChars;
+    ULONGLONG created;
+    FILETIME ended;  // the poll that missed it
+} ENDED_REPORT;
 
 void PrintShellObject(const SHELL_REPORT* report);
 void PrintScanObject(const SCAN_REPORT* report);
+void PrintEndedObject(const ENDED_REPORT* report);
 
 // Writes text as a JSON string: UTF-8, escaped as JSON requires, a lone
 // surrogate as U+FFFD.

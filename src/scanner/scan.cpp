@@ -1,33 +1,19 @@
 // One pass over the process snapshot: every process with a prompt entry is
-// printed with its id, parent id, name, owner and path; in the JSON layout,
-// with the evidence of how it was started and whether its parent still runs.
+// printed with its id, parent id, name, owner and path in the block, line or
+// XML layout.
 #include "scan.h"
 
 #include <stdio.h>
 #include <string.h>
 #include <tlhelp32.h>
-#include <wchar.h>
 
 #include "../front/console.h"
-#include "../front/privilege.h"
 #include "asciifold.h"
 #include "environment.h"
-#include "evidence.h"
 #include "text.h"
-
-// One process of the snapshot, as the JSON layout keeps it.
-typedef struct SNAPSHOT_ENTRY {
-    DWORD processId;
-    DWORD parentProcessId;
-    WCHAR name[MAX_PATH];
-} SNAPSHOT_ENTRY;
-
-static SNAPSHOT_ENTRY SnapshotTable[SNAPSHOT_TABLE_ENTRIES];
-DWORD SnapshotTableCapacity = SNAPSHOT_TABLE_ENTRIES;
 
 static const char SYSTEM_ROOT_PREFIX[] = "\\SystemRoot\\";
 #define SYSTEM_ROOT_PREFIX_CHARS 12
-
 
 static int HasSystemRootPrefix(const char* path)
 {
@@ -139,166 +125,8 @@ void CapitalizeFirstLetter(char* text)
         text[0] = (char)(text[0] - 32);
 }
 
-// What the JSON walk carries from one process to the next.
-typedef struct JSON_SCAN {
-    const WCHAR* host;
-    DWORD ownProcessId;
-    DWORD tableEntries;
-    int tableTruncated;  // the snapshot went on past the table
-    // The last parent asked for its start time: shells often share one.
-    DWORD knownParentId;
-    int knownParentOpened;
-    int knownParentFoundStarted;
-    FILETIME knownParentStarted;
-    SCAN_REPORT summary;
-} JSON_SCAN;
-
-static const SNAPSHOT_ENTRY* FindSnapshotEntry(const JSON_SCAN* scan, DWORD processId)
-{
-    for (DWORD index = 0; index < scan->tableEntries; index++)
-        if (SnapshotTable[index].processId == processId)
-            return &SnapshotTable[index];
-    return NULL;
-}
-
-// The start time of a parent in the snapshot copy; asked once for shells
-// listed one after another with the same parent. 1 when it was read.
-static int ReadParentStart(JSON_SCAN* scan, DWORD parentProcessId, FILETIME* started)
-{
-    if (!scan->knownParentOpened || scan->knownParentId != parentProcessId) {
-        scan->knownParentId = parentProcessId;
-        scan->knownParentOpened = ReadProcessStart(parentProcessId, &scan->knownParentStarted,
-                                                   &scan->knownParentFoundStarted, NULL, 0);
-    }
-    *started = scan->knownParentStarted;
-    return scan->knownParentOpened && scan->knownParentFoundStarted;
-}
-
-// Whether a shell's parent still runs: a process with its id is in the
-// snapshot and did not start after the shell (a later process has only
-// taken over the id). When either start time cannot be read, presence
-// decides. Answers the parent's name through name.
-static int IsParentRunning(JSON_SCAN* scan, DWORD parentProcessId, const SHELL_EVIDENCE* evidence, WCHAR* name,
-                           DWORD capacity)
-{
-    const SNAPSHOT_ENTRY* parent = FindSnapshotEntry(scan, parentProcessId);
-    FILETIME parentStarted;
-    int foundStarted = 0;
-    name[0] = 0;
-    if (parent != NULL) {
-        if (evidence->foundStarted && ReadParentStart(scan, parentProcessId, &parentStarted) &&
-            CompareFileTime(&parentStarted, &evidence->started) > 0)
-            return 0;
-        CopyWideText(name, capacity, parent->name, MAX_PATH);
-        return 1;
-    }
-    if (!scan->tableTruncated)
-        return 0;
-    // Past the copy of a very long snapshot the process itself must answer:
-    // present when it can be opened, named after its image.
-    if (!ReadProcessStart(parentProcessId, &parentStarted, &foundStarted, name, capacity) || name[0] == 0 ||
-        (foundStarted && evidence->foundStarted && CompareFileTime(&parentStarted, &evidence->started) > 0)) {
-        name[0] = 0;
-        return 0;
-    }
-    return 1;
-}
-
-// Tests one snapshot entry and prints it when it is a shell.
-static void ReportIfShell(JSON_SCAN* scan, DWORD processId, DWORD parentProcessId, const WCHAR* name)
-{
-    if (processId == scan->ownProcessId)
-        return;
-    scan->summary.processes++;
-    HANDLE process = OpenProcessForRead(processId);
-    if (process == NULL) {
-        scan->summary.unreadable++;
-        return;
-    }
-    // The evidence is read through the shell test's own handle, from the
-    // records the test found.
-    PROMPT_MATCH match;
-    SHELL_EVIDENCE evidence;
-    int found = TestProcessEnvironment(process, &match);
-    if (found)
-        ReadShellEvidence(process, processId, &match, &evidence);
-    CloseHandle(process);
-    if (!found)
-        return;
-
-    WCHAR parentName[MAX_PATH];
-    SHELL_REPORT report;
-    report.host = scan->host;
-    report.processId = processId;
-    report.parentProcessId = parentProcessId;
-    report.name = name;
-    report.wow64 = match.peb32 != 0;
-    report.match = &match;
-    report.evidence = &evidence;
-    report.parentRunning = IsParentRunning(scan, parentProcessId, &evidence, parentName, MAX_PATH);
-    report.parentName = parentName;
-    PrintShellObject(&report);
-    scan->summary.shells++;
-}
-
-static void ScanProcessesAsJson(void)
-{
-    static WCHAR host[HOST_NAME_CHARS];
-    DWORD hostChars = HOST_NAME_CHARS;
-    JSON_SCAN scan;
-    memset(&scan, 0, sizeof(scan));
-    GetSystemTimeAsFileTime(&scan.summary.started);
-    scan.host = GetComputerNameExW(ComputerNameDnsHostname, host, &hostChars) ? host : NULL;
-    scan.summary.host = scan.host;
-    scan.ownProcessId = GetCurrentProcessId();
-    scan.summary.foundElevated = QueryOwnElevation(&scan.summary.elevated);
-    scan.summary.foundDebugPrivilege = QueryOwnDebugPrivilege(&scan.summary.debugPrivilege);
-
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        scan.summary.errorCall = "CreateToolhelp32Snapshot";
-        scan.summary.errorCode = GetLastError();
-        PrintScanObject(&scan.summary);
-        return;
-    }
-    PROCESSENTRY32W entry;
-    entry.dwSize = sizeof(entry);
-    if (!Process32FirstW(snapshot, &entry)) {
-        scan.summary.errorCall = "Process32First";
-        scan.summary.errorCode = GetLastError();
-        CloseHandle(snapshot);
-        PrintScanObject(&scan.summary);
-        return;
-    }
-
-    DWORD capacity = SnapshotTableCapacity < SNAPSHOT_TABLE_ENTRIES ? SnapshotTableCapacity : SNAPSHOT_TABLE_ENTRIES;
-    BOOL more = TRUE;
-    while (more && scan.tableEntries < capacity) {
-        SNAPSHOT_ENTRY* copy = &SnapshotTable[scan.tableEntries++];
-        copy->processId = entry.th32ProcessID;
-        copy->parentProcessId = entry.th32ParentProcessID;
-        CopyWideText(copy->name, MAX_PATH, entry.szExeFile, MAX_PATH);
-        more = Process32NextW(snapshot, &entry);
-    }
-    scan.tableTruncated = more ? 1 : 0;
-    for (DWORD index = 0; index < scan.tableEntries; index++)
-        ReportIfShell(&scan, SnapshotTable[index].processId, SnapshotTable[index].parentProcessId,
-                      SnapshotTable[index].name);
-    while (more) {
-        entry.szExeFile[MAX_PATH - 1] = 0;
-        ReportIfShell(&scan, entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile);
-        more = Process32NextW(snapshot, &entry);
-    }
-    CloseHandle(snapshot);
-    PrintScanObject(&scan.summary);
-}
-
 void ScanProcesses(int mode)
 {
-    if (mode == OUTPUT_JSON) {
-        ScanProcessesAsJson();
-        return;
-    }
     PrintBanner();
 
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);

@@ -1,5 +1,5 @@
-// The walk over every process, the per-process lookups of the command-prompt
-// ones, and the JSON layout's walk with the evidence of each shell.
+// The walk over every process in the block, line and XML layouts, and the
+// per-process lookups of the command-prompt ones.
 #ifndef MURKSCOPE_SCAN_H
 #define MURKSCOPE_SCAN_H
 
@@ -12,16 +12,6 @@
 #define IMAGE_PATH_BYTES 32768
 #define ACCOUNT_NAME_CHARS 260
 #define WINDOWS_DIRECTORY_CHARS 500
-#define HOST_NAME_CHARS 256
-
-// The JSON layout copies the process snapshot first, so that a shell's
-// parent is found wherever it stands in it. A snapshot longer than this is
-// still walked to its end; a parent beyond the copy is then asked directly.
-#define SNAPSHOT_TABLE_ENTRIES 8192
-
-// How many entries of the copy are used: the table's size, unless a test
-// lowers it to exercise a snapshot longer than the copy.
-extern DWORD SnapshotTableCapacity;
 
 void ScanProcesses(int mode);
 int GetProcessUserName(DWORD processId, char* text, DWORD capacity);

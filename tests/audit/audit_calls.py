@@ -3,8 +3,10 @@
 
 "run" starts a known set of test targets in a Wine prefix of the audit's own
 and, while it holds them, runs the tool twice under Wine's relay trace: once
-in the line layout (-l), once in the JSON Lines layout (-j), whose listed
-shells get more lookups (the evidence). It checks both traces. "check" checks
+in the line layout (-l), which walks the tool-help snapshot, once in the JSON
+Lines layout (-j), which walks the system's process list
+(NtQuerySystemInformation) and whose listed shells get more lookups (the
+evidence). It checks both traces. "check" checks
 one trace recorded earlier; its layout is told by --layout or by the output.
 Only calls whose return address lies in the tool's own image count as the
 tool's; what system DLLs call among themselves on its behalf is looked at
@@ -18,23 +20,27 @@ Checks (each violation is tagged so that the fault test can tell them apart):
               otherwise changes another process (or its token or security).
   [budget]    every scanned process is opened for the shell test exactly
               once; on that handle at most one NtQueryInformationProcess for
-              the basic information, three ReadProcessMemory and two
-              VirtualQueryEx, and exactly one ProcessWow64Information query
+              the basic information, three ReadProcessMemory (and one more
+              for the rest of a block that runs on past its first 64 KiB
+              read, starting where that read ended) and two VirtualQueryEx, and exactly one ProcessWow64Information query
               on each such handle granted (a native process answers 0:
-              nothing more is read). In the JSON layout a listed shell's
+              nothing more is read). In the JSON layout each such handle also
+              gets exactly one GetProcessTimes, before the shell test, which
+              tells a reused id; and a listed shell's
               evidence is read through that same handle after its
               ProcessWow64Information query: at most three more
               ReadProcessMemory (the parameters record, the command line, the
               directory) and two more VirtualQueryEx (for a text outside the
               parameters' region), and no other information query; another
-              process gets none of them. The function
-              NtQueryInformationProcess is looked up at most once in the
-              run, and ntdll is neither loaded nor freed during the scan.
+              process gets none of them. The functions
+              NtQueryInformationProcess and NtQuerySystemInformation are each
+              looked up at most once in the run, the process list is read
+              once, and ntdll is neither loaded nor freed during the scan.
   [lookups]   a listed process gets exactly the lookups of its layout's
               record, a process that is not listed none of them. A listed
-              shell's parent check in the JSON layout (the parent opened for
-              its start time) counts as the shell's lookup; shells listed one
-              after another with the same parent share one check.
+              shell whose parent runs gets, in the JSON layout, its parent
+              opened for its creation time and image path, counted as the
+              shell's lookup.
   [handles]   every process, token and snapshot handle is closed, once, by the
               function that opened it, before the scan moves to another
               process.
@@ -45,8 +51,8 @@ Checks (each violation is tagged so that the fault test can tell them apart):
 
 Every reading open (0x0410) is a shell test. A limited open (0x1000) of a
 listed shell's parent, made after that shell's shell test and before the next
-process's, is counted for the shell (the parent ids come from the JSON
-output).
+process's, is counted for the shell (the parent ids and whether each parent
+runs come from the JSON output).
 """
 
 import argparse
@@ -146,27 +152,34 @@ TEST_GRANTED = "OpenProcess(0x410) granted"
 WOW64_QUERY = "NtQueryInformationProcess(Wow64)"
 WOW64_INFORMATION_CLASS = 26
 READ_LIMITS = {"NtQueryInformationProcess": 1, "ReadProcessMemory": 3, "VirtualQueryEx": 2}
+# The read of the rest of a block longer than the first read of 64 KiB.
+FIRST_BLOCK_READ = 0x10000
+BLOCK_REST = "ReadProcessMemory (rest of the block)"
+# The JSON layout's creation-time check of each reading handle.
+TEST_TIMES = "GetProcessTimes"
+LIST_CLASS = 5
 # A listed shell's evidence in the JSON layout, read through the shell test's
 # handle after its ProcessWow64Information query: the parameters record, the
 # command line and the directory, and a region question for a text outside
 # the parameters' region. (A WOW64 process's 32-bit reads would come after
 # that query too; Wine runs none.)
 EVIDENCE_LIMITS = {"evidence ReadProcessMemory": 3, "evidence VirtualQueryEx": 2}
-BUDGET_KEYS = [TEST_OPEN, TEST_GRANTED, WOW64_QUERY] + list(READ_LIMITS) + list(EVIDENCE_LIMITS)
+BUDGET_KEYS = [TEST_OPEN, TEST_GRANTED, WOW64_QUERY, TEST_TIMES, BLOCK_REST] + list(READ_LIMITS) + \
+    list(EVIDENCE_LIMITS)
 
 # What a listed process is looked up with in each layout, beyond the reads.
 LOOKUPS = {
     LAYOUT_LINE: {"OpenProcess(0x400)": 2, "OpenProcessToken(TOKEN_QUERY)": 1, "GetTokenInformation(TokenUser)": 1,
                   "LookupAccountSidA": 1, "IsWow64Process": 1, "OpenProcess(0x1000)": 1, "GetExitCodeProcess": 1,
                   "QueryFullProcessImageNameA": 1},
-    LAYOUT_JSON: {"ProcessIdToSessionId": 1, "GetProcessTimes": 1, "OpenProcessToken(TOKEN_QUERY)": 1,
-                  "GetTokenInformation(TokenUser)": 1, "GetTokenInformation(TokenIntegrityLevel)": 1,
-                  "LookupAccountSidW": 1, "QueryFullProcessImageNameW": 1},
+    LAYOUT_JSON: {"OpenProcessToken(TOKEN_QUERY)": 1, "GetTokenInformation(TokenUser)": 1,
+                  "GetTokenInformation(TokenIntegrityLevel)": 1, "LookupAccountSidW": 1,
+                  "QueryFullProcessImageNameW": 1},
 }
 # The parent check of a listed shell in the JSON layout, made when its parent
-# is in the snapshot and its own start time is known; counted as its own.
+# runs: its image path, from a handle whose creation time is the listed one.
 PARENT_OPEN = "OpenProcess(0x1000) of the parent"
-PARENT_LOOKUPS = {PARENT_OPEN: 1, "GetProcessTimes of the parent": 1}
+PARENT_LOOKUPS = {PARENT_OPEN: 1, "GetProcessTimes of the parent": 1, "QueryFullProcessImageNameW of the parent": 1}
 # Calls on a process handle that are counted by name, by the handle's role.
 ROLE_CALLS = {
     "lookup": {"IsWow64Process", "GetExitCodeProcess", "QueryFullProcessImageNameA"},
@@ -182,17 +195,17 @@ COLUMNS = {
         ("GetTokenInformation(TokenUser)", "tokuser"), ("LookupAccountSidA", "sidA"), ("IsWow64Process", "wow64"),
         ("OpenProcess(0x1000)", "open1000"), ("GetExitCodeProcess", "exit"), ("QueryFullProcessImageNameA", "pathA")],
     LAYOUT_JSON: TEST_COLUMNS + [
-        ("ProcessIdToSessionId", "session"), ("evidence ReadProcessMemory", "evRPM"),
-        ("evidence VirtualQueryEx", "evVQE"), ("GetProcessTimes", "times"), ("OpenProcessToken(TOKEN_QUERY)", "token"),
+        (TEST_TIMES, "times"), ("evidence ReadProcessMemory", "evRPM"),
+        ("evidence VirtualQueryEx", "evVQE"), ("OpenProcessToken(TOKEN_QUERY)", "token"),
         ("GetTokenInformation(TokenUser)", "tokuser"), ("GetTokenInformation(TokenIntegrityLevel)", "toklevel"),
         ("LookupAccountSidW", "sidW"), ("QueryFullProcessImageNameW", "pathW"), (PARENT_OPEN, "par1000"),
-        ("GetProcessTimes of the parent", "partime")],
+        ("GetProcessTimes of the parent", "partime"), ("QueryFullProcessImageNameW of the parent", "parpath")],
 }
 LEGEND = {
     LAYOUT_LINE: "open410 = the shell test's open, open400 = the owner and 32-bit lookups' opens, open1000 = the "
                  "image path's open",
-    LAYOUT_JSON: "open410 = the shell test's open, ev* = the evidence's calls on its handle after the shell test, "
-                 "par1000/partime = the parent check (counted for the shell)",
+    LAYOUT_JSON: "open410 = the shell test's open, times = its creation-time check, ev* = the evidence's calls on "
+                 "its handle after the shell test, par* = the parent check (counted for the shell)",
 }
 
 # Finding and loading modules: ntdll is looked up once, never loaded or freed
@@ -200,7 +213,7 @@ LEGEND = {
 MODULE_FINDS = {"getmodulehandlea", "getmodulehandlew"}
 MODULE_LOADS = {"loadlibrarya", "loadlibraryw", "loadlibraryexa", "loadlibraryexw"}
 MODULE_FREES = {"freelibrary", "freelibraryandexitthread"}
-QUERY_FUNCTION = "ntqueryinformationprocess"
+QUERY_FUNCTIONS = {"ntqueryinformationprocess", "ntquerysysteminformation"}
 
 ACCOUNT_LOOKUPS = {"lookupaccountsida", "lookupaccountsidw", "lookupaccountsidlocala", "lookupaccountsidlocalw"}
 RUNTIME_MODULES = {"msvcrt", "ucrtbase"}
@@ -447,6 +460,7 @@ class Handle:
         self.role = None  # process handles: "test", "lookup" or "parent"
         self.tested = False  # a test handle past its ProcessWow64Information query
         self.own = False  # a token of the tool's own process
+        self.last_read = None  # a test handle's last ReadProcessMemory: (address, size)
 
     def describe(self):
         if self.pid is None:
@@ -466,7 +480,7 @@ class Output:
         self.layout = layout
         self.listed = set()
         self.parents = {}  # listed pid -> parent pid
-        self.started = {}  # listed pid -> its start time is in the output
+        self.running = {}  # listed pid -> its parent runs
         self.scan = None  # the JSON scan object
         self.problems = []
         if layout == LAYOUT_LINE:
@@ -484,7 +498,8 @@ class Output:
             if kind == "shell" and isinstance(record.get("pid"), int) and isinstance(record.get("ppid"), int):
                 self.listed.add(record["pid"])
                 self.parents[record["pid"]] = record["ppid"]
-                self.started[record["pid"]] = record.get("started") is not None
+                parent = record.get("parent")
+                self.running[record["pid"]] = isinstance(parent, dict) and parent.get("running") is True
             elif kind == "scan" and self.scan is None:
                 self.scan = record
             else:
@@ -549,12 +564,12 @@ class Audit:
                 self.resolved[name or "%x" % (call.argument(1) or 0)] += 1
                 if name.lower() in FORBIDDEN:
                     self.fail("forbidden", "the tool looks up %s: %s" % (name, call.describe()))
-                if name.lower() == QUERY_FUNCTION:
+                if name.lower() in QUERY_FUNCTIONS:
                     if call.argument(0) is not None:
                         ntdll_modules.add(call.argument(0))
                     if self.resolved[name] > 1:
-                        self.fail("budget", "NtQueryInformationProcess is looked up again (%d times in the run, "
-                                  "not once): %s" % (self.resolved[name], call.describe()))
+                        self.fail("budget", "%s is looked up again (%d times in the run, not once): %s" %
+                                  (name, self.resolved[name], call.describe()))
                 continue
             if key in MODULE_FINDS or key in MODULE_LOADS:
                 names_ntdll = "ntdll" in call.text(0).lower()
@@ -650,6 +665,15 @@ class Audit:
                     token_pending = (source, call, pid)
                 continue
 
+            if key == "ntquerysysteminformation" and call.argument(0, dword=True) == LIST_CLASS:
+                # Asked again at once while its buffer grows; once the first
+                # process is opened, the list has been read.
+                if self.counts:
+                    self.fail("budget", "the process list is read again during the scan: %s" % call.describe())
+                in_scan = True
+                scan_seen = True
+                continue
+
             if key == "createtoolhelp32snapshot":
                 flags = call.argument(0, dword=True)
                 pid = call.argument(1, dword=True)
@@ -715,7 +739,8 @@ class Audit:
         for handle in live.values():
             self.fail("handles", "%s is never closed" % handle.describe())
         if not scan_seen:
-            self.fail("coverage", "the trace shows no process snapshot: the scan was not recorded")
+            self.fail("coverage", "the trace shows no process %s: the scan was not recorded" %
+                      ("list read" if self.layout == LAYOUT_JSON else "snapshot"))
         self.check_processes()
 
     @staticmethod
@@ -782,14 +807,21 @@ class Audit:
                 name = "NtQueryInformationProcess(class %s) after the shell test" % call.argument(1, dword=True)
             elif call.name in READ_LIMITS:
                 name = call.name
+                if key == "readprocessmemory":
+                    # ReadProcessMemory(process, address, buffer, size, copied)
+                    address, size = call.argument(1), call.argument(3)
+                    last = handle.last_read
+                    if last is not None and last[1] == FIRST_BLOCK_READ and address == last[0] + last[1]:
+                        name = BLOCK_REST
+                    handle.last_read = (address, size)
             elif call.name in ROLE_CALLS["test"]:
                 name = call.name
         elif handle.kind == "process" and role == "lookup":
             if call.name in ROLE_CALLS["lookup"]:
                 name = call.name
         elif handle.kind == "process" and role == "parent":
-            if call.name == "GetProcessTimes":
-                name = "GetProcessTimes of the parent"
+            if call.name in ("GetProcessTimes", "QueryFullProcessImageNameW"):
+                name = call.name + " of the parent"
         elif handle.kind == "token" and key == "gettokeninformation":
             klass = call.argument(1, dword=True)
             name = "GetTokenInformation(%s)" % TOKEN_CLASSES.get(klass, "class %s" % klass)
@@ -804,26 +836,17 @@ class Audit:
             if name.lower() in FORBIDDEN:
                 self.fail("forbidden", "the image imports %s!%s" % (module, name))
 
-    def parent_checks_expected(self, scanned):
-        """The listed shells whose parent check opens their parent: the parent
-        is in the snapshot (so scanned), the shell's start time is known, and
-        the shell listed just before with a check had another parent (the
-        tool keeps the last parent's start time)."""
-        expected = set()
-        last_parent = None
-        for pid, parent in self.output.parents.items():
-            if parent in scanned and self.output.started.get(pid, False):
-                if parent != last_parent:
-                    expected.add(pid)
-                last_parent = parent
-        return expected
+    def parent_checks_expected(self):
+        """The listed shells whose parent check opens their parent: those
+        whose parent runs."""
+        return {pid for pid, running in self.output.running.items() if running}
 
     def check_processes(self):
         for problem in self.output.problems:
             self.fail("coverage", problem)
         scanned = {pid for pid, counts in self.counts.items() if counts[TEST_OPEN]}
         json_layout = self.layout == LAYOUT_JSON
-        parent_checked = self.parent_checks_expected(scanned) if json_layout else set()
+        parent_checked = self.parent_checks_expected() if json_layout else set()
         for pid, mode in sorted(self.targets.items()):
             if self.counts[pid][TEST_OPEN] == 0:
                 self.fail("coverage", "target %d (%s) was never opened for reading: the trace missed it" %
@@ -839,9 +862,13 @@ class Audit:
             state = "listed" if listed else "not listed"
             if counts[TEST_OPEN] != 1:
                 self.fail("budget", "%s is opened for the shell test %d times, not once" % (label, counts[TEST_OPEN]))
-            for name, limit in READ_LIMITS.items():
+            for name, limit in list(READ_LIMITS.items()) + [(BLOCK_REST, 2)]:
                 if counts[name] > limit:
                     self.fail("budget", "%s gets %d %s calls, more than %d" % (label, counts[name], name, limit))
+            times = counts[TEST_GRANTED] if json_layout else 0
+            if counts[TEST_TIMES] != times:
+                self.fail("budget", "%s gets %d GetProcessTimes on %d reading handles, not %d" %
+                          (label, counts[TEST_TIMES], counts[TEST_GRANTED], times))
             if counts[WOW64_QUERY] != counts[TEST_GRANTED]:
                 self.fail("budget", "%s gets %d ProcessWow64Information queries on %d reading handles, not one each" %
                           (label, counts[WOW64_QUERY], counts[TEST_GRANTED]))
@@ -921,9 +948,10 @@ class Audit:
         lines.append("Handles opened / closed by the tool: " + ", ".join(
             "%s %d/%d" % (kind, self.opened[kind], self.closed[kind]) for kind in ("process", "token", "snapshot")) +
             " (tokens include %d of the tool's own process)" % self.own_tokens)
-        lines.append("Processes in the snapshot: %d; scanned: %d; listed: %d; tool-level calls in the scan: %d;"
-                     " in the whole run: %d" % (self.processes_listed_by_snapshot, len(self.counts),
-                                                len(self.listed), self.scan_calls, len(self.calls)))
+        walked = "in the snapshot: %d" % self.processes_listed_by_snapshot if self.layout == LAYOUT_LINE else \
+            "in the list: as scanned"
+        lines.append("Processes %s; scanned: %d; listed: %d; tool-level calls in the scan: %d; in the whole run: %d"
+                     % (walked, len(self.counts), len(self.listed), self.scan_calls, len(self.calls)))
         lines.append("Names resolved with GetProcAddress: %s" % (", ".join(
             "%s x%d" % item for item in sorted(self.resolved.items())) or "none"))
         lines.append("Imports checked: %d" % len(self.image.imports))

@@ -305,8 +305,8 @@ def json_faults(trace):
     quiet = trace.pid_of("no-prompt")
     quiet_open = trace.reading_open(quiet)
     quiet_close = trace.on_handle(quiet_open, "CloseHandle")
-    session = trace.find("ProcessIdToSessionId", lambda call: call.argument(0, True) == listed)
     listed_open = trace.reading_open(listed)
+    listed_times = trace.on_handle(listed_open, "GetProcessTimes")
     listed_basic = trace.on_handle(listed_open, "NtQueryInformationProcess")
     listed_region = trace.on_handle(listed_open, "VirtualQueryEx")
     listed_wow64 = trace.after(listed_open, "NtQueryInformationProcess",
@@ -321,9 +321,11 @@ def json_faults(trace):
                             lambda call: call.argument(0) == token_value and call.argument(1, True) == 25)
     parent_open = trace.after(listed_close, "OpenProcess", lambda call: call.argument(0, True) == 0x1000)
     parent_times = trace.on_handle(parent_open, "GetProcessTimes")
+    parent_path = trace.on_handle(parent_open, "QueryFullProcessImageNameW")
     parent_close = trace.on_handle(parent_open, "CloseHandle")
     next_open = trace.after(parent_close, "OpenProcess", lambda call: call.argument(0, True) == 0x410)
     query_lookup = trace.find("GetProcAddress", lambda call: call.text(1) == "NtQueryInformationProcess")
+    list_read = trace.find("NtQuerySystemInformation", lambda call: call.argument(0, True) == 5)
     quiet_handle = format_handle(quiet_open.retval)
     quiet_id = "%08x" % quiet
 
@@ -349,18 +351,19 @@ def json_faults(trace):
          lambda: with_token_access(lines, token_open, 0x28)),
         ("a process that is not listed gets its session asked", "lookups", lambda: insert_after(
             lines, quiet_close, make_call_lines(thread, "KERNEL32", "ProcessIdToSessionId", [quiet_id, "0020ea2c"],
-                                                "00000001", "%x" % session.ret))),
+                                                "00000001", "%x" % listed_times.ret))),
+        ("a reading handle's creation time is not checked", "budget", lambda: remove_call(lines, listed_times)),
         ("a process that is not listed gets an evidence read", "budget", lambda: insert_after(
             lines, quiet_wow64, [line.replace("(%s," % format_handle(listed_open.retval), "(%s," % quiet_handle, 1)
                                  for line in lines_of(lines, evidence_read)])),
         ("a listed shell is opened for reading a second time", "budget", lambda: insert_after(
             lines, listed_close, lines_of(lines, listed_open) + lines_of(lines, listed_close))),
         ("a process that is not listed gets a parent check", "lookups", lambda: insert_after(
-            lines, quiet_close, calls_for(parent_open, parent_close, quiet_id, [parent_times]))),
+            lines, quiet_close, calls_for(parent_open, parent_close, quiet_id, [parent_times, parent_path]))),
         ("a listed shell's parent check is left out", "lookups",
-         lambda: remove_calls(lines, [parent_open, parent_times, parent_close])),
+         lambda: remove_calls(lines, [parent_open, parent_times, parent_path, parent_close])),
         ("the integrity level is not asked", "lookups", lambda: remove_call(lines, integrity)),
-        ("a listed shell's session is asked twice", "lookups", lambda: duplicate_call(lines, session)),
+        ("a listed shell's parent path is asked twice", "lookups", lambda: duplicate_call(lines, parent_path)),
         ("one ReadProcessMemory too many after the shell test", "budget",
          lambda: duplicate_call(lines, evidence_read)),
         ("three VirtualQueryEx after the shell test", "budget",
@@ -369,6 +372,8 @@ def json_faults(trace):
          lambda: insert_after(lines, listed_wow64, lines_of(lines, listed_basic))),
         ("NtQueryInformationProcess is looked up a second time", "budget", lambda: insert_after(
             lines, quiet_close, lines_of(lines, query_lookup))),
+        ("the process list is read again during the scan", "budget", lambda: insert_after(
+            lines, quiet_close, lines_of(lines, list_read))),
         ("a listed shell's reading handle is never closed", "handles", lambda: remove_call(lines, listed_close)),
         ("the parent's handle is never closed", "handles", lambda: remove_call(lines, parent_close)),
         ("a listed shell's reading handle is closed only after the next process is opened", "handles",

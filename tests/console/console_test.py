@@ -20,7 +20,7 @@ Groups (one CTest test each):
   key_wait    the key wait: ordinary, function and cursor keys end it,
               modifiers alone do not
   control_c   Ctrl+C ends the wait, status 0, the wait's control handler
-              removed again
+              removed again; Ctrl+C during a scan puts the attributes back
   redirect    no colour codes in output sent to a file or a pipe; without
               PROMPT, the two lines there and no key wait
   no_console  no console at all: the key wait returns at once
@@ -71,7 +71,7 @@ NOT_FROM_PROMPT = "This is a console application. Kindly Run it from the CMD Pro
 PRESS_ANY_KEY = "Press any key to exit...."
 HELP_LINES = (
     "Usage:",
-    "Murkscope64 [-h | -l | -x]",
+    "Murkscope64 [-h | -l | -x | -j | -w [seconds]]",
     "Examples:",
     "//Display all the Hidden Command Prompts/Shells",
     "Murkscope64",
@@ -79,6 +79,10 @@ HELP_LINES = (
     "Murkscope64 -l",
     "//Display all the Command Prompts in XML format",
     "Murkscope64 -x",
+    "//Display every shell with its evidence as JSON Lines",
+    "Murkscope64 -j",
+    "//Watch for new shells as JSON Lines, until Ctrl+C or for the seconds given",
+    "Murkscope64 -w [seconds]",
     "//Show this help screen",
     "Murkscope64 -h",
 )
@@ -342,10 +346,11 @@ class Programs:
 
 class MatchingProcess:
     """murk_target.exe prompt-first: a process whose environment block
-    begins with PROMPT=$P$G, so that the scan prints a header and a record."""
+    begins with PROMPT=$P$G, so that the scan prints a header and a record
+    (or the target in another mode)."""
 
-    def __init__(self, programs):
-        self.process = subprocess.Popen([programs.wine_run, programs.prefix, programs.unix(TARGET), "prompt-first"],
+    def __init__(self, programs, mode="prompt-first"):
+        self.process = subprocess.Popen([programs.wine_run, programs.prefix, programs.unix(TARGET), mode],
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.DEVNULL, start_new_session=True)
         readable, _, _ = select.select([self.process.stdout], [], [], READY_LIMIT_SECONDS)
@@ -772,6 +777,38 @@ def group_control_c(terminal, programs):
         check_wait_calls(calls, label, fresh[1])
     RESULTS.note("%s: exit status %s (Wine's default handler ends a process with status 0)" %
                  (label, exit_status(screen)))
+
+    # Ctrl+C during a scan. A process stopped with SIGSTOP holds the scan
+    # once it reaches it (Wine's cross-process region query waits on it),
+    # with the record colour of the listed target before it set.
+    label = "Ctrl+C during a scan"
+    listed = MatchingProcess(programs)
+    holder = MatchingProcess(programs, "no-prompt")
+    os.kill(holder.process.pid, signal.SIGSTOP)
+    try:
+        name = terminal.start(programs.wine(PROBE, "run", "-l"))
+        terminal.wait_for(name, "^ " + re.escape(SEARCHING), "the scan header (%s)" % label)
+        wait_still_waiting(terminal, name, label)
+        terminal.send_keys(name, "C-c")
+        screen = terminal.wait_for(name, r"^STATUS=\d+$", "end of the probe (%s)" % label)
+        terminal.close(name)
+    finally:
+        os.kill(holder.process.pid, signal.SIGCONT)
+        holder.stop()
+        listed.stop()
+    plain = strip_codes(screen)
+    before = re.search(r"^BEFORE attributes=0x([0-9a-f]+)", plain, re.M)
+    # The tool ends before its closing empty lines: the probe's line follows
+    # the last separator on the same line.
+    after = re.search(r"AFTER exit=(\d+) attributes=0x([0-9a-f]+)", plain)
+    if RESULTS.check(before is not None and after is not None, "%s: probe reported before and after (screen: %s)" %
+                     (label, " | ".join([line for line in plain.splitlines() if line.strip()][-4:]))):
+        RESULTS.check(after.group(2) == before.group(1) == "%04x" % fresh[0],
+                      "%s: attributes 0x%s after the run, as before it (0x%s)" %
+                      (label, after.group(2), before.group(1)))
+        RESULTS.note("%s: the tool's exit status %s" % (label, after.group(1)))
+    RESULTS.check(re.search(r"^ Process ID=\d+; .*Murk_target\.exe", plain, re.M) is not None,
+                  "%s: the record printed before Ctrl+C reached the screen" % label)
 
 
 REDIRECT_RUNS = (

@@ -25,7 +25,8 @@ ENV_CHAR FoldLetter(ENV_CHAR character)
 // The rule, written out entry by entry: entries are separated by zero
 // characters; an empty entry or the end of the buffer ends the block; an
 // entry matches when its first six characters fold to "prompt", and an entry
-// cut by the end of the buffer only has the characters inside it.
+// cut by the end of the buffer only has the characters inside it. Answers
+// as the walk does: a match, the empty entry, or the buffer's end first.
 int ModelAnswer(const std::vector<ENV_CHAR>& block, size_t* matchStart, size_t* matchLength)
 {
     size_t start = 0;
@@ -35,7 +36,7 @@ int ModelAnswer(const std::vector<ENV_CHAR>& block, size_t* matchStart, size_t* 
             end++;
         size_t length = end - start;
         if (length == 0)
-            return 0;
+            return BLOCK_NO_PROMPT;
         if (length >= PROMPT_CHARS) {
             size_t index = 0;
             while (index < PROMPT_CHARS && FoldLetter(block[start + index]) == (ENV_CHAR)PROMPT_TEXT[index])
@@ -43,12 +44,12 @@ int ModelAnswer(const std::vector<ENV_CHAR>& block, size_t* matchStart, size_t* 
             if (index == PROMPT_CHARS) {
                 *matchStart = start;
                 *matchLength = length;
-                return 1;
+                return BLOCK_PROMPT;
             }
         }
         start = end + 1;
     }
-    return 0;
+    return BLOCK_UNENDED;
 }
 
 void PrintBlock(const std::vector<ENV_CHAR>& block)
@@ -81,16 +82,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t start = 0;
     size_t length = 0;
     int found = FindPromptEntryInBlock(block, characters, &start, &length);
+    size_t walkStart = 0;
+    size_t walkLength = 0;
+    int walked = WalkEnvironmentBlock(block, characters, &walkStart, &walkLength);
     free(block);
 
     size_t expectedStart = 0;
     size_t expectedLength = 0;
-    int expected = ModelAnswer(model, &expectedStart, &expectedLength);
-    if (answer != expected || found != expected ||
-        (expected && (start != expectedStart || length != expectedLength))) {
+    int expectedWalk = ModelAnswer(model, &expectedStart, &expectedLength);
+    int expected = expectedWalk == BLOCK_PROMPT;
+    if (answer != expected || found != expected || walked != expectedWalk ||
+        (expected && (start != expectedStart || length != expectedLength || walkStart != start ||
+                      walkLength != length))) {
         fprintf(stderr, "MISMATCH: ContainsPromptEntry answered %d, FindPromptEntryInBlock %d (entry at %zu, %zu "
-                        "characters), the model %d (at %zu, %zu)\n",
-                answer, found, start, length, expected, expectedStart, expectedLength);
+                        "characters), WalkEnvironmentBlock %d, the model %d (at %zu, %zu)\n",
+                answer, found, start, length, walked, expectedWalk, expectedStart, expectedLength);
         PrintBlock(model);
         abort();
     }

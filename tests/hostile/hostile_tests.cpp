@@ -521,7 +521,7 @@ TEST(HostileReader, EvidenceTextsAreNullOrWhatTheTargetOffered)
         if (process == NULL)
             break;
         EXPECT_EQ(1, TestProcessEnvironment(process, &match));
-        ReadShellEvidence(process, strings.info.dwProcessId, &match, &evidence);
+        ReadShellEvidence(process, &match, &evidence);
         CloseHandle(process);
         for (const REMOTE_TEXT* text : {&evidence.commandLine, &evidence.currentDirectory}) {
             if (!text->found)

@@ -1,0 +1,179 @@
+// -j: one walk over the system's process list. A process is named, dated and
+// placed in its session by the list itself, so that nothing needs opening to
+// tell whether a shell's parent still runs; only the processes tested for a
+// prompt entry, and a running parent for its image path, are opened.
+#include "jsonscan.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "../front/privilege.h"
+#include "environment.h"
+#include "evidence.h"
+#include "signs.h"
+
+// Big enough to live outside the stack; one shell is examined at a time.
+static PROMPT_MATCH Match;
+static SHELL_EVIDENCE Evidence;
+static SHELL_CONNECTIONS Connections;
+static WCHAR ParentPath[IMAGE_PATH_CHARS];
+
+void BeginJsonScan(JSON_SCAN* scan)
+{
+    DWORD hostChars = HOST_NAME_CHARS;
+    memset(&scan->summary, 0, sizeof(scan->summary));
+    GetSystemTimeAsFileTime(&scan->summary.started);
+    scan->summary.host = GetComputerNameExW(ComputerNameDnsHostname, scan->hostName, &hostChars) ? scan->hostName
+                                                                                                  : NULL;
+    scan->ownProcessId = GetCurrentProcessId();
+    scan->outputFailed = 0;
+    scan->tablesAsked = 0;
+    scan->list.records = NULL;
+    scan->list.bytes = 0;
+    scan->summary.foundElevated = QueryOwnElevation(&scan->summary.elevated);
+    scan->summary.foundDebugPrivilege = QueryOwnDebugPrivilege(&scan->summary.debugPrivilege);
+}
+
+int ReadJsonScanList(JSON_SCAN* scan)
+{
+    LONG status = 0;
+    scan->tablesAsked = 0;
+    if (ReadProcessList(&scan->list, &status))
+        return 1;
+    scan->summary.errorCall = "NtQuerySystemInformation";
+    scan->summary.errorCode = (DWORD)status;
+    return 0;
+}
+
+static ULONGLONG ReadCreationTime(HANDLE process)
+{
+    FILETIME created;
+    FILETIME exited;
+    FILETIME kernel;
+    FILETIME user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return 0;
+    return (ULONGLONG)created.dwHighDateTime << 32 | created.dwLowDateTime;
+}
+
+// A handle opened by id belongs to the listed process unless both creation
+// times are known and differ: the listed one ended and its id was reused.
+static int IsListedProcess(HANDLE process, const LISTED_PROCESS* listed)
+{
+    ULONGLONG created = ReadCreationTime(process);
+    return created == 0 || listed->created == 0 || created == listed->created;
+}
+
+// The running parent's image path, from a process that is still the one
+// listed; NULL otherwise.
+static const WCHAR* ReadParentPath(const LISTED_PROCESS* parent)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent->processId);
+    if (process == NULL)
+        return NULL;
+    DWORD pathChars = IMAGE_PATH_CHARS;
+    int found = IsListedProcess(process, parent) && QueryFullProcessImageNameW(process, 0, ParentPath, &pathChars) &&
+                pathChars < IMAGE_PATH_CHARS;
+    CloseHandle(process);
+    if (!found)
+        return NULL;
+    ParentPath[pathChars] = 0;
+    return ParentPath;
+}
+
+void FlushJsonLine(JSON_SCAN* scan)
+{
+    if (scan->flushEachLine && (fflush(stdout) != 0 || ferror(stdout)))
+        scan->outputFailed = 1;
+}
+
+// Prints the shell object of a process the test found to be a shell.
+static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process)
+{
+    SHELL_REPORT report;
+    LISTED_PROCESS parent;
+    memset(&report, 0, sizeof(report));
+    report.host = scan->summary.host;
+    report.process = process;
+    report.wow64 = Match.peb32 != 0;
+    report.match = &Match;
+    report.evidence = &Evidence;
+
+    if (!FindListedProcess(&scan->list, process->parentProcessId, &parent))
+        report.parentState = PARENT_GONE;
+    else if (parent.created == 0 || process->created == 0)
+        report.parentState = PARENT_UNKNOWN;
+    else
+        report.parentState = parent.created <= process->created ? PARENT_RUNNING : PARENT_GONE;
+    if (report.parentState == PARENT_RUNNING) {
+        report.parent = &parent;
+        report.parentPath = ReadParentPath(&parent);
+    }
+
+    // The tables are read at the first shell of a list, and only then.
+    if (!scan->tablesAsked) {
+        ReadTcpTables(&scan->tables);
+        scan->tablesAsked = 1;
+    }
+    if (scan->tables.read) {
+        CollectConnections(&scan->tables, process->processId, report.parentState == PARENT_RUNNING,
+                           process->parentProcessId, &Connections);
+        report.connections = &Connections;
+    }
+    NameShellSigns(&report);
+    PrintShellObject(&report);
+    FlushJsonLine(scan);
+}
+
+int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process)
+{
+    if (process->processId == scan->ownProcessId)
+        return PROMPT_SKIPPED;
+    HANDLE handle = OpenProcessForRead(process->processId);
+    if (handle == NULL)
+        return PROMPT_UNREADABLE;
+    if (!IsListedProcess(handle, process)) {
+        CloseHandle(handle);
+        return PROMPT_SKIPPED;
+    }
+    // The evidence is read through the shell test's own handle, from the
+    // records the test found.
+    int answer = TestProcessEnvironment(handle, &Match);
+    if (answer == PROMPT_FOUND)
+        ReadShellEvidence(handle, &Match, &Evidence);
+    CloseHandle(handle);
+    if (answer == PROMPT_FOUND)
+        ReportShell(scan, process);
+    return answer;
+}
+
+int FinishJsonOutput(JSON_SCAN* scan, int status)
+{
+    if (fflush(stdout) != 0 || ferror(stdout) || scan->outputFailed)
+        return JSON_STATUS_NOT_WRITTEN;
+    return status;
+}
+
+int ScanProcessesAsJson(void)
+{
+    static JSON_SCAN scan;
+    BeginJsonScan(&scan);
+    if (!ReadJsonScanList(&scan)) {
+        PrintScanObject(&scan.summary);
+        return FinishJsonOutput(&scan, JSON_STATUS_NO_LIST);
+    }
+    LISTED_PROCESS process;
+    DWORD position = 0;
+    while (NextListedProcess(&scan.list, &position, &process)) {
+        int answer = ExamineListedProcess(&scan, &process);
+        if (answer == PROMPT_SKIPPED)
+            continue;
+        scan.summary.processes++;
+        if (answer == PROMPT_UNREADABLE)
+            scan.summary.unreadable++;
+        if (answer == PROMPT_FOUND)
+            scan.summary.shells++;
+    }
+    PrintScanObject(&scan.summary);
+    return FinishJsonOutput(&scan, JSON_STATUS_DONE);
+}

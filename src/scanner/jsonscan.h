@@ -1,0 +1,53 @@
+// The JSON layouts' work on the system's process list: a listed process is
+// opened once and tested, and a shell is printed with its evidence, its
+// parent, its connections and its signs. -j walks the list once; the watch
+// examines what each of its polls finds new.
+#ifndef MURKSCOPE_JSONSCAN_H
+#define MURKSCOPE_JSONSCAN_H
+
+#include <windows.h>
+
+#include "processlist.h"
+#include "report.h"
+#include "tcptable.h"
+
+#define HOST_NAME_CHARS 256
+
+// Beside the shell test's answers: the process was not tested, as the tool's
+// own, or as one created after the list was taken under a listed id.
+#define PROMPT_SKIPPED 3
+
+// Exit status of the JSON layouts.
+#define JSON_STATUS_DONE 0
+#define JSON_STATUS_NO_LIST 1    // the process list could not be read
+#define JSON_STATUS_NOT_WRITTEN 2  // the output could not be written in full
+
+typedef struct JSON_SCAN {
+    WCHAR hostName[HOST_NAME_CHARS];
+    DWORD ownProcessId;
+    int flushEachLine;  // a watch's lines must reach their reader at once
+    int outputFailed;   // a flush found the output broken
+    PROCESS_LIST list;
+    int tablesAsked;    // the TCP tables were read for this list
+    TCP_TABLES tables;
+    SCAN_REPORT summary;
+} JSON_SCAN;
+
+// The scan object's facts that do not depend on the list.
+void BeginJsonScan(JSON_SCAN* scan);
+// Reads the list; on failure sets the scan object's error and answers 0.
+int ReadJsonScanList(JSON_SCAN* scan);
+// Tests one listed process and prints it when it is a shell. Answers the
+// shell test's answer or PROMPT_SKIPPED; counts nothing.
+int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process);
+// After a line: flushes it when the scan flushes each line, and notes a
+// failed write.
+void FlushJsonLine(JSON_SCAN* scan);
+// Flushes standard output; JSON_STATUS_NOT_WRITTEN when anything written
+// since the start was lost, else status.
+int FinishJsonOutput(JSON_SCAN* scan, int status);
+
+// -j: every shell, then the scan object; answers the exit status.
+int ScanProcessesAsJson(void);
+
+#endif

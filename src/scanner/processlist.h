@@ -1,0 +1,69 @@
+// The system's process list (NtQuerySystemInformation, class 5): one call
+// gives every process's id, parent id, creation time, session and image
+// name, without opening any process. The JSON layouts walk it.
+#ifndef MURKSCOPE_PROCESSLIST_H
+#define MURKSCOPE_PROCESSLIST_H
+
+#include <windows.h>
+
+#define SYSTEM_PROCESS_INFORMATION_CLASS 5
+// The list's buffer grows while the system answers that it is too small, up
+// to this: far above the tens of thousands of processes and threads of the
+// largest servers.
+#define PROCESS_LIST_CEILING_BYTES (64u * 1024 * 1024)
+#define PROCESS_LIST_FIRST_BYTES (256u * 1024)
+
+// 64-bit layout of a SYSTEM_PROCESS_INFORMATION record: the fields read,
+// and the bytes a record must have for them.
+#define LIST_RECORD_BYTES 0x68
+#define LIST_NEXT_OFFSET 0x00
+#define LIST_CREATE_TIME_OFFSET 0x20
+#define LIST_IMAGE_NAME_OFFSET 0x38  // UNICODE_STRING: byte count, maximum, pointer at +8
+#define LIST_PROCESS_ID_OFFSET 0x50
+#define LIST_PARENT_ID_OFFSET 0x58
+#define LIST_SESSION_OFFSET 0x64
+
+#define STATUS_INFO_LENGTH_MISMATCH_VALUE ((LONG)0xC0000004L)
+#define STATUS_BUFFER_TOO_SMALL_VALUE ((LONG)0xC0000023L)
+#define STATUS_NO_MEMORY_VALUE ((LONG)0xC0000017L)
+
+typedef LONG (*QuerySystemInformationFunction)(DWORD informationClass, void* buffer, DWORD length,
+                                               DWORD* returnLength);
+
+// The list is read through this entry: QuerySystemInformation unless a test
+// points it at its own function.
+extern QuerySystemInformationFunction QuerySystemInformationEntry;
+
+// One process of the list.
+typedef struct LISTED_PROCESS {
+    DWORD processId;
+    DWORD parentProcessId;
+    ULONGLONG created;   // creation time in FILETIME units (UTC); 0 when the list gives none
+    DWORD session;
+    const WCHAR* name;   // the image's file name, inside the list, not terminated
+    DWORD nameChars;
+} LISTED_PROCESS;
+
+typedef struct PROCESS_LIST {
+    const unsigned char* records;
+    DWORD bytes;  // of records the system filled
+} PROCESS_LIST;
+
+// NtQuerySystemInformation, looked up in ntdll once; -1 when it is missing.
+LONG QuerySystemInformation(DWORD informationClass, void* buffer, DWORD length, DWORD* returnLength);
+
+// Reads the list into the tool's own buffer (allocated once, grown when
+// needed); 1 when it was read, else 0 with the failing status in *status.
+// The list stays valid until the next read.
+int ReadProcessList(PROCESS_LIST* list, LONG* status);
+
+// The record at *position (0 for the first), then *position moves on to the
+// next. 0 when no record is left. Every offset and every name is checked
+// against the buffer: a record that does not fit ends the walk, and a name
+// outside it is empty.
+int NextListedProcess(const PROCESS_LIST* list, DWORD* position, LISTED_PROCESS* process);
+
+// The first process of the list with that id; 1 when there is one.
+int FindListedProcess(const PROCESS_LIST* list, DWORD processId, LISTED_PROCESS* process);
+
+#endif

@@ -1,0 +1,202 @@
+// Reads the TCP tables and takes a shell's connections from them. The rows
+// come from the system and are read by their documented offsets; a row
+// count is never trusted beyond the bytes the call filled.
+#include "tcptable.h"
+
+#include <stdio.h>
+#include <string.h>
+
+typedef DWORD(WINAPI* GetExtendedTcpTableFunction)(PVOID table, PDWORD size, BOOL order, ULONG family,
+                                                   ULONG tableClass, ULONG reserved);
+
+ReadTcpTableFunction ReadTcpTableEntry = ReadSystemTcpTable;
+
+// One buffer per family, kept for the run.
+static unsigned char* TableBuffers[2] = {NULL, NULL};
+static DWORD TableBufferBytes[2] = {0, 0};
+
+static const char* const STATE_NAMES[] = {
+    NULL,         "closed",     "listen",  "syn-sent", "syn-received", "established", "fin-wait-1",
+    "fin-wait-2", "close-wait", "closing", "last-ack", "time-wait",    "delete-tcb"};
+
+DWORD ReadSystemTcpTable(ULONG family, void* table, DWORD* size)
+{
+    static GetExtendedTcpTableFunction read = NULL;
+    static int resolved = 0;
+    if (!resolved) {
+        HMODULE library = LoadLibraryA("iphlpapi.dll");
+        if (library != NULL)
+            read = (GetExtendedTcpTableFunction)(void*)GetProcAddress(library, "GetExtendedTcpTable");
+        resolved = 1;
+    }
+    if (read == NULL)
+        return ERROR_PROC_NOT_FOUND;
+    return read(table, size, FALSE, family, TCP_TABLE_OWNER_PID_ALL_CLASS, 0);
+}
+
+static DWORD ReadNumberAt(const unsigned char* bytes, size_t offset)
+{
+    DWORD value = 0;
+    memcpy(&value, bytes + offset, sizeof(value));
+    return value;
+}
+
+// Reads one family's table into its buffer; 1 when it was read, with its
+// rows and their count (no more than the filled bytes hold).
+static int ReadTable(int which, ULONG family, DWORD rowBytes, TCP_TABLES* tables)
+{
+    for (;;) {
+        if (TableBuffers[which] == NULL) {
+            TableBuffers[which] = (unsigned char*)HeapAlloc(GetProcessHeap(), 0, TCP_TABLE_FIRST_BYTES);
+            TableBufferBytes[which] = TableBuffers[which] != NULL ? TCP_TABLE_FIRST_BYTES : 0;
+            if (TableBuffers[which] == NULL)
+                return 0;
+        }
+        DWORD size = TableBufferBytes[which];
+        DWORD answer = ReadTcpTableEntry(family, TableBuffers[which], &size);
+        if (answer == NO_ERROR) {
+            DWORD filled = size < TableBufferBytes[which] ? size : TableBufferBytes[which];
+            if (filled < TCP_TABLE_ROWS_OFFSET)
+                return 0;
+            DWORD count = ReadNumberAt(TableBuffers[which], 0);
+            DWORD room = (filled - TCP_TABLE_ROWS_OFFSET) / rowBytes;
+            tables->rows[which] = TableBuffers[which] + TCP_TABLE_ROWS_OFFSET;
+            tables->rowCount[which] = count < room ? count : room;
+            return 1;
+        }
+        if (answer != ERROR_INSUFFICIENT_BUFFER || TableBufferBytes[which] >= TCP_TABLE_CEILING_BYTES)
+            return 0;
+        // Connections open between the calls: room beyond what was asked for.
+        DWORD wanted = TableBufferBytes[which] * 2;
+        if (size > TableBufferBytes[which] && size / 2 * 3 > wanted)
+            wanted = size / 2 * 3;
+        if (wanted > TCP_TABLE_CEILING_BYTES)
+            wanted = TCP_TABLE_CEILING_BYTES;
+        HeapFree(GetProcessHeap(), 0, TableBuffers[which]);
+        TableBuffers[which] = (unsigned char*)HeapAlloc(GetProcessHeap(), 0, wanted);
+        TableBufferBytes[which] = TableBuffers[which] != NULL ? wanted : 0;
+        if (TableBuffers[which] == NULL)
+            return 0;
+    }
+}
+
+int ReadTcpTables(TCP_TABLES* tables)
+{
+    memset(tables, 0, sizeof(*tables));
+    tables->read = ReadTable(0, TCP_FAMILY_IPV4, TCP4_ROW_BYTES, tables) &&
+                   ReadTable(1, TCP_FAMILY_IPV6, TCP6_ROW_BYTES, tables);
+    return tables->read;
+}
+
+// A row of either family in the form the report uses.
+static void TakeRow(const unsigned char* row, int ipv6, SHELL_CONNECTION* connection)
+{
+    memset(connection, 0, sizeof(*connection));
+    connection->ipv6 = ipv6;
+    if (ipv6) {
+        memcpy(connection->localAddress, row + TCP6_LOCAL_ADDRESS_OFFSET, 16);
+        memcpy(connection->remoteAddress, row + TCP6_REMOTE_ADDRESS_OFFSET, 16);
+        connection->localPort = (WORD)ReadNumberAt(row, TCP6_LOCAL_PORT_OFFSET);
+        connection->remotePort = (WORD)ReadNumberAt(row, TCP6_REMOTE_PORT_OFFSET);
+        connection->state = ReadNumberAt(row, TCP6_STATE_OFFSET);
+        connection->processId = ReadNumberAt(row, TCP6_OWNER_OFFSET);
+    } else {
+        memcpy(connection->localAddress, row + TCP4_LOCAL_ADDRESS_OFFSET, 4);
+        memcpy(connection->remoteAddress, row + TCP4_REMOTE_ADDRESS_OFFSET, 4);
+        connection->localPort = (WORD)ReadNumberAt(row, TCP4_LOCAL_PORT_OFFSET);
+        connection->remotePort = (WORD)ReadNumberAt(row, TCP4_REMOTE_PORT_OFFSET);
+        connection->state = ReadNumberAt(row, TCP4_STATE_OFFSET);
+        connection->processId = ReadNumberAt(row, TCP4_OWNER_OFFSET);
+    }
+    // Network order in the low 16 bits.
+    connection->localPort = (WORD)((connection->localPort >> 8) | (connection->localPort << 8));
+    connection->remotePort = (WORD)((connection->remotePort >> 8) | (connection->remotePort << 8));
+}
+
+static int IsLoopback(int ipv6, const BYTE* address)
+{
+    static const BYTE LOOPBACK6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    static const BYTE MAPPED4[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (!ipv6)
+        return address[0] == 127;
+    if (memcmp(address, MAPPED4, sizeof(MAPPED4)) == 0)
+        return address[12] == 127;
+    return memcmp(address, LOOPBACK6, sizeof(LOOPBACK6)) == 0;
+}
+
+void CollectConnections(const TCP_TABLES* tables, DWORD shellId, int withParent, DWORD parentId,
+                        SHELL_CONNECTIONS* connections)
+{
+    connections->count = 0;
+    connections->cut = 0;
+    connections->peer = 0;
+    connections->listening = 0;
+    for (int which = 0; which < 2 && tables->read; which++) {
+        DWORD rowBytes = which == 0 ? TCP4_ROW_BYTES : TCP6_ROW_BYTES;
+        for (DWORD index = 0; index < tables->rowCount[which]; index++) {
+            SHELL_CONNECTION row;
+            TakeRow(tables->rows[which] + (size_t)index * rowBytes, which == 1, &row);
+            if (row.processId != shellId && !(withParent && row.processId == parentId))
+                continue;
+            row.ownedByParent = row.processId != shellId;
+            if ((row.state == TCP_STATE_ESTABLISHED || row.state == TCP_STATE_SYN_SENT ||
+                 row.state == TCP_STATE_SYN_RECEIVED) &&
+                !IsLoopback(row.ipv6, row.remoteAddress))
+                connections->peer = 1;
+            if (row.state == TCP_STATE_LISTEN && !IsLoopback(row.ipv6, row.localAddress))
+                connections->listening = 1;
+            if (connections->count < SHELL_CONNECTIONS_MAX)
+                connections->rows[connections->count++] = row;
+            else
+                connections->cut = 1;
+        }
+    }
+}
+
+const char* NameTcpState(DWORD state)
+{
+    return state < sizeof(STATE_NAMES) / sizeof(STATE_NAMES[0]) ? STATE_NAMES[state] : NULL;
+}
+
+void FormatAddress(int ipv6, const BYTE* address, char* text, size_t capacity)
+{
+    static const BYTE MAPPED4[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (capacity == 0)
+        return;
+    text[0] = '\0';
+    if (!ipv6 || memcmp(address, MAPPED4, sizeof(MAPPED4)) == 0) {
+        const BYTE* four = ipv6 ? address + 12 : address;
+        _snprintf(text, capacity - 1, "%s%u.%u.%u.%u", ipv6 ? "::ffff:" : "", four[0], four[1], four[2], four[3]);
+        text[capacity - 1] = '\0';
+        return;
+    }
+    // RFC 5952: the longest run of two or more zero groups (the first of
+    // equal runs) becomes "::"; groups in lower-case hexadecimal without
+    // leading zeros.
+    unsigned int groups[8];
+    for (int index = 0; index < 8; index++)
+        groups[index] = (unsigned int)(address[2 * index] << 8 | address[2 * index + 1]);
+    int bestStart = -1;
+    int bestLength = 1;
+    for (int index = 0; index < 8;) {
+        int length = 0;
+        while (index + length < 8 && groups[index + length] == 0)
+            length++;
+        if (length > bestLength) {
+            bestStart = index;
+            bestLength = length;
+        }
+        index += length > 0 ? length : 1;
+    }
+    size_t used = 0;
+    for (int index = 0; index < 8 && used + 6 < capacity; index++) {
+        if (index == bestStart) {
+            used += (size_t)_snprintf(text + used, capacity - used - 1, "%s", index == 0 ? "::" : ":");
+            index += bestLength - 1;
+            continue;
+        }
+        used += (size_t)_snprintf(text + used, capacity - used - 1, "%x%s", groups[index],
+                                  index < 7 ? ":" : "");
+    }
+    text[used < capacity ? used : capacity - 1] = '\0';
+}

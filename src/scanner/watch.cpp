@@ -1,0 +1,240 @@
+// The watch: every 100 ms the process list is read and set against the
+// processes the last poll knew, by id and creation time (a reused id is a
+// new process). A new process is tested once; one without a prompt entry is
+// tested again while it is young, since a shell sets its prompt as it
+// starts. A listed shell that is no longer there has ended. What the watch
+// keeps is the live processes and the live shells, nothing of the ended.
+#include "watch.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "environment.h"
+#include "jsonscan.h"
+
+#define KNOWN_NEW 0         // first seen by this poll, or skipped by the last one
+#define KNOWN_CLEAN 1       // tested: no prompt entry
+#define KNOWN_YOUNG 2       // tested without a prompt entry, to be tested again while young
+#define KNOWN_SHELL 3       // listed
+#define KNOWN_UNREADABLE 4  // could not be read; not tried again
+
+// The system closes the console's processes once their handler returns: the
+// time the watch gets to write its scan object.
+#define WATCH_CLOSE_WAIT_MILLISECONDS 4000
+#define FILETIME_UNITS_PER_MILLISECOND 10000ULL
+
+typedef struct KNOWN_PROCESS {
+    DWORD processId;
+    DWORD state;
+    ULONGLONG created;
+} KNOWN_PROCESS;
+
+typedef struct WATCHED_SHELL {
+    DWORD processId;
+    DWORD nameChars;
+    ULONGLONG created;
+    WCHAR name[MAX_PATH];
+} WATCHED_SHELL;
+
+// The last poll's processes and the one being built, each sorted by id and
+// creation time; both grow with the number of live processes.
+static KNOWN_PROCESS* Known[2] = {NULL, NULL};
+static DWORD KnownCount[2] = {0, 0};
+static DWORD KnownCapacity[2] = {0, 0};
+static int LastPoll = 0;
+static WATCHED_SHELL* Shells = NULL;
+static DWORD ShellCount = 0;
+static DWORD ShellCapacity = 0;
+
+static HANDLE StopEvent = NULL;
+static HANDLE DoneEvent = NULL;
+
+static BOOL WINAPI OnWatchControl(DWORD controlType)
+{
+    if (StopEvent != NULL)
+        SetEvent(StopEvent);
+    if (controlType == CTRL_C_EVENT || controlType == CTRL_BREAK_EVENT)
+        return TRUE;
+    if (DoneEvent != NULL)
+        WaitForSingleObject(DoneEvent, WATCH_CLOSE_WAIT_MILLISECONDS);
+    return TRUE;
+}
+
+// Makes an array hold at least wanted items; 1 when it does.
+static int GrowArray(void** array, DWORD* capacity, DWORD wanted, size_t itemBytes)
+{
+    if (wanted <= *capacity)
+        return 1;
+    DWORD grown = *capacity < 256 ? 256 : *capacity;
+    while (grown < wanted)
+        grown *= 2;
+    void* memory = *array == NULL ? HeapAlloc(GetProcessHeap(), 0, grown * itemBytes)
+                                  : HeapReAlloc(GetProcessHeap(), 0, *array, grown * itemBytes);
+    if (memory == NULL)
+        return 0;
+    *array = memory;
+    *capacity = grown;
+    return 1;
+}
+
+static int CompareKnown(const void* left, const void* right)
+{
+    const KNOWN_PROCESS* a = (const KNOWN_PROCESS*)left;
+    const KNOWN_PROCESS* b = (const KNOWN_PROCESS*)right;
+    if (a->processId != b->processId)
+        return a->processId < b->processId ? -1 : 1;
+    if (a->created != b->created)
+        return a->created < b->created ? -1 : 1;
+    return 0;
+}
+
+static KNOWN_PROCESS* FindKnown(int which, DWORD processId, ULONGLONG created)
+{
+    KNOWN_PROCESS key;
+    key.processId = processId;
+    key.state = 0;
+    key.created = created;
+    if (KnownCount[which] == 0)
+        return NULL;
+    return (KNOWN_PROCESS*)bsearch(&key, Known[which], KnownCount[which], sizeof(KNOWN_PROCESS), CompareKnown);
+}
+
+static int IsYoung(ULONGLONG created, ULONGLONG now)
+{
+    return created != 0 && (created > now || now - created < WATCH_RETEST_MILLISECONDS * FILETIME_UNITS_PER_MILLISECOND);
+}
+
+static void RememberShell(const LISTED_PROCESS* process)
+{
+    if (!GrowArray((void**)&Shells, &ShellCapacity, ShellCount + 1, sizeof(WATCHED_SHELL)))
+        return;
+    WATCHED_SHELL* shell = &Shells[ShellCount++];
+    shell->processId = process->processId;
+    shell->created = process->created;
+    shell->nameChars = process->nameChars < MAX_PATH ? process->nameChars : MAX_PATH;
+    memcpy(shell->name, process->name, shell->nameChars * sizeof(WCHAR));
+}
+
+// Prints an ended object for every remembered shell the poll no longer has.
+static void ReportEndedShells(JSON_SCAN* scan, int poll, const FILETIME* now)
+{
+    ENDED_REPORT report;
+    report.host = scan->summary.host;
+    report.ended = *now;
+    for (DWORD index = ShellCount; index > 0; index--) {
+        WATCHED_SHELL* shell = &Shells[index - 1];
+        if (FindKnown(poll, shell->processId, shell->created) != NULL)
+            continue;
+        report.processId = shell->processId;
+        report.name = shell->name;
+        report.nameChars = shell->nameChars;
+        report.created = shell->created;
+        PrintEndedObject(&report);
+        FlushJsonLine(scan);
+        Shells[index - 1] = Shells[--ShellCount];
+    }
+}
+
+// Tests a process as its state asks and counts what a first test finds.
+static void ExamineKnown(JSON_SCAN* scan, const LISTED_PROCESS* process, KNOWN_PROCESS* known, ULONGLONG now)
+{
+    if (known->state == KNOWN_YOUNG && !IsYoung(known->created, now))
+        known->state = KNOWN_CLEAN;
+    if (known->state != KNOWN_NEW && known->state != KNOWN_YOUNG)
+        return;
+    int first = known->state == KNOWN_NEW;
+    int answer = ExamineListedProcess(scan, process);
+    if (answer == PROMPT_SKIPPED)
+        return;
+    if (first)
+        scan->summary.processes++;
+    if (answer == PROMPT_FOUND) {
+        known->state = KNOWN_SHELL;
+        scan->summary.shells++;
+        RememberShell(process);
+    } else if (answer == PROMPT_ABSENT || !first) {
+        known->state = IsYoung(known->created, now) ? KNOWN_YOUNG : KNOWN_CLEAN;
+    } else {
+        known->state = KNOWN_UNREADABLE;
+        scan->summary.unreadable++;
+    }
+}
+
+// One poll; 0 when the list could not be read.
+static int Poll(JSON_SCAN* scan)
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULONGLONG nowUnits = (ULONGLONG)now.dwHighDateTime << 32 | now.dwLowDateTime;
+    if (!ReadJsonScanList(scan))
+        return 0;
+
+    int poll = 1 - LastPoll;
+    KnownCount[poll] = 0;
+    LISTED_PROCESS process;
+    DWORD position = 0;
+    while (NextListedProcess(&scan->list, &position, &process) && KnownCount[poll] < WATCH_PROCESSES_MAX) {
+        if (process.processId == scan->ownProcessId ||
+            !GrowArray((void**)&Known[poll], &KnownCapacity[poll], KnownCount[poll] + 1, sizeof(KNOWN_PROCESS)))
+            continue;
+        KNOWN_PROCESS* known = &Known[poll][KnownCount[poll]++];
+        const KNOWN_PROCESS* before = FindKnown(LastPoll, process.processId, process.created);
+        known->processId = process.processId;
+        known->created = process.created;
+        known->state = before != NULL ? before->state : KNOWN_NEW;
+    }
+    if (KnownCount[poll] > 1)
+        qsort(Known[poll], KnownCount[poll], sizeof(KNOWN_PROCESS), CompareKnown);
+
+    ReportEndedShells(scan, poll, &now);
+    position = 0;
+    while (NextListedProcess(&scan->list, &position, &process) && !scan->outputFailed) {
+        KNOWN_PROCESS* known = FindKnown(poll, process.processId, process.created);
+        if (known != NULL)
+            ExamineKnown(scan, &process, known, nowUnits);
+    }
+    LastPoll = poll;
+    return 1;
+}
+
+int WatchProcesses(DWORD seconds)
+{
+    static JSON_SCAN scan;
+    BeginJsonScan(&scan);
+    scan.flushEachLine = 1;
+    StopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    DoneEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    SetConsoleCtrlHandler(OnWatchControl, TRUE);
+
+    ULONGLONG deadline = GetTickCount64() + (ULONGLONG)seconds * 1000;
+    int status = JSON_STATUS_DONE;
+    for (;;) {
+        ULONGLONG pollStarted = GetTickCount64();
+        if (!Poll(&scan)) {
+            status = JSON_STATUS_NO_LIST;
+            break;
+        }
+        if (scan.outputFailed)
+            break;
+        ULONGLONG next = pollStarted + WATCH_POLL_MILLISECONDS;
+        if (seconds != 0 && next > deadline)
+            next = deadline;
+        ULONGLONG current = GetTickCount64();
+        DWORD wait = next > current ? (DWORD)(next - current) : 0;
+        if (StopEvent == NULL)
+            Sleep(wait);
+        else if (WaitForSingleObject(StopEvent, wait) == WAIT_OBJECT_0)
+            break;
+        if (seconds != 0 && GetTickCount64() >= deadline)
+            break;
+    }
+    scan.summary.watched = 1;
+    GetSystemTimeAsFileTime(&scan.summary.ended);
+    PrintScanObject(&scan.summary);
+    status = FinishJsonOutput(&scan, status);
+    // A close event that comes now finds the watch done and returns at once.
+    if (DoneEvent != NULL)
+        SetEvent(DoneEvent);
+    return status;
+}
