@@ -8,6 +8,7 @@
 #include <sddl.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -591,6 +592,51 @@ TEST(JsonLines, AShellWhoseParentEndedIsMarkedParentGone)
     }
 }
 
+TEST(JsonLines, ALauncherUnderAListedImageNameGivesItsParentSign)
+{
+    // Copies of the target under launcher names, each starting a
+    // prompt-first copy of itself on its own pipes.
+    struct {
+        const char* path;
+        std::vector<std::string> signs;
+    } cases[] = {
+        {"w3wp.exe", {"redirected-stdio", "parent-web-server"}},
+        {"WINWORD.EXE", {"redirected-stdio", "parent-office"}},
+        {"w3wp2.exe", {"redirected-stdio"}},
+        {"tomcat9\\bin\\java.exe", {"redirected-stdio", "parent-web-server"}},
+        {"jre\\bin\\java.exe", {"redirected-stdio"}},
+    };
+    std::string folder = BinDirectory() + "murk-launchers\\";
+    for (const char* made : {"", "tomcat9", "tomcat9\\bin", "jre", "jre\\bin"})
+        CreateDirectoryA((folder + made).c_str(), NULL);
+    Target launchers[5];
+    for (int index = 0; index < 5; index++) {
+        std::string path = folder + cases[index].path;
+        ASSERT_TRUE(CopyFileA((BinDirectory() + TARGET_PROGRAM).c_str(), path.c_str(), FALSE)) << path;
+        TargetStart start = {CREATE_NO_WINDOW, 0, 0, true, NULL};
+        ASSERT_TRUE(StartTargetCommand(Widen("\"" + path + "\" " MODE_LAUNCHER), start, &launchers[index])) << path;
+        char ready = 0;
+        DWORD read = 0;
+        ASSERT_TRUE(ReadFile(launchers[index].output, &ready, 1, &read, NULL) && ready == 'R') << "copy of " << path;
+    }
+    JsonRun run = RunJson();
+    for (int index = 0; index < 5; index++) {
+        std::string path = folder + cases[index].path;
+        const JsonValue* shell = nullptr;
+        for (const JsonValue& each : run.shells)
+            if (Field(each, "ppid") == std::to_string(launchers[index].info.dwProcessId))
+                shell = &each;
+        ASSERT_NE(nullptr, shell) << path;
+        EXPECT_EQ(path.substr(path.find_last_of('\\') + 1), Field(*shell->Find("parent"), "name"));
+        EXPECT_EQ(path, Field(*shell->Find("parent"), "path"));
+        EXPECT_EQ(cases[index].signs, Signs(*shell)) << path;
+    }
+    for (int index = 0; index < 5; index++) {
+        StopTarget(&launchers[index]);
+        DeleteFileA((folder + cases[index].path).c_str());
+    }
+}
+
 TEST(JsonLines, NamesPathsAndCommandLinesOutsideTheCodePageComeOutExact)
 {
     std::wstring original = Widen(BinDirectory() + TARGET_PROGRAM);
@@ -638,6 +684,113 @@ TEST(JsonLines, BrokenCommandLineAndDirectoryStringsAreNullOrExact)
     }
     for (Target& target : targets)
         StopTarget(&target);
+}
+
+// ---------------------------------------------------------------------------
+// The watch (-w).
+
+struct WatchRun {
+    PROCESS_INFORMATION info;
+    HANDLE output;
+    std::string text;
+};
+
+bool StartWatch(const std::string& seconds, WatchRun* watch)
+{
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), NULL, TRUE};
+    HANDLE childOutput = NULL;
+    watch->text.clear();
+    if (!CreatePipe(&watch->output, &childOutput, &attributes, 0))
+        return false;
+    SetHandleInformation(watch->output, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = childOutput;
+    startup.hStdError = childOutput;
+    std::string commandLine = "\"" + ToolPath() + "\" -w " + seconds;
+    std::string environment = CleanEnvironment("");
+    BOOL started = CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, DETACHED_PROCESS, &environment[0], NULL,
+                                  &startup, &watch->info);
+    CloseHandle(childOutput);
+    return started != FALSE;
+}
+
+// Reads what the watch wrote until text is among it (or the time is up).
+bool ReadWatchUntil(WatchRun* watch, const std::string& text, DWORD milliseconds)
+{
+    ULONGLONG deadline = GetTickCount64() + milliseconds;
+    while (watch->text.find(text) == std::string::npos) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(watch->output, NULL, 0, NULL, &available, NULL) || GetTickCount64() > deadline)
+            return false;
+        char chunk[4096];
+        DWORD read = 0;
+        if (available > 0 && ReadFile(watch->output, chunk, sizeof(chunk), &read, NULL))
+            watch->text.append(chunk, read);
+        else
+            Sleep(10);
+    }
+    return true;
+}
+
+TEST(Watch, ShellsAreStreamedAsTheyAppearAndEnd)
+{
+    WatchRun watch;
+    ASSERT_TRUE(StartWatch("8", &watch));
+    Sleep(1000);
+    Target shell;
+    Target late;
+    ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &shell));
+    ASSERT_TRUE(StartTarget(MODE_LATE_PROMPT, &late));
+    std::string shellId = std::to_string(shell.info.dwProcessId);
+    std::string lateId = std::to_string(late.info.dwProcessId);
+    // Each line is written as soon as it is known, long before the end.
+    EXPECT_TRUE(ReadWatchUntil(&watch, "\"type\":\"shell\",\"host\":", 5000)) << watch.text;
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(watch.info.hProcess, 0));
+    Sleep(1000);
+    StopTarget(&shell);
+    EXPECT_TRUE(ReadWatchUntil(&watch, "\"type\":\"ended\"", 5000)) << watch.text;
+    StopTarget(&late);
+    ReadWatchUntil(&watch, "\"type\":\"scan\"", RUN_TIMEOUT_MS);
+    ASSERT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(watch.info.hProcess, RUN_TIMEOUT_MS));
+    DWORD status = 0xFFFFFFFF;
+    GetExitCodeProcess(watch.info.hProcess, &status);
+    EXPECT_EQ(0u, status);
+    CloseHandle(watch.info.hProcess);
+    CloseHandle(watch.info.hThread);
+    CloseHandle(watch.output);
+
+    // Every line one object; the shell's, then its ended object; the late
+    // shell caught once its prompt was set; the scan object last.
+    std::vector<std::string> lines = SplitLines(watch.text);
+    std::vector<std::string> seen;
+    for (size_t index = 0; index < lines.size(); index++) {
+        JsonValue object;
+        std::string error;
+        ASSERT_TRUE(ParseJson(lines[index], &object, &error)) << error << ": " << lines[index];
+        std::string type = Field(object, "type");
+        if (Field(object, "pid") == shellId || Field(object, "pid") == lateId)
+            seen.push_back(type + " " + (Field(object, "pid") == shellId ? "shell" : "late"));
+        if (type == "ended") {
+            EXPECT_EQ((std::vector<std::string>{"type", "host", "pid", "name", "started", "ended"}),
+                      MemberNames(object));
+        }
+        if (type == "scan") {
+            EXPECT_EQ(index + 1, lines.size());
+            std::vector<std::string> fields(std::begin(SCAN_FIELDS), std::end(SCAN_FIELDS));
+            fields.push_back("ended");
+            EXPECT_EQ(fields, MemberNames(object));
+            EXPECT_EQ("2", Field(object, "shells"));
+        }
+    }
+    std::vector<std::string> shellSeen;
+    for (const std::string& each : seen)
+        if (each.find(" shell") != std::string::npos)
+            shellSeen.push_back(each);
+    EXPECT_EQ((std::vector<std::string>{"shell shell", "ended shell"}), shellSeen) << watch.text;
+    EXPECT_NE(seen.end(), std::find(seen.begin(), seen.end(), "shell late")) << watch.text;
 }
 
 }  // namespace

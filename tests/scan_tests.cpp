@@ -14,6 +14,7 @@
 #include "json_value.h"
 #include "jsonscan.h"
 #include "processlist.h"
+#include "tcptable.h"
 #include "scan.h"
 #include "support.h"
 #include "target_modes.h"
@@ -382,6 +383,130 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
                                      ",\"error\":{\"call\":\"NtQuerySystemInformation\",\"code\":3221225473}}\n"));
     QuerySystemInformationEntry = QuerySystemInformation;
     Change = LIST_AS_IS;
+    StopTarget(&target);
+}
+
+// TCP rows of the test's own choosing: the shell's, its parent's (this test
+// program) and an unrelated process's, in both families; or a table long
+// enough to be cut and to make the tool grow its buffer; or no table.
+enum TableKind { TABLE_MIXED, TABLE_LONG, TABLE_FAILS };
+const DWORD TCP_STATE_TIME_WAIT = 11;
+TableKind Tables = TABLE_MIXED;
+DWORD TableShell = 0;
+
+void PutNumber(std::string* table, size_t at, DWORD value)
+{
+    memcpy(&(*table)[at], &value, sizeof(value));
+}
+
+// A row of either family; addresses as bytes, ports in host order.
+void AddRow(std::string* table, bool ipv6, DWORD owner, DWORD state, const std::string& local, WORD localPort,
+            const std::string& remote, WORD remotePort)
+{
+    size_t at = table->size();
+    table->resize(at + (ipv6 ? TCP6_ROW_BYTES : TCP4_ROW_BYTES), '\0');
+    DWORD localNet = (DWORD)((localPort >> 8) | ((localPort & 0xFF) << 8));
+    DWORD remoteNet = (DWORD)((remotePort >> 8) | ((remotePort & 0xFF) << 8));
+    if (ipv6) {
+        memcpy(&(*table)[at + TCP6_LOCAL_ADDRESS_OFFSET], local.data(), 16);
+        memcpy(&(*table)[at + TCP6_REMOTE_ADDRESS_OFFSET], remote.data(), 16);
+        PutNumber(table, at + TCP6_LOCAL_PORT_OFFSET, localNet);
+        PutNumber(table, at + TCP6_REMOTE_PORT_OFFSET, remoteNet);
+        PutNumber(table, at + TCP6_STATE_OFFSET, state);
+        PutNumber(table, at + TCP6_OWNER_OFFSET, owner);
+    } else {
+        memcpy(&(*table)[at + TCP4_LOCAL_ADDRESS_OFFSET], local.data(), 4);
+        memcpy(&(*table)[at + TCP4_REMOTE_ADDRESS_OFFSET], remote.data(), 4);
+        PutNumber(table, at + TCP4_LOCAL_PORT_OFFSET, localNet);
+        PutNumber(table, at + TCP4_REMOTE_PORT_OFFSET, remoteNet);
+        PutNumber(table, at + TCP4_STATE_OFFSET, state);
+        PutNumber(table, at + TCP4_OWNER_OFFSET, owner);
+    }
+    DWORD count = 0;
+    memcpy(&count, table->data(), sizeof(count));
+    PutNumber(table, 0, count + 1);
+}
+
+std::string Ip(std::initializer_list<int> bytes)
+{
+    std::string address;
+    for (int byte : bytes)
+        address.push_back((char)byte);
+    return address;
+}
+
+DWORD OwnTable(ULONG family, void* table, DWORD* size)
+{
+    if (Tables == TABLE_FAILS)
+        return ERROR_NOT_SUPPORTED;
+    std::string rows(TCP_TABLE_ROWS_OFFSET, '\0');
+    DWORD parent = GetCurrentProcessId();
+    std::string any4 = Ip({0, 0, 0, 0});
+    std::string loopback4 = Ip({127, 0, 0, 1});
+    std::string loopback6 = Ip({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+    if (family == TCP_FAMILY_IPV4 && Tables == TABLE_MIXED) {
+        AddRow(&rows, false, TableShell, TCP_STATE_ESTABLISHED, Ip({10, 0, 0, 5}), 49700, Ip({203, 0, 113, 9}), 443);
+        AddRow(&rows, false, 4, TCP_STATE_LISTEN, any4, 445, any4, 0);
+        AddRow(&rows, false, parent, TCP_STATE_ESTABLISHED, loopback4, 5000, loopback4, 5001);
+        AddRow(&rows, false, TableShell, TCP_STATE_LISTEN, any4, 4444, any4, 0);
+    }
+    if (family == TCP_FAMILY_IPV6 && Tables == TABLE_MIXED) {
+        AddRow(&rows, true, parent, TCP_STATE_TIME_WAIT, loopback6, 8080, loopback6, 50000);
+        AddRow(&rows, true, parent, TCP_STATE_SYN_SENT,
+               Ip({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}), 50001,
+               Ip({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 9}), 22);
+    }
+    for (int row = 0; family == TCP_FAMILY_IPV4 && Tables == TABLE_LONG && row < 1100; row++)
+        AddRow(&rows, false, row % 16 == 0 ? TableShell : 4, TCP_STATE_LISTEN, loopback4, (WORD)(1000 + row), any4, 0);
+    if (*size < rows.size()) {
+        *size = (DWORD)rows.size();
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    memcpy(table, rows.data(), rows.size());
+    *size = (DWORD)rows.size();
+    return NO_ERROR;
+}
+
+TEST(ScanProcessesAsJson, ConnectionsOfTheShellAndItsParentFromTheTcpTables)
+{
+    Target target;
+    ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &target));
+    TableShell = target.info.dwProcessId;
+    std::string shell = std::to_string(TableShell);
+    std::string parent = std::to_string(GetCurrentProcessId());
+    ReadTcpTableEntry = OwnTable;
+    struct {
+        TableKind tables;
+        std::string connections;  // from "connections" to the signs, as printed
+    } cases[] = {
+        {TABLE_MIXED,
+         "\"connections\":[{\"owner\":\"shell\",\"pid\":" + shell +
+             ",\"local\":\"10.0.0.5:49700\",\"remote\":\"203.0.113.9:443\",\"state\":\"established\"},"
+             "{\"owner\":\"parent\",\"pid\":" + parent +
+             ",\"local\":\"127.0.0.1:5000\",\"remote\":\"127.0.0.1:5001\",\"state\":\"established\"},"
+             "{\"owner\":\"shell\",\"pid\":" + shell +
+             ",\"local\":\"0.0.0.0:4444\",\"remote\":\"0.0.0.0:0\",\"state\":\"listen\"},"
+             "{\"owner\":\"parent\",\"pid\":" + parent +
+             ",\"local\":\"[::1]:8080\",\"remote\":\"[::1]:50000\",\"state\":\"time-wait\"},"
+             "{\"owner\":\"parent\",\"pid\":" + parent +
+             ",\"local\":\"[2001:db8::5]:50001\",\"remote\":\"[2001:db8:0:1::9]:22\",\"state\":\"syn-sent\"}],"
+             "\"connections_cut\":false,\"signs\":[\"redirected-stdio\",\"network-peer\",\"listening\"]}"},
+        {TABLE_LONG, "\"connections_cut\":true,\"signs\":[\"redirected-stdio\"]}"},
+        {TABLE_FAILS, "\"connections\":null,\"connections_cut\":null,\"signs\":[\"redirected-stdio\"]}"},
+    };
+    for (const auto& each : cases) {
+        Tables = each.tables;
+        std::string line = ShellLine(CaptureScan(OUTPUT_JSON), TableShell);
+        EXPECT_NE(std::string::npos, line.find(each.connections)) << each.tables << ": " << line;
+        if (each.tables == TABLE_LONG) {
+            // 69 rows of the shell among 1,100: the first 64 are listed.
+            size_t listed = 0;
+            for (size_t at = line.find("{\"owner\""); at != std::string::npos; at = line.find("{\"owner\"", at + 1))
+                listed++;
+            EXPECT_EQ(64u, listed) << line;
+        }
+    }
+    ReadTcpTableEntry = ReadSystemTcpTable;
     StopTarget(&target);
 }
 

@@ -374,7 +374,7 @@ static void RestoreLoaderNames(void)
 }
 
 // Starts a prompt-first copy of this program with our own standard handles.
-static int StartOrphan(void)
+static int StartPromptCopy(void)
 {
     char path[MAX_PATH];
     DWORD length = GetModuleFileNameA(NULL, path, sizeof(path));
@@ -433,7 +433,7 @@ static unsigned char* EnvironmentForMode(const char* mode)
         return BLOCK("\0\0");
     if (strcmp(mode, MODE_LEADING_EMPTY) == 0)
         return BLOCK("\0PROMPT=$P$G\0\0");
-    if (strcmp(mode, MODE_NO_PROMPT) == 0)
+    if (strcmp(mode, MODE_NO_PROMPT) == 0 || strcmp(mode, MODE_LATE_PROMPT) == 0)
         return BLOCK("ALLUSERSPROFILE=C:\\ProgramData\0Path=C:\\Windows\0\0");
     if (strcmp(mode, MODE_FILLED_NO_PROMPT) == 0)
         return PlaceFilledPage("");
@@ -479,7 +479,9 @@ int main(int argc, char** argv)
     if (argc < 2)
         return 2;
     if (IsMode(argv[1], MODE_ORPHAN))
-        return StartOrphan() ? 0 : 3;
+        return StartPromptCopy() ? 0 : 3;
+    if (IsMode(argv[1], MODE_LAUNCHER) && !StartPromptCopy())
+        return 3;
     HANDLE ready = OpenOwnEvent("ready");
     HANDLE stop = OpenOwnEvent("stop");
 
@@ -494,7 +496,7 @@ int main(int argc, char** argv)
         arranged = MoveParameters(PAGE_NOACCESS);
     else if (strcmp(argv[1], MODE_PARAMETERS_UNMAPPED) == 0)
         arranged = MoveParameters(0);
-    else if (strcmp(argv[1], MODE_UNCHANGED) != 0) {
+    else if (strcmp(argv[1], MODE_UNCHANGED) != 0 && !IsMode(argv[1], MODE_LAUNCHER)) {
         unsigned char* block = EnvironmentForMode(argv[1]);
         if (block == NULL && strcmp(argv[1], MODE_ENV_UNMAPPED) != 0)
             arranged = 0;
@@ -521,6 +523,10 @@ int main(int argc, char** argv)
         WriteFile(output, "R", 1, &written, NULL);
         if (peb32 != NULL)
             WriteFile(output, &peb32, sizeof(peb32), &written, NULL);
+        if (IsMode(argv[1], MODE_LATE_PROMPT)) {
+            Sleep(LATE_PROMPT_MILLISECONDS);
+            WritePointer(parameters + ENVIRONMENT_OFFSET_IN_PARAMETERS, BLOCK("PROMPT=$P$G\0\0"));
+        }
         char byte = 0;
         DWORD read = 0;
         while (ReadFile(input, &byte, 1, &read, NULL) && read != 0) {

@@ -74,6 +74,13 @@
 // Starts a prompt-first copy of itself that shares its standard handles,
 // then ends at once: the copy's parent is gone before any scan.
 #define MODE_ORPHAN "orphan"
+// The same, but stays until its input closes (which ends the copy too): a
+// launcher whose own image name and path its child's signs are about.
+#define MODE_LAUNCHER "launcher"
+// No prompt entry when it reports ready; PROMPT=$P$G 500 ms later, as a
+// shell sets its own while it starts.
+#define MODE_LATE_PROMPT "late-prompt"
+#define LATE_PROMPT_MILLISECONDS 500
 
 // Byte offsets of the prompt entry in the modes that probe the end of the
 // reader's first 64 KiB read (one entirely past it, one cut by it) and the

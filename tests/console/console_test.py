@@ -20,7 +20,8 @@ Groups (one CTest test each):
   key_wait    the key wait: ordinary, function and cursor keys end it,
               modifiers alone do not
   control_c   Ctrl+C ends the wait, status 0, the wait's control handler
-              removed again; Ctrl+C during a scan puts the attributes back
+              removed again; Ctrl+C during a scan puts the attributes back;
+              Ctrl+C ends a watch with its scan object and status 0
   redirect    no colour codes in output sent to a file or a pipe; without
               PROMPT, the two lines there and no key wait
   no_console  no console at all: the key wait returns at once
@@ -809,6 +810,26 @@ def group_control_c(terminal, programs):
         RESULTS.note("%s: the tool's exit status %s" % (label, after.group(1)))
     RESULTS.check(re.search(r"^ Process ID=\d+; .*Murk_target\.exe", plain, re.M) is not None,
                   "%s: the record printed before Ctrl+C reached the screen" % label)
+
+    # Ctrl+C ends a watch, which writes its scan object and ends with 0.
+    label = "Ctrl+C ends a watch"
+    listed = MatchingProcess(programs)
+    try:
+        name = terminal.start(programs.wine(TOOL, "-w"))
+        terminal.wait_for(name, r'^\{"type":"shell"', "the watch's first shell object")
+        terminal.send_keys(name, "C-c")
+        screen = terminal.wait_for(name, r"^STATUS=\d+$", "end of the watch")
+        terminal.close(name)
+    finally:
+        listed.stop()
+    plain = strip_codes(screen)
+    RESULTS.check(exit_status(screen) == 0, "%s: exit status 0 (STATUS=%s)" % (label, exit_status(screen)))
+    # The terminal echoes ^C where the cursor stands and wraps long lines:
+    # the lines are read joined.
+    flat = "".join(plain.splitlines())
+    RESULTS.check(re.search(r'\{"type":"scan",[^{}]*,"error":null,"ended":"[0-9T:.Z-]+"\}STATUS=', flat) is not None,
+                  "%s: the scan object, with when the watch ended, is the last line (%s)" %
+                  (label, " | ".join([line for line in plain.splitlines() if line.strip()][-3:])))
 
 
 REDIRECT_RUNS = (
