@@ -15,13 +15,16 @@ each started two ways: by the harness inside the prefix (CreateProcess to
 exit, timed with QueryPerformanceCounter; the floors also report their
 in-process time) and from the host as a whole wine invocation (timed here).
 With --compare LABEL=COMMIT, the tool as that commit builds it also runs
-with -l in the same shuffled rounds, inside the prefix. Then runs the tool,
+with -l (as LABEL) and -j (as LABEL-j) in the same shuffled rounds, inside
+the prefix. Then runs the tool,
 the call floor and the start-up program again while the harness samples
 their peak working set, profiles the call floor, alone and with the tool's
 extra per-process work, and at the first N counts the calls the tool's
 (-l, -j) and the call floor's own code make, from a Wine relay trace. Last,
 a pass with every target a shell (--shells N prompt-first targets) times -j
-against -l.
+against -l, and the watch pass measures -w: its CPU time over a minute of an
+idle population (and the wine server's, which does the list's work under
+Wine), and its working set through ten minutes of the hostile churn.
 
 Writes results.json, results.csv (one row per N), runs.csv (every run) and
 table.md into the output folder.
@@ -191,7 +194,7 @@ def current_commit():
 def compare_option(text):
     """LABEL=COMMIT for --compare."""
     label, _, commit = text.partition("=")
-    taken = PROGRAMS + ["current"]
+    taken = PROGRAMS + ["current", "current-j", "watch"]
     if not re.fullmatch(r"[A-Za-z][A-Za-z0-9_-]*", label) or not commit or label in taken:
         raise argparse.ArgumentTypeError("expected LABEL=COMMIT with a label of letters, digits, _ and - "
                                          "other than %s" % ", ".join(taken))
@@ -250,6 +253,7 @@ class Bench:
             "call": ["murk_call_floor.exe", "-r"],
             "tool": ["Murkscope64.exe", "-l"],
             "json": ["Murkscope64.exe", "-j"],
+            "watch": ["Murkscope64.exe", "-w"],
         }
         # The programs that list shells, and the layout each lists them in.
         self.layouts = {"tool": "line", "json": "json"}
@@ -258,7 +262,8 @@ class Bench:
         for label, commit in options.compare:
             if any(build["label"] == label for build in self.compared):
                 raise SystemExit("--compare: the label %s is given twice" % label)
-            self.compared.append({"label": label, "commit": commit})
+            self.compared.append({"label": label, "commit": commit, "option": "-l", "against": "tool"})
+            self.compared.append({"label": label + "-j", "commit": commit, "option": "-j", "against": "json"})
         self.timed = PROGRAMS + [build["label"] for build in self.compared]
         self.loads = []
 
@@ -269,8 +274,8 @@ class Bench:
         """Builds each compared commit's tool in a folder of its own under the build folder."""
         for build in self.compared:
             build["commit"], build["executable"] = build_tool_at(self.build, build["commit"])
-            self.commands[build["label"]] = [build["executable"], "-l"]
-            self.layouts[build["label"]] = "line"
+            self.commands[build["label"]] = [build["executable"], build["option"]]
+            self.layouts[build["label"]] = "line" if build["option"] == "-l" else "json"
 
     def executable(self, program):
         name = self.commands[program][0]
@@ -299,9 +304,13 @@ class Bench:
         if "timeout" in fields or fields.get("exit") != "0":
             raise RuntimeError(program + " failed in the harness: " + answer)
         run = {"wall_us": float(fields["wall_us"])}
+        if "cpu_us" in fields:
+            run["cpu_us"] = float(fields["cpu_us"])
         if "peak_ws" in fields:
             run["peak_ws"] = int(fields["peak_ws"])
             run["samples"] = int(fields["samples"])
+            run["ws"] = int(fields.get("ws", 0))
+            run["ws_minutes"] = [int(value) for value in fields.get("ws_minutes", "").split(",") if value]
         run.update(floor_report(errors))
         return run, errors
 
@@ -428,10 +437,45 @@ class Bench:
             "problems": self.check_runs(runs, size),
         }
 
+    def measure_watch(self, harness):
+        """-w for a minute over an idle population (its CPU time, and the wine
+        server's beside the server's own over an idle minute), then through
+        the hostile churn with its working set sampled."""
+        population = self.options.watch_population
+        if harness.ask("clear") != "population 0":
+            raise RuntimeError("the population did not end")
+        self.populate(harness, population)
+        output_path = os.path.join(self.scratch, "watch-output.txt")
+        result = {"population": population}
+        seconds = self.options.watch_seconds
+        if seconds > 0:
+            self.note_load("watch idle start")
+            before = wineserver_cpu_seconds(self.prefix)
+            time.sleep(seconds)
+            between = wineserver_cpu_seconds(self.prefix)
+            run, _ = self.run_in_harness(harness, "watch", output_path, [str(seconds)])
+            after = wineserver_cpu_seconds(self.prefix)
+            if None not in (before, between, after):
+                run["server_idle_cpu_us"] = (between - before) * 1e6
+                run["server_cpu_us"] = (after - between) * 1e6
+            run["scan"] = last_json_object(output_path)
+            result["idle"] = run
+        seconds = self.options.churn_seconds
+        if seconds > 0:
+            self.note_load("watch churn start")
+            self.populate(harness, population + 1, "hostile:churn")
+            self.populate(harness, population + 2, "hostile:churn-clean")
+            run, _ = self.run_in_harness(harness, "watch", output_path, [str(seconds)], verb="memory")
+            run["scan"] = last_json_object(output_path)
+            result["churn"] = run
+        self.note_load("watch end")
+        return result
+
     def profile(self, harness):
         """Median time per call kind over a few profiled call-floor runs."""
         profiles = {}
-        for label, extra in (("call", ["-p"]), ("call_with_tool_extras", ["-p", "-e"])):
+        for label, extra in (("call", ["-p"]), ("call_with_tool_extras", ["-p", "-e"]),
+                             ("call_with_tcp_tables", ["-p", "-t"])):
             samples = []
             for _ in range(self.options.profile_runs):
                 run, errors = self.run_in_harness(harness, "call", None, extra)
@@ -487,6 +531,7 @@ class Bench:
                           os.path.join(self.out, "harness-stderr.txt"))
         results = []
         shells = None
+        watch = None
         try:
             # One unrecorded round first: Wine's caches and the page cache
             # are warm for every program before the first timed run.
@@ -505,6 +550,9 @@ class Bench:
                 shells = self.measure_shells(harness, self.options.shells)
                 shells["seconds"] = time.perf_counter() - pass_start
                 print("all shells N=%d done in %.0f s" % (self.options.shells, shells["seconds"]), file=sys.stderr)
+            if self.options.watch_seconds > 0 or self.options.churn_seconds > 0:
+                watch = self.measure_watch(harness)
+                print("watch done", file=sys.stderr)
         finally:
             harness.close()
             # Whatever is left in the benchmark's own prefix ends with it.
@@ -529,9 +577,11 @@ class Bench:
                 "date": time.strftime("%Y-%m-%d %H:%M:%S %Z"),
             },
             "commit": current_commit(),
-            "compared": [{"label": build["label"], "commit": build["commit"]} for build in self.compared],
+            "compared": [{"label": build["label"], "commit": build["commit"], "against": build["against"]}
+                         for build in self.compared],
+            "watch": watch,
             "sizes": results,
-            "summary": summarize(results, [build["label"] for build in self.compared]),
+            "summary": summarize(results, [(build["label"], build["against"]) for build in self.compared]),
             "shells": shells,
             "shells_summary": summarize_shells(shells) if shells else None,
         }
@@ -542,6 +592,63 @@ class Bench:
         for problem in problems:
             print("problem: " + problem, file=sys.stderr)
         return 1 if problems else 0
+
+
+def wineserver_cpu_seconds(prefix):
+    """User and system time of the prefix's wine server so far, or None. The
+    server works in a folder named after the prefix's device and inode."""
+    info = os.stat(prefix)
+    folder = "/server-%x-%x" % (info.st_dev, info.st_ino)
+    ticks = os.sysconf("SC_CLK_TCK")
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if not os.readlink("/proc/%s/cwd" % pid).endswith(folder):
+                continue
+            with open("/proc/%s/stat" % pid) as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / ticks
+        except OSError:
+            continue
+    return None
+
+
+def last_json_object(path):
+    """The last line of a JSON Lines output, parsed, or None."""
+    with open(path, "rb") as output:
+        lines = output.read().decode("utf-8", errors="replace").splitlines()
+    try:
+        return json.loads(lines[-1]) if lines else None
+    except ValueError:
+        return None
+
+
+def watch_table(watch):
+    """The watch pass, as lines of table.md."""
+    lines = ["", "The watch (-w), %d idle targets in the prefix." % watch["population"], ""]
+    idle = watch.get("idle")
+    if idle:
+        scan = idle.get("scan") or {}
+        wall = idle["wall_us"] / 1e6
+        lines.append("A %.0f-second watch over the idle population: %.0f ms of CPU time in the tool (%.2f%% of one "
+                     "core), %s processes tested; the wine server spent %s over the watch and %s over an idle "
+                     "minute before it." % (
+                         wall, idle.get("cpu_us", 0) / 1000, idle.get("cpu_us", 0) / idle["wall_us"] * 100,
+                         scan.get("processes"),
+                         "%.0f ms" % (idle["server_cpu_us"] / 1000) if "server_cpu_us" in idle else "unknown",
+                         "%.0f ms" % (idle["server_idle_cpu_us"] / 1000) if "server_idle_cpu_us" in idle else
+                         "unknown"))
+    churn = watch.get("churn")
+    if churn:
+        scan = churn.get("scan") or {}
+        lines.append("")
+        lines.append("A %.0f-second watch through the hostile churn (two churning targets beside the idle ones): "
+                     "%s processes tested, %s shells listed; %.0f ms of CPU time (%.2f%% of one core); working set "
+                     "at each minute, KiB: %s; at the end %d KiB, peak %d KiB." % (
+                         churn["wall_us"] / 1e6, scan.get("processes"), scan.get("shells"),
+                         churn.get("cpu_us", 0) / 1000, churn.get("cpu_us", 0) / churn["wall_us"] * 100,
+                         ", ".join("%d" % (value / 1024) for value in churn.get("ws_minutes", [])),
+                         churn.get("ws", 0) / 1024, churn.get("peak_ws", 0) / 1024))
+    return lines
 
 
 def wine_version():
@@ -606,7 +713,7 @@ def add_intervals(results, rows, compared):
         json_runs = walls(result, "json")
         row["json_net_over_tool_net_low"], row["json_net_over_tool_net_high"] = interval(
             lambda r: net_ratio(resample(json_runs, r), resample(tool, r), resample(idle, r)), rng)
-        for program in ["tool"] + compared:
+        for program in ["tool", "json"] + [label for label, _ in compared]:
             program_runs = walls(result, program)
             row[program + "_net_ms_low"], row[program + "_net_ms_high"] = interval(
                 lambda r: statistics.median(resample(program_runs, r)) - statistics.median(resample(idle, r)), rng)
@@ -685,11 +792,11 @@ def summarize(results, compared):
             "call_peak_ws_kib": median_of(result["memory"]["call"], "peak_ws") / 1024,
             "idle_peak_ws_kib": median_of(result["memory"]["idle"], "peak_ws") / 1024,
         }
-        for label in compared:
+        for label, against in compared:
             row[label + "_ms"] = inside[label]
             row[label + "_net_ms"] = net[label]
             row[label + "_per_process_us"] = net[label] * 1000 / processes
-            row[label + "_net_over_tool_net"] = net[label] / net["tool"]
+            row[label + "_net_over_current"] = net[label] / net[against]
         rows.append(row)
     if rows:
         first = rows[0]
@@ -796,12 +903,13 @@ def json_and_compared_tables(document):
     if compared:
         current = document.get("commit", "unknown")
         builds = [{"label": build["label"], "short": build["commit"][:7]} for build in compared]
-        builds.append({"label": "current", "short": current[:7] + ("+" if current.endswith("+") else "")})
+        short = current[:7] + ("+" if current.endswith("+") else "")
+        builds += [{"label": "current", "short": short}, {"label": "current-j", "short": short}]
         lines += [
             "",
-            "Builds of the tool with -l in the same shuffled rounds, started inside the prefix: scan cost (median "
-            "less the start-up program's median) in ms with its 95% interval, per process in the snapshot, and "
-            "against the current build.",
+            "Builds of the tool with -l (and -j, the labels ending in -j) in the same shuffled rounds, started "
+            "inside the prefix: scan cost (median less the start-up program's median) in ms with its 95% interval, "
+            "per process in the snapshot, and against the current build in the same layout.",
             "",
             "| N | processes | " + " | ".join("%s (%s)" % (build["label"], build["short"]) for build in builds) +
             " | " + " | ".join("%s/current" % build["label"] for build in compared) + " |",
@@ -810,11 +918,11 @@ def json_and_compared_tables(document):
         for row in rows:
             cells = []
             for build in builds:
-                key = "tool" if build["label"] == "current" else build["label"]
+                key = {"current": "tool", "current-j": "json"}.get(build["label"], build["label"])
                 per_process = row["per_process_us"] if key == "tool" else row[key + "_per_process_us"]
                 cells.append("%.1f (%.1f–%.1f), %.0f µs" % (row[key + "_net_ms"], row[key + "_net_ms_low"],
                                                             row[key + "_net_ms_high"], per_process))
-            cells += ["%.2f" % row[build["label"] + "_net_over_tool_net"] for build in compared]
+            cells += ["%.2f" % row[build["label"] + "_net_over_current"] for build in compared]
             lines.append("| %d | %d | %s |" % (row["N"], row["processes"], " | ".join(cells)))
     shells = document.get("shells_summary")
     if shells:
@@ -931,6 +1039,8 @@ def markdown_tables(document):
             for name in names:
                 lines.append("| %s | %s |" % (name, " | ".join("%d" % calls.get(name, 0) for calls in counted)))
             lines.append("")
+    if document.get("watch"):
+        lines += watch_table(document["watch"]) + [""]
     lines += ["Load average (1, 5, 15 min): " + "; ".join(
         "%s %.2f %.2f %.2f" % (load["when"], *load["load"]) for load in machine["loads"]), ""]
     return "\n".join(lines)
@@ -950,6 +1060,11 @@ def main():
     parser.add_argument("--shells", type=int, default=100,
                         help="targets in the pass where every target is a shell (0: no such pass)")
     parser.add_argument("--shell-runs", type=int, default=21, help="timed runs of each program in that pass")
+    parser.add_argument("--watch-seconds", type=int, default=60,
+                        help="length of the watch over the idle population (0: none)")
+    parser.add_argument("--churn-seconds", type=int, default=600,
+                        help="length of the watch through the hostile churn (0: none)")
+    parser.add_argument("--watch-population", type=int, default=100, help="idle targets during the watch pass")
     options = parser.parse_args()
     return Bench(options).run()
 

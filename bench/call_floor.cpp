@@ -16,6 +16,8 @@
 // so that a profile shows what that work costs; for each listed process it
 // also flushes standard output and sets the console colour on it as the
 // tool's record printer does, which with output redirected prints nothing.
+// "-t" adds what -j adds once per scan that finds a shell: the IPv4 and IPv6
+// TCP tables, read as the tool reads them.
 #include <windows.h>
 
 #include <stdio.h>
@@ -24,6 +26,7 @@
 
 #include "envblock.h"
 #include "floor_clock.h"
+#include "tcptable.h"
 #include "text.h"
 
 #define READ_ACCESS (PROCESS_QUERY_INFORMATION | PROCESS_VM_READ)
@@ -62,6 +65,7 @@ enum CallKind {
     CALL_IMAGE_PATH,
     CALL_EXTRA_ENTRY_COPY,
     CALL_EXTRA_COLOUR,
+    CALL_TCP_TABLES,
     CALL_KINDS
 };
 
@@ -69,7 +73,7 @@ static const char* const CALL_NAMES[CALL_KINDS] = {
     "process_snapshot",  "process_next",      "open_read",        "basic_information", "read_peb",
     "query_parameters",  "read_parameters",   "query_environment", "read_environment", "wow64_information",
     "close_read",        "block_walk",        "owner_token",      "account_lookup",    "is_wow64_process",
-    "image_path",        "extra_entry_copy",  "extra_colour"};
+    "image_path",        "extra_entry_copy",  "extra_colour",      "tcp_tables"};
 
 static int Profiling = 0;
 static int ToolExtras = 0;
@@ -349,6 +353,13 @@ int main(int argc, char** argv)
         CountCall(CALL_SNAPSHOT_NEXT, mark);
     }
     CloseHandle(snapshot);
+
+    if (HasOption(argc, argv, "-t")) {
+        TCP_TABLES tables;
+        mark = MarkCall();
+        ReadTcpTables(&tables);
+        CountCall(CALL_TCP_TABLES, mark);
+    }
 
     double work = MicrosecondsSince(start);
     if (Profiling)

@@ -6,17 +6,21 @@
 // output:
 //   grow N [MODE]     start targets until N are alive: alternately
 //                     prompt-first and no-prompt, or all in MODE (a mode of
-//                     target_modes.h) -> "population N"
+//                     target_modes.h, or "hostile:" and a mode of the
+//                     hostile target's) -> "population N"
 //   clear             end every target -> "population 0"
 //   count             -> "processes K <name>=<count>..." (the snapshot)
 //   run OUT COMMAND   run COMMAND with standard output to the file OUT ("-":
 //                     the null device), standard error to a pipe ->
-//                     "result wall_us=.. exit=.. stderr=<lines, joined by '|'>"
+//                     "result wall_us=.. cpu_us=<its user and kernel time>
+//                     exit=.. stderr=<lines, joined by '|'>"
 //   memory OUT COMMAND  as run, but samples the process's memory counters
 //                     every millisecond while it runs (Wine answers zero
 //                     counters once a process has ended), so the time is not
-//                     the scan's -> "result wall_us=.. exit=.. peak_ws=<bytes
-//                     at the last sample> samples=.. stderr=.."
+//                     the scan's -> "result wall_us=.. cpu_us=.. exit=..
+//                     peak_ws=<bytes at the last sample> ws=<the working set
+//                     then> ws_minutes=<the working set at each whole minute,
+//                     joined by ','> samples=.. stderr=.."
 //   quit              end every target and exit (as does the end of input)
 #include <windows.h>
 
@@ -30,11 +34,14 @@
 #include <string>
 #include <vector>
 
+#include "hostile/hostile_modes.h"
 #include "support.h"
 #include "target_modes.h"
 
 #define COMMAND_CHARS 4096
-#define RUN_TIMEOUT_MS 300000
+// Long enough for a ten-minute watch.
+#define RUN_TIMEOUT_MS 900000
+#define HOSTILE_MODE_PREFIX "hostile:"
 #define ERROR_PIPE_BYTES (1 << 20)
 
 static std::vector<Target> Population;
@@ -58,10 +65,15 @@ static void GrowPopulation(size_t wanted, const std::string& onlyMode)
                            : Population.size() % 2 == 0 ? MODE_PROMPT_FIRST
                                                         : MODE_NO_PROMPT;
         Target target;
+        const char* program = TARGET_PROGRAM;
+        if (strncmp(mode, HOSTILE_MODE_PREFIX, strlen(HOSTILE_MODE_PREFIX)) == 0) {
+            program = HOSTILE_PROGRAM;
+            mode += strlen(HOSTILE_MODE_PREFIX);
+        }
         // Detached rather than windowless: a windowless target gets a console
         // host process of its own under Wine, which would double the
         // population and its start-up time.
-        if (!StartTargetProgram(TARGET_PROGRAM, mode, DETACHED_PROCESS, &target)) {
+        if (!StartTargetProgram(program, mode, DETACHED_PROCESS, &target)) {
             Answer("error target " + std::to_string(Population.size()) + " did not start");
             return;
         }
@@ -118,13 +130,23 @@ static std::string ReadAll(HANDLE pipe)
     }
 }
 
-// Waits for the process; when watching its memory, keeps the peak working set
-// of the last sample taken before it ended.
-static DWORD WaitWatching(HANDLE process, bool watchMemory, SIZE_T* peakWorkingSet, DWORD* samples)
+// What the memory samples of a run found.
+struct MemorySamples {
+    SIZE_T peakWorkingSet;  // at the last sample
+    SIZE_T workingSet;      // at the last sample
+    std::string minutes;    // the working set at each whole minute of the run
+    DWORD samples;
+};
+
+// Waits for the process; when watching its memory, keeps the counters of
+// the last sample taken before it ended.
+static DWORD WaitWatching(HANDLE process, bool watchMemory, MemorySamples* memorySamples)
 {
     if (!watchMemory)
         return WaitForSingleObject(process, RUN_TIMEOUT_MS);
-    for (DWORD waited = 0; waited < RUN_TIMEOUT_MS; waited++) {
+    ULONGLONG started = GetTickCount64();
+    ULONGLONG nextMinute = started + 60000;
+    while (GetTickCount64() - started < RUN_TIMEOUT_MS) {
         DWORD woken = WaitForSingleObject(process, 1);
         if (woken != WAIT_TIMEOUT)
             return woken;
@@ -132,11 +154,28 @@ static DWORD WaitWatching(HANDLE process, bool watchMemory, SIZE_T* peakWorkingS
         memset(&memory, 0, sizeof(memory));
         memory.cb = sizeof(memory);
         if (GetProcessMemoryInfo(process, &memory, sizeof(memory)) && memory.PeakWorkingSetSize != 0) {
-            *peakWorkingSet = memory.PeakWorkingSetSize;
-            (*samples)++;
+            memorySamples->peakWorkingSet = memory.PeakWorkingSetSize;
+            memorySamples->workingSet = memory.WorkingSetSize;
+            memorySamples->samples++;
+            if (GetTickCount64() >= nextMinute) {
+                memorySamples->minutes += (memorySamples->minutes.empty() ? "" : ",") +
+                                          std::to_string(memory.WorkingSetSize);
+                nextMinute += 60000;
+            }
         }
     }
     return WAIT_TIMEOUT;
+}
+
+// The process's user and kernel time, in microseconds.
+static double CpuMicroseconds(HANDLE process)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return -1;
+    ULONGLONG units = ((ULONGLONG)kernel.dwHighDateTime << 32 | kernel.dwLowDateTime) +
+                      ((ULONGLONG)user.dwHighDateTime << 32 | user.dwLowDateTime);
+    return units / 10.0;
 }
 
 static void RunTimed(const std::string& outputPath, const std::string& commandLine, bool watchMemory)
@@ -176,9 +215,8 @@ static void RunTimed(const std::string& outputPath, const std::string& commandLi
     // Detached, like the population: no console host is started for the run.
     BOOL started = CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, DETACHED_PROCESS, NULL, NULL, &startup, &info);
     DWORD startError = started ? 0 : GetLastError();
-    SIZE_T peakWorkingSet = 0;
-    DWORD samples = 0;
-    DWORD waited = started ? WaitWatching(info.hProcess, watchMemory, &peakWorkingSet, &samples) : WAIT_FAILED;
+    MemorySamples memory = {0, 0, std::string(), 0};
+    DWORD waited = started ? WaitWatching(info.hProcess, watchMemory, &memory) : WAIT_FAILED;
     QueryPerformanceCounter(&end);
 
     CloseHandle(output);
@@ -196,6 +234,7 @@ static void RunTimed(const std::string& outputPath, const std::string& commandLi
 
     DWORD exitCode = 0;
     GetExitCodeProcess(info.hProcess, &exitCode);
+    double cpu = CpuMicroseconds(info.hProcess);
     CloseHandle(info.hProcess);
     CloseHandle(info.hThread);
 
@@ -209,12 +248,14 @@ static void RunTimed(const std::string& outputPath, const std::string& commandLi
     }
 
     char text[256];
-    _snprintf(text, sizeof(text) - 1, "result wall_us=%.1f exit=%lu", ElapsedMicroseconds(start, end),
-              (unsigned long)exitCode);
+    _snprintf(text, sizeof(text) - 1, "result wall_us=%.1f cpu_us=%.1f exit=%lu", ElapsedMicroseconds(start, end),
+              cpu, (unsigned long)exitCode);
     text[sizeof(text) - 1] = '\0';
     std::string memoryFields;
     if (watchMemory)
-        memoryFields = " peak_ws=" + std::to_string(peakWorkingSet) + " samples=" + std::to_string(samples);
+        memoryFields = " peak_ws=" + std::to_string(memory.peakWorkingSet) + " ws=" +
+                       std::to_string(memory.workingSet) + " ws_minutes=" + memory.minutes + " samples=" +
+                       std::to_string(memory.samples);
     Answer(std::string(text) + memoryFields + (waited == WAIT_OBJECT_0 ? "" : " timeout=1") + " stderr=" + errors);
 }
 

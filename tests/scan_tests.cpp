@@ -456,8 +456,10 @@ DWORD OwnTable(ULONG family, void* table, DWORD* size)
                Ip({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}), 50001,
                Ip({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 9}), 22);
     }
+    // Only loopback: neither a peer nor a listener outside.
     for (int row = 0; family == TCP_FAMILY_IPV4 && Tables == TABLE_LONG && row < 1100; row++)
-        AddRow(&rows, false, row % 16 == 0 ? TableShell : 4, TCP_STATE_LISTEN, loopback4, (WORD)(1000 + row), any4, 0);
+        AddRow(&rows, false, row % 16 == 0 ? TableShell : 4, row % 32 == 0 ? TCP_STATE_ESTABLISHED : TCP_STATE_LISTEN,
+               loopback4, (WORD)(1000 + row), loopback4, 80);
     if (*size < rows.size()) {
         *size = (DWORD)rows.size();
         return ERROR_INSUFFICIENT_BUFFER;
