@@ -1,10 +1,10 @@
 #!/bin/sh
 # Runs scripts/release twice into two output folders and checks the package:
 # the same bytes both times (the second run later, under another umask and
-# time zone), the three entries in order with a fixed time, the executable
-# the same as the build's own, README.md and LICENSE as in the sources, the
-# package named after the project's version, and checksum files that
-# sha256sum -c accepts.
+# time zone), the entries in order with a fixed time, the executable the same
+# as the build's own, README.md, LICENSE and docs/ as in the sources, every
+# relative link in its Markdown leading to a file in it, the package named
+# after the project's version, and checksum files that sha256sum -c accepts.
 # Usage: package_test.sh SOURCE_DIR WORK_DIR REFERENCE_EXE VERSION BUILD_TYPE
 set -eu
 . "$(dirname "$0")/lib.sh"
@@ -35,7 +35,8 @@ done
 
 zip_file="$work_dir/dist-1/$package"
 entries=$(unzip -Z1 "$zip_file" | tr '\n' ' ')
-[ "$entries" = "LICENSE Murkscope64.exe README.md " ] || fail "entries are '$entries'"
+expected="LICENSE Murkscope64.exe README.md $(cd "$source_dir" && LC_ALL=C ls -1 docs/* | tr '\n' ' ')"
+[ "$entries" = "$expected" ] || fail "entries are '$entries', not '$expected'"
 # Long listing: mode, version, system, size, type, packed size, method, date, time, name.
 unzip -Zl "$zip_file" | awk '$10 != "" && $1 ~ /^-/' >"$work_dir/listing"
 while read -r mode _ _ _ _ _ _ day time name; do
@@ -45,7 +46,8 @@ while read -r mode _ _ _ _ _ _ day time name; do
         *) [ "$mode" = "-rw-r--r--" ] || fail "$name has mode $mode" ;;
     esac
 done <"$work_dir/listing"
-[ "$(wc -l <"$work_dir/listing")" -eq 3 ] || fail "listing has $(wc -l <"$work_dir/listing") files"
+[ "$(wc -l <"$work_dir/listing")" -eq "$(echo "$expected" | wc -w)" ] ||
+    fail "listing has $(wc -l <"$work_dir/listing") files"
 # No extra fields: no owner ids or local times from the build machine.
 unzip -Zv "$zip_file" | grep "length of extra field:" | grep -v " 0 bytes" &&
     fail "an entry carries an extra field"
@@ -57,6 +59,20 @@ cmp "$work_dir/unpacked/Murkscope64.exe" "$work_dir/dist-1/Murkscope64.exe" ||
 same_as_reference "$work_dir/dist-1/Murkscope64.exe"
 cmp "$work_dir/unpacked/README.md" "$source_dir/README.md" || fail "packaged README.md differs"
 cmp "$work_dir/unpacked/LICENSE" "$source_dir/LICENSE" || fail "packaged LICENSE differs"
+diff -r "$work_dir/unpacked/docs" "$source_dir/docs" >/dev/null || fail "packaged docs/ differs"
+
+# Every relative link (Markdown's ](target) and src="target") in the
+# package's Markdown leads to a file in the package.
+links=0
+for page in $(cd "$work_dir/unpacked" && ls -1 ./*.md docs/*.md); do
+    for target in $(grep -o -e '](\([^)]*\))' -e 'src="[^"]*"' "$work_dir/unpacked/$page" |
+        sed 's/^](//; s/)$//; s/^src="//; s/"$//; s/#.*//'); do
+        case "$target" in "" | *://* | mailto:*) continue ;; esac
+        links=$((links + 1))
+        [ -e "$work_dir/unpacked/$(dirname "$page")/$target" ] || fail "$page links to $target, not in the package"
+    done
+done
+[ "$links" -gt 0 ] || fail "no relative link in the package's Markdown"
 
 finish package
 echo "package $package: $(cut -d' ' -f1 "$work_dir/dist-1/$package.sha256")"
