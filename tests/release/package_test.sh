@@ -5,11 +5,15 @@
 # as the build's own, README.md, LICENSE and docs/ as in the sources, every
 # relative link in its Markdown leading to a file in it, the package named
 # after the project's version, and checksum files that sha256sum -c accepts.
+# The Velociraptor artifact beside it: YAML with the fields the artifact
+# format asks for, pinned to the released executable and its version, and
+# running it with -j, a row for each line.
 # Usage: package_test.sh SOURCE_DIR WORK_DIR REFERENCE_EXE VERSION BUILD_TYPE
 set -eu
 . "$(dirname "$0")/lib.sh"
 
 package="Murkscope64-$version-win64.zip"
+artifact="Murkscope64-$version.velociraptor.yaml"
 export MURKSCOPE_RELEASE_BUILD_DIR="$work_dir/build"
 
 MURKSCOPE_DIST_DIR="$work_dir/dist-1" "$source_dir/scripts/release" >"$work_dir/first.log" 2>&1 ||
@@ -23,13 +27,13 @@ sleep 3
 
 for dist in "$work_dir/dist-1" "$work_dir/dist-2"; do
     names=$(cd "$dist" && LC_ALL=C ls -1 | tr '\n' ' ')
-    expected="$package $package.sha256 Murkscope64.exe Murkscope64.exe.sha256 "
+    expected="$package $package.sha256 $artifact Murkscope64.exe Murkscope64.exe.sha256 "
     [ "$names" = "$expected" ] || fail "$dist holds '$names', not '$expected'"
     (cd "$dist" && sha256sum -c --quiet "$package.sha256" Murkscope64.exe.sha256) ||
         fail "$dist: checksum files do not match"
 done
 
-for name in "$package" "$package.sha256" Murkscope64.exe Murkscope64.exe.sha256; do
+for name in "$package" "$package.sha256" Murkscope64.exe Murkscope64.exe.sha256 "$artifact"; do
     cmp "$work_dir/dist-1/$name" "$work_dir/dist-2/$name" || fail "$name differs between the two runs"
 done
 
@@ -73,6 +77,38 @@ for page in $(cd "$work_dir/unpacked" && ls -1 ./*.md docs/*.md); do
     done
 done
 [ "$links" -gt 0 ] || fail "no relative link in the package's Markdown"
+
+/usr/bin/python3 - "$work_dir/dist-1/$artifact" "$version" \
+    "$(cut -d' ' -f1 "$work_dir/dist-1/Murkscope64.exe.sha256")" <<'END' || fail "$artifact is not as it should be"
+import re, sys, yaml
+path, version, sha256 = sys.argv[1:]
+with open(path, encoding="utf-8") as file:
+    doc = yaml.safe_load(file)
+missing = []
+def need(holds, what):
+    if not holds:
+        missing.append(what)
+need(re.fullmatch(r"[A-Za-z]\w*(\.[A-Za-z]\w*)*", doc.get("name") or ""), "a valid name")
+need(doc.get("type") == "CLIENT", "type CLIENT")
+tools = doc.get("tools") or [{}]
+need([tool.get("name") for tool in tools] == ["Murkscope64"], "the one tool Murkscope64")
+need(tools[0].get("version") == version, "the tool's version " + version)
+need(tools[0].get("expected_hash") == sha256, "the released executable's hash " + sha256)
+sources = doc.get("sources") or []
+need([source.get("name") for source in sources] == ["Shells", "Scan"], "the sources Shells and Scan")
+need(all(isinstance(source.get("query"), str) for source in sources), "a query in each source")
+need(not any("precondition" in source for source in sources), "one scope (no source precondition)")
+queries = [source.get("query") or "" for source in sources] + ["", ""]
+need('FetchBinary(ToolName="Murkscope64", Version="%s")' % version in queries[0], "the tool fetched")
+need('execve(argv=[OSPath, "-j"], sep="\\n"' in queries[0], "the tool run with -j, split on lines")
+need("parse_json(data=Stdout)" in queries[0], "each line parsed")
+need('WHERE Line.type = "shell"' in queries[0], "a row for each shell")
+for field in ("processes", "unreadable", "shells", "error", "elevated", "debug_privilege"):
+    need("Line.%s AS %s" % (field, field) in queries[1], "the scan's " + field)
+for what in missing:
+    print("FAIL: %s lacks %s" % (path, what), file=sys.stderr)
+sys.exit(1 if missing else 0)
+END
 
 finish package
 echo "package $package: $(cut -d' ' -f1 "$work_dir/dist-1/$package.sha256")"

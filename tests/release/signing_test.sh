@@ -4,7 +4,8 @@
 # verified by osslsigncode against that certificate (and not against another
 # one), the signed executable without its signature byte for byte the
 # unsigned build beside it (and the build's own, when that is a Release one),
-# the zip holding the signed executable, and the help screen of the signed
+# the zip holding the signed executable, the Velociraptor artifact pinned to
+# it, and the help screen of the signed
 # and the unsigned executable under Wine. Then runs that fail with dist/
 # holding that release: a wrong password, a certificate for web servers only,
 # a missing certificate file, a time-stamp server that cannot be reached, an
@@ -16,6 +17,7 @@ set -eu
 
 release="$source_dir/scripts/release"
 package="Murkscope64-$version-win64.zip"
+artifact="Murkscope64-$version.velociraptor.yaml"
 dist="$work_dir/dist"
 prefix="$work_dir/wineprefix"
 trap 'WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true' EXIT
@@ -40,7 +42,7 @@ make_pfx web serverAuth
 signed_hash=$(sha256sum <"$dist/Murkscope64.exe" | cut -d' ' -f1)
 
 names=$(cd "$dist" && find . -mindepth 1 | LC_ALL=C sort | tr '\n' ' ')
-expected="./$package ./$package.sha256 ./Murkscope64.exe ./Murkscope64.exe.sha256 ./unsigned"
+expected="./$package ./$package.sha256 ./$artifact ./Murkscope64.exe ./Murkscope64.exe.sha256 ./unsigned"
 expected="$expected ./unsigned/Murkscope64.exe ./unsigned/Murkscope64.exe.sha256 "
 [ "$names" = "$expected" ] || fail "dist holds '$names', not '$expected'"
 (cd "$dist" && sha256sum -c --quiet "$package.sha256" Murkscope64.exe.sha256) ||
@@ -67,6 +69,9 @@ mkdir -p "$work_dir/unpacked"
 (cd "$work_dir/unpacked" && unzip -q "$dist/$package")
 cmp "$work_dir/unpacked/Murkscope64.exe" "$dist/Murkscope64.exe" ||
     fail "packaged Murkscope64.exe is not the signed one"
+
+grep -qx "    expected_hash: \"$signed_hash\"" "$dist/$artifact" ||
+    fail "$artifact is not pinned to the signed executable ($signed_hash)"
 
 # The help screen as the tool writes it (text mode: CR LF line ends).
 stars=$(printf '%64s' '' | tr ' ' '*')
@@ -126,7 +131,7 @@ must_fail unknown-option "Usage: scripts/release [--sign CERT.pfx [--timestamp U
 "$release" >"$work_dir/unsigned.log" 2>&1 ||
     { cat "$work_dir/unsigned.log" >&2; fail "scripts/release without --sign failed"; }
 names=$(cd "$dist" && find . -mindepth 1 | LC_ALL=C sort | tr '\n' ' ')
-expected="./$package ./$package.sha256 ./Murkscope64.exe ./Murkscope64.exe.sha256 "
+expected="./$package ./$package.sha256 ./$artifact ./Murkscope64.exe ./Murkscope64.exe.sha256 "
 [ "$names" = "$expected" ] || fail "after a release without --sign dist holds '$names'"
 cmp "$dist/Murkscope64.exe" "$work_dir/removed.exe" ||
     fail "a release without --sign holds another executable than the signed one without its signature"
