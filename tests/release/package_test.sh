@@ -1,13 +1,11 @@
 #!/bin/sh
 # Runs scripts/release twice into two output folders and checks the package:
 # the same bytes both times (the second run later, under another umask and
-# time zone), the entries in order with a fixed time, the executable the same
-# as the build's own, README.md, LICENSE and docs/ as in the sources, every
-# relative link in its Markdown leading to a file in it, the package named
-# after the project's version, and checksum files that sha256sum -c accepts.
-# The Velociraptor artifact beside it: YAML with the fields the artifact
-# format asks for, pinned to the released executable and its version, and
-# running it with -j, a row for each line.
+# time zone), the three entries in order with a fixed time, the executable
+# the same as the build's own, README.md and LICENSE as in the sources, the
+# package named after the project's version, and checksum files that
+# sha256sum -c accepts. Also docs/ in it, every link leading into it, and the
+# Velociraptor artifact: its required fields, pinned to this build, running -j.
 # Usage: package_test.sh SOURCE_DIR WORK_DIR REFERENCE_EXE VERSION BUILD_TYPE
 set -eu
 . "$(dirname "$0")/lib.sh"
@@ -50,8 +48,7 @@ while read -r mode _ _ _ _ _ _ day time name; do
         *) [ "$mode" = "-rw-r--r--" ] || fail "$name has mode $mode" ;;
     esac
 done <"$work_dir/listing"
-[ "$(wc -l <"$work_dir/listing")" -eq "$(echo "$expected" | wc -w)" ] ||
-    fail "listing has $(wc -l <"$work_dir/listing") files"
+[ "$(wc -l <"$work_dir/listing")" -eq "$(echo "$expected" | wc -w)" ] || fail "listing has $(wc -l <"$work_dir/listing") files"
 # No extra fields: no owner ids or local times from the build machine.
 unzip -Zv "$zip_file" | grep "length of extra field:" | grep -v " 0 bytes" &&
     fail "an entry carries an extra field"
@@ -65,50 +62,31 @@ cmp "$work_dir/unpacked/README.md" "$source_dir/README.md" || fail "packaged REA
 cmp "$work_dir/unpacked/LICENSE" "$source_dir/LICENSE" || fail "packaged LICENSE differs"
 diff -r "$work_dir/unpacked/docs" "$source_dir/docs" >/dev/null || fail "packaged docs/ differs"
 
-# Every relative link (Markdown's ](target) and src="target") in the
-# package's Markdown leads to a file in the package.
-links=0
-for page in $(cd "$work_dir/unpacked" && ls -1 ./*.md docs/*.md); do
-    for target in $(grep -o -e '](\([^)]*\))' -e 'src="[^"]*"' "$work_dir/unpacked/$page" |
-        sed 's/^](//; s/)$//; s/^src="//; s/"$//; s/#.*//'); do
-        case "$target" in "" | *://* | mailto:*) continue ;; esac
-        links=$((links + 1))
-        [ -e "$work_dir/unpacked/$(dirname "$page")/$target" ] || fail "$page links to $target, not in the package"
-    done
-done
-[ "$links" -gt 0 ] || fail "no relative link in the package's Markdown"
+# Every relative link (Markdown's ](target), src="target") in the package leads into it.
+links=$(cd "$work_dir/unpacked" && for page in ./*.md docs/*.md; do
+    grep -o -e '](\([^)]*\))' -e 'src="[^"]*"' "$page" | sed "s|^](||; s|)\$||; s|^src=\"||; s|\"\$||; s|#.*||" |
+        grep -v -e '^$' -e '://' | sed "s|^|$(dirname "$page")/|"
+done)
+[ -n "$links" ] || fail "no relative link in the package's Markdown"
+for link in $links; do [ -e "$work_dir/unpacked/$link" ] || fail "the package lacks $link"; done
 
-/usr/bin/python3 - "$work_dir/dist-1/$artifact" "$version" \
-    "$(cut -d' ' -f1 "$work_dir/dist-1/Murkscope64.exe.sha256")" <<'END' || fail "$artifact is not as it should be"
+/usr/bin/python3 - "$work_dir/dist-1/$artifact" "$version" "$(cut -d' ' -f1 "$work_dir/dist-1/Murkscope64.exe.sha256")" <<'END' ||
 import re, sys, yaml
 path, version, sha256 = sys.argv[1:]
-with open(path, encoding="utf-8") as file:
-    doc = yaml.safe_load(file)
-missing = []
-def need(holds, what):
-    if not holds:
-        missing.append(what)
-need(re.fullmatch(r"[A-Za-z]\w*(\.[A-Za-z]\w*)*", doc.get("name") or ""), "a valid name")
-need(doc.get("type") == "CLIENT", "type CLIENT")
-tools = doc.get("tools") or [{}]
-need([tool.get("name") for tool in tools] == ["Murkscope64"], "the one tool Murkscope64")
-need(tools[0].get("version") == version, "the tool's version " + version)
-need(tools[0].get("expected_hash") == sha256, "the released executable's hash " + sha256)
-sources = doc.get("sources") or []
-need([source.get("name") for source in sources] == ["Shells", "Scan"], "the sources Shells and Scan")
-need(all(isinstance(source.get("query"), str) for source in sources), "a query in each source")
-need(not any("precondition" in source for source in sources), "one scope (no source precondition)")
+doc = yaml.safe_load(open(path, encoding="utf-8"))
+tool, sources = (doc.get("tools") or [{}])[0], doc.get("sources") or []
 queries = [source.get("query") or "" for source in sources] + ["", ""]
-need('FetchBinary(ToolName="Murkscope64", Version="%s")' % version in queries[0], "the tool fetched")
-need('execve(argv=[OSPath, "-j"], sep="\\n"' in queries[0], "the tool run with -j, split on lines")
-need("parse_json(data=Stdout)" in queries[0], "each line parsed")
-need('WHERE Line.type = "shell"' in queries[0], "a row for each shell")
-for field in ("processes", "unreadable", "shells", "error", "elevated", "debug_privilege"):
-    need("Line.%s AS %s" % (field, field) in queries[1], "the scan's " + field)
-for what in missing:
-    print("FAIL: %s lacks %s" % (path, what), file=sys.stderr)
-sys.exit(1 if missing else 0)
+missing = [what for what, holds in {
+    "a valid name, type CLIENT": re.fullmatch(r"[A-Za-z]\w*(\.[A-Za-z]\w*)+", doc.get("name", "")) and doc.get("type") == "CLIENT",
+    "the tool pinned": [tool.get(k) for k in ("name", "version", "expected_hash")] == ["Murkscope64", version, sha256],
+    "Shells and Scan in one scope": [(s.get("name"), "precondition" in s) for s in sources] == [("Shells", False), ("Scan", False)],
+    "the tool run with -j, each line parsed": all(text in queries[0] for text in ('FetchBinary(ToolName="Murkscope64", Version="%s")' % version,
+        'execve(argv=[OSPath, "-j"], sep="\\n"', "parse_json(data=Stdout)", 'WHERE Line.type = "shell"')),
+    "the scan's coverage": all("Line.%s AS" % f in queries[1] for f in ("processes", "unreadable", "shells", "error", "elevated", "debug_privilege")),
+}.items() if not holds]
+sys.exit("".join("FAIL: %s lacks %s\n" % (path, what) for what in missing) or None)
 END
+    fail "$artifact is not as it should be"
 
 finish package
 echo "package $package: $(cut -d' ' -f1 "$work_dir/dist-1/$package.sha256")"
