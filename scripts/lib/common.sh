@@ -16,6 +16,7 @@ x86_64-w64-mingw32-windres:binutils-mingw-w64-x86-64
 /usr/bin/wineserver:wine
 /usr/src/googletest/CMakeLists.txt:googletest
 /usr/bin/python3:python3
+/usr/lib/python3/dist-packages/yaml/__init__.py:python3-yaml
 tmux:tmux
 zip:zip
 unzip:unzip

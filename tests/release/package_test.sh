@@ -4,12 +4,14 @@
 # time zone), the three entries in order with a fixed time, the executable
 # the same as the build's own, README.md and LICENSE as in the sources, the
 # package named after the project's version, and checksum files that
-# sha256sum -c accepts.
+# sha256sum -c accepts. Also docs/ in it, every link leading into it, and the
+# Velociraptor artifact: its required fields, pinned to this build, running -j.
 # Usage: package_test.sh SOURCE_DIR WORK_DIR REFERENCE_EXE VERSION BUILD_TYPE
 set -eu
 . "$(dirname "$0")/lib.sh"
 
 package="Murkscope64-$version-win64.zip"
+artifact="Murkscope64-$version.velociraptor.yaml"
 export MURKSCOPE_RELEASE_BUILD_DIR="$work_dir/build"
 
 MURKSCOPE_DIST_DIR="$work_dir/dist-1" "$source_dir/scripts/release" >"$work_dir/first.log" 2>&1 ||
@@ -23,19 +25,20 @@ sleep 3
 
 for dist in "$work_dir/dist-1" "$work_dir/dist-2"; do
     names=$(cd "$dist" && LC_ALL=C ls -1 | tr '\n' ' ')
-    expected="$package $package.sha256 Murkscope64.exe Murkscope64.exe.sha256 "
+    expected="$package $package.sha256 $artifact Murkscope64.exe Murkscope64.exe.sha256 "
     [ "$names" = "$expected" ] || fail "$dist holds '$names', not '$expected'"
     (cd "$dist" && sha256sum -c --quiet "$package.sha256" Murkscope64.exe.sha256) ||
         fail "$dist: checksum files do not match"
 done
 
-for name in "$package" "$package.sha256" Murkscope64.exe Murkscope64.exe.sha256; do
+for name in "$package" "$package.sha256" Murkscope64.exe Murkscope64.exe.sha256 "$artifact"; do
     cmp "$work_dir/dist-1/$name" "$work_dir/dist-2/$name" || fail "$name differs between the two runs"
 done
 
 zip_file="$work_dir/dist-1/$package"
 entries=$(unzip -Z1 "$zip_file" | tr '\n' ' ')
-[ "$entries" = "LICENSE Murkscope64.exe README.md " ] || fail "entries are '$entries'"
+expected="LICENSE Murkscope64.exe README.md $(cd "$source_dir" && LC_ALL=C ls -1 docs/* | tr '\n' ' ')"
+[ "$entries" = "$expected" ] || fail "entries are '$entries', not '$expected'"
 # Long listing: mode, version, system, size, type, packed size, method, date, time, name.
 unzip -Zl "$zip_file" | awk '$10 != "" && $1 ~ /^-/' >"$work_dir/listing"
 while read -r mode _ _ _ _ _ _ day time name; do
@@ -45,7 +48,7 @@ while read -r mode _ _ _ _ _ _ day time name; do
         *) [ "$mode" = "-rw-r--r--" ] || fail "$name has mode $mode" ;;
     esac
 done <"$work_dir/listing"
-[ "$(wc -l <"$work_dir/listing")" -eq 3 ] || fail "listing has $(wc -l <"$work_dir/listing") files"
+[ "$(wc -l <"$work_dir/listing")" -eq "$(echo "$expected" | wc -w)" ] || fail "listing has $(wc -l <"$work_dir/listing") files"
 # No extra fields: no owner ids or local times from the build machine.
 unzip -Zv "$zip_file" | grep "length of extra field:" | grep -v " 0 bytes" &&
     fail "an entry carries an extra field"
@@ -57,6 +60,33 @@ cmp "$work_dir/unpacked/Murkscope64.exe" "$work_dir/dist-1/Murkscope64.exe" ||
 same_as_reference "$work_dir/dist-1/Murkscope64.exe"
 cmp "$work_dir/unpacked/README.md" "$source_dir/README.md" || fail "packaged README.md differs"
 cmp "$work_dir/unpacked/LICENSE" "$source_dir/LICENSE" || fail "packaged LICENSE differs"
+diff -r "$work_dir/unpacked/docs" "$source_dir/docs" >/dev/null || fail "packaged docs/ differs"
+
+# Every relative link (Markdown's ](target), src="target") in the package leads into it.
+links=$(cd "$work_dir/unpacked" && for page in ./*.md docs/*.md; do
+    grep -o -e '](\([^)]*\))' -e 'src="[^"]*"' "$page" | sed "s|^](||; s|)\$||; s|^src=\"||; s|\"\$||; s|#.*||" |
+        grep -v -e '^$' -e '://' | sed "s|^|$(dirname "$page")/|"
+done)
+[ -n "$links" ] || fail "no relative link in the package's Markdown"
+for link in $links; do [ -e "$work_dir/unpacked/$link" ] || fail "the package lacks $link"; done
+
+/usr/bin/python3 - "$work_dir/dist-1/$artifact" "$version" "$(cut -d' ' -f1 "$work_dir/dist-1/Murkscope64.exe.sha256")" <<'END' ||
+import re, sys, yaml
+path, version, sha256 = sys.argv[1:]
+doc = yaml.safe_load(open(path, encoding="utf-8"))
+tool, sources = (doc.get("tools") or [{}])[0], doc.get("sources") or []
+queries = [source.get("query") or "" for source in sources] + ["", ""]
+missing = [what for what, holds in {
+    "a valid name, type CLIENT": re.fullmatch(r"[A-Za-z]\w*(\.[A-Za-z]\w*)+", doc.get("name", "")) and doc.get("type") == "CLIENT",
+    "the tool pinned": [tool.get(k) for k in ("name", "version", "expected_hash")] == ["Murkscope64", version, sha256],
+    "Shells and Scan in one scope": [(s.get("name"), "precondition" in s) for s in sources] == [("Shells", False), ("Scan", False)],
+    "the tool run with -j, each line parsed": all(text in queries[0] for text in ('FetchBinary(ToolName="Murkscope64", Version="%s")' % version,
+        'execve(argv=[OSPath, "-j"], sep="\\n"', "parse_json(data=Stdout)", 'WHERE Line.type = "shell"')),
+    "the scan's coverage": all("Line.%s AS" % f in queries[1] for f in ("processes", "unreadable", "shells", "error", "elevated", "debug_privilege")),
+}.items() if not holds]
+sys.exit("".join("FAIL: %s lacks %s\n" % (path, what) for what in missing) or None)
+END
+    fail "$artifact is not as it should be"
 
 finish package
 echo "package $package: $(cut -d' ' -f1 "$work_dir/dist-1/$package.sha256")"

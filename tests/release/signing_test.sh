@@ -4,8 +4,8 @@
 # verified by osslsigncode against that certificate (and not against another
 # one), the signed executable without its signature byte for byte the
 # unsigned build beside it (and the build's own, when that is a Release one),
-# the zip holding the signed executable, and the help screen of the signed
-# and the unsigned executable under Wine. Then runs that fail with dist/
+# the zip and the Velociraptor artifact holding the signed executable, and its
+# help screen under Wine the unsigned one's. Then runs that fail with dist/
 # holding that release: a wrong password, a certificate for web servers only,
 # a missing certificate file, a time-stamp server that cannot be reached, an
 # unknown option; each has to say why and leave dist/ as it was. Last, a
@@ -16,6 +16,7 @@ set -eu
 
 release="$source_dir/scripts/release"
 package="Murkscope64-$version-win64.zip"
+artifact="Murkscope64-$version.velociraptor.yaml"
 dist="$work_dir/dist"
 prefix="$work_dir/wineprefix"
 trap 'WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true' EXIT
@@ -40,7 +41,7 @@ make_pfx web serverAuth
 signed_hash=$(sha256sum <"$dist/Murkscope64.exe" | cut -d' ' -f1)
 
 names=$(cd "$dist" && find . -mindepth 1 | LC_ALL=C sort | tr '\n' ' ')
-expected="./$package ./$package.sha256 ./Murkscope64.exe ./Murkscope64.exe.sha256 ./unsigned"
+expected="./$package ./$package.sha256 ./$artifact ./Murkscope64.exe ./Murkscope64.exe.sha256 ./unsigned"
 expected="$expected ./unsigned/Murkscope64.exe ./unsigned/Murkscope64.exe.sha256 "
 [ "$names" = "$expected" ] || fail "dist holds '$names', not '$expected'"
 (cd "$dist" && sha256sum -c --quiet "$package.sha256" Murkscope64.exe.sha256) ||
@@ -68,26 +69,17 @@ mkdir -p "$work_dir/unpacked"
 cmp "$work_dir/unpacked/Murkscope64.exe" "$dist/Murkscope64.exe" ||
     fail "packaged Murkscope64.exe is not the signed one"
 
-# The help screen as the tool writes it (text mode: CR LF line ends).
-stars=$(printf '%64s' '' | tr ' ' '*')
-printf '\n\n%s\n\n    Murkscope v%s by Quorvane\n\n    https://quorvane.example/murkscope\n\n%s' \
-    "$stars" "${version%.*}" "$stars" >"$work_dir/help.expected"
-{
-    printf '\n\n\n Usage: \n\t Murkscope64 [-h | -l | -x]\n\n\n Examples:\n'
-    printf '\n\t //%s\n\t Murkscope64%s\n' \
-        "Display all the Hidden Command Prompts/Shells" "" \
-        "Display all the Command Prompts line by line" " -l" \
-        "Display all the Command Prompts in XML format" " -x" \
-        "Show this help screen" " -h"
-    printf '\n'
-} >>"$work_dir/help.expected"
-sed -i 's/$/\r/' "$work_dir/help.expected"
-for exe in "$dist/Murkscope64.exe" "$dist/unsigned/Murkscope64.exe"; do
-    status=0
-    "$source_dir/cmake/wine-run" "$prefix" "$exe" -h >"$work_dir/help.out" 2>"$work_dir/wine.log" || status=$?
-    [ "$status" -eq 0 ] || fail "$exe -h exited with $status under Wine"
-    cmp "$work_dir/help.out" "$work_dir/help.expected" || fail "$exe -h does not print the help screen"
+grep -qx "    expected_hash: \"$signed_hash\"" "$dist/$artifact" ||
+    fail "$artifact is not pinned to the signed executable ($signed_hash)"
+
+# The help screen, whose text the output tests hold byte for byte: the signed
+# executable prints under Wine what the unsigned build prints.
+for exe in unsigned/Murkscope64.exe Murkscope64.exe; do
+    "$source_dir/cmake/wine-run" "$prefix" "$dist/$exe" -h >"$work_dir/help.${exe%%/*}" 2>"$work_dir/wine.log" ||
+        fail "$exe -h failed under Wine"
 done
+grep -q "^	 Murkscope64 \[-h | -l | -x" "$work_dir/help.unsigned" || fail "unsigned/Murkscope64.exe -h printed no help screen"
+cmp "$work_dir/help.Murkscope64.exe" "$work_dir/help.unsigned" || fail "the signed executable prints another help screen"
 
 # A listing of dist/ (types, modes, modification times) with every file's hash.
 snapshot() {
@@ -126,7 +118,7 @@ must_fail unknown-option "Usage: scripts/release [--sign CERT.pfx [--timestamp U
 "$release" >"$work_dir/unsigned.log" 2>&1 ||
     { cat "$work_dir/unsigned.log" >&2; fail "scripts/release without --sign failed"; }
 names=$(cd "$dist" && find . -mindepth 1 | LC_ALL=C sort | tr '\n' ' ')
-expected="./$package ./$package.sha256 ./Murkscope64.exe ./Murkscope64.exe.sha256 "
+expected="./$package ./$package.sha256 ./$artifact ./Murkscope64.exe ./Murkscope64.exe.sha256 "
 [ "$names" = "$expected" ] || fail "after a release without --sign dist holds '$names'"
 cmp "$dist/Murkscope64.exe" "$work_dir/removed.exe" ||
     fail "a release without --sign holds another executable than the signed one without its signature"
