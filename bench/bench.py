@@ -22,9 +22,11 @@ their peak working set, profiles the call floor, alone and with the tool's
 extra per-process work, and at the first N counts the calls the tool's
 (-l, -j) and the call floor's own code make, from a Wine relay trace. Last,
 a pass with every target a shell (--shells N prompt-first targets) times -j
-against -l, and the watch pass measures -w: its CPU time over a minute of an
-idle population (and the wine server's, which does the list's work under
-Wine), and its working set through ten minutes of the hostile churn.
+against -l, and the watch pass measures -w, started from the host: its CPU
+time over a minute of an idle population beside its floor (the list read
+every 100 ms and nothing else) and the wine server's, which shares the
+list's work under Wine, and its resident set through ten minutes of the
+hostile churn.
 
 Writes results.json, results.csv (one row per N), runs.csv (every run) and
 table.md into the output folder.
@@ -253,7 +255,6 @@ class Bench:
             "call": ["murk_call_floor.exe", "-r"],
             "tool": ["Murkscope64.exe", "-l"],
             "json": ["Murkscope64.exe", "-j"],
-            "watch": ["Murkscope64.exe", "-w"],
         }
         # The programs that list shells, and the layout each lists them in.
         self.layouts = {"tool": "line", "json": "json"}
@@ -304,13 +305,9 @@ class Bench:
         if "timeout" in fields or fields.get("exit") != "0":
             raise RuntimeError(program + " failed in the harness: " + answer)
         run = {"wall_us": float(fields["wall_us"])}
-        if "cpu_us" in fields:
-            run["cpu_us"] = float(fields["cpu_us"])
         if "peak_ws" in fields:
             run["peak_ws"] = int(fields["peak_ws"])
             run["samples"] = int(fields["samples"])
-            run["ws"] = int(fields.get("ws", 0))
-            run["ws_minutes"] = [int(value) for value in fields.get("ws_minutes", "").split(",") if value]
         run.update(floor_report(errors))
         return run, errors
 
@@ -437,10 +434,41 @@ class Bench:
             "problems": self.check_runs(runs, size),
         }
 
+    def watch_from_host(self, program, seconds, output_path):
+        """-w (or the call floor's -w, the list read alone) for seconds, started
+        from the host: its CPU time from the kernel's accounting of the wine
+        process (Wine's GetProcessTimes of another process does not follow
+        it), the wine server's CPU time over the same span, and the process's
+        resident set at every minute."""
+        argv = [self.wine_run, self.prefix, self.executable(program), "-w", str(seconds)]
+        server_before = wineserver_cpu_seconds(self.prefix)
+        with open(output_path, "wb") as output:
+            started = time.perf_counter()
+            process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.DEVNULL)
+            minutes = []
+            next_minute = started + 60
+            while True:
+                pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+                if pid != 0:
+                    break
+                if time.perf_counter() >= next_minute:
+                    minutes.append(resident_kib(process.pid))
+                    next_minute += 60
+                time.sleep(0.2)
+            wall = time.perf_counter() - started
+        process.returncode = os.waitstatus_to_exitcode(status)
+        if process.returncode != 0:
+            raise RuntimeError("%s -w %d failed with status %d" % (program, seconds, process.returncode))
+        server_after = wineserver_cpu_seconds(self.prefix)
+        run = {"seconds": seconds, "wall_us": wall * 1e6, "cpu_us": (usage.ru_utime + usage.ru_stime) * 1e6,
+               "peak_rss_kib": usage.ru_maxrss, "rss_minutes_kib": minutes}
+        if None not in (server_before, server_after):
+            run["server_cpu_us"] = (server_after - server_before) * 1e6
+        return run
+
     def measure_watch(self, harness):
-        """-w for a minute over an idle population (its CPU time, and the wine
-        server's beside the server's own over an idle minute), then through
-        the hostile churn with its working set sampled."""
+        """-w over an idle population, beside its floor (the list read every
+        100 ms and nothing else), then through the hostile churn."""
         population = self.options.watch_population
         if harness.ask("clear") != "population 0":
             raise RuntimeError("the population did not end")
@@ -450,24 +478,16 @@ class Bench:
         seconds = self.options.watch_seconds
         if seconds > 0:
             self.note_load("watch idle start")
-            before = wineserver_cpu_seconds(self.prefix)
-            time.sleep(seconds)
-            between = wineserver_cpu_seconds(self.prefix)
-            run, _ = self.run_in_harness(harness, "watch", output_path, [str(seconds)])
-            after = wineserver_cpu_seconds(self.prefix)
-            if None not in (before, between, after):
-                run["server_idle_cpu_us"] = (between - before) * 1e6
-                run["server_cpu_us"] = (after - between) * 1e6
-            run["scan"] = last_json_object(output_path)
-            result["idle"] = run
+            result["floor"] = self.watch_from_host("call", seconds, os.devnull)
+            result["idle"] = self.watch_from_host("tool", seconds, output_path)
+            result["idle"]["scan"] = last_json_object(output_path)
         seconds = self.options.churn_seconds
         if seconds > 0:
             self.note_load("watch churn start")
             self.populate(harness, population + 1, "hostile:churn")
             self.populate(harness, population + 2, "hostile:churn-clean")
-            run, _ = self.run_in_harness(harness, "watch", output_path, [str(seconds)], verb="memory")
-            run["scan"] = last_json_object(output_path)
-            result["churn"] = run
+            result["churn"] = self.watch_from_host("tool", seconds, output_path)
+            result["churn"]["scan"] = last_json_object(output_path)
         self.note_load("watch end")
         return result
 
@@ -612,6 +632,18 @@ def wineserver_cpu_seconds(prefix):
     return None
 
 
+def resident_kib(pid):
+    """A live process's resident set, KiB, from /proc; None once it is gone."""
+    try:
+        with open("/proc/%d/status" % pid) as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
 def last_json_object(path):
     """The last line of a JSON Lines output, parsed, or None."""
     with open(path, "rb") as output:
@@ -624,30 +656,33 @@ def last_json_object(path):
 
 def watch_table(watch):
     """The watch pass, as lines of table.md."""
-    lines = ["", "The watch (-w), %d idle targets in the prefix." % watch["population"], ""]
-    idle = watch.get("idle")
-    if idle:
+    def cpu(run):
+        return "%.0f ms (%.2f%% of one core)" % (run["cpu_us"] / 1000, run["cpu_us"] / run["wall_us"] * 100)
+
+    def server(run):
+        return "%.0f ms" % (run["server_cpu_us"] / 1000) if "server_cpu_us" in run else "unknown"
+
+    lines = ["", "The watch (-w), %d idle targets in the prefix; CPU time of the wine process (user and system, from "
+             "the kernel), and the wine server's over the same span." % watch["population"], ""]
+    idle, floor = watch.get("idle"), watch.get("floor")
+    if idle and floor:
         scan = idle.get("scan") or {}
-        wall = idle["wall_us"] / 1e6
-        lines.append("A %.0f-second watch over the idle population: %.0f ms of CPU time in the tool (%.2f%% of one "
-                     "core), %s processes tested; the wine server spent %s over the watch and %s over an idle "
-                     "minute before it." % (
-                         wall, idle.get("cpu_us", 0) / 1000, idle.get("cpu_us", 0) / idle["wall_us"] * 100,
-                         scan.get("processes"),
-                         "%.0f ms" % (idle["server_cpu_us"] / 1000) if "server_cpu_us" in idle else "unknown",
-                         "%.0f ms" % (idle["server_idle_cpu_us"] / 1000) if "server_idle_cpu_us" in idle else
-                         "unknown"))
+        lines += [
+            "| %d s | CPU time | wine server | peak resident set |" % idle["seconds"],
+            "|---|---|---|---|",
+            "| the watch (%s processes tested) | %s | %s | %d KiB |" % (scan.get("processes"), cpu(idle), server(idle),
+                                                                   idle["peak_rss_kib"]),
+            "| its floor: the list read every 100 ms | %s | %s | %d KiB |" % (cpu(floor), server(floor),
+                                                                            floor["peak_rss_kib"]),
+        ]
     churn = watch.get("churn")
     if churn:
         scan = churn.get("scan") or {}
-        lines.append("")
-        lines.append("A %.0f-second watch through the hostile churn (two churning targets beside the idle ones): "
-                     "%s processes tested, %s shells listed; %.0f ms of CPU time (%.2f%% of one core); working set "
-                     "at each minute, KiB: %s; at the end %d KiB, peak %d KiB." % (
-                         churn["wall_us"] / 1e6, scan.get("processes"), scan.get("shells"),
-                         churn.get("cpu_us", 0) / 1000, churn.get("cpu_us", 0) / churn["wall_us"] * 100,
-                         ", ".join("%d" % (value / 1024) for value in churn.get("ws_minutes", [])),
-                         churn.get("ws", 0) / 1024, churn.get("peak_ws", 0) / 1024))
+        lines += ["", "A %d-second watch through the hostile churn (two churning targets beside the idle ones): %s "
+                  "processes tested, %s shells listed; CPU time %s, wine server %s; resident set at each minute, KiB: "
+                  "%s; peak %d KiB." % (
+                      churn["seconds"], scan.get("processes"), scan.get("shells"), cpu(churn), server(churn),
+                      ", ".join(str(value) for value in churn["rss_minutes_kib"]), churn["peak_rss_kib"])]
     return lines
 
 

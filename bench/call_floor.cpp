@@ -17,15 +17,19 @@
 // also flushes standard output and sets the console colour on it as the
 // tool's record printer does, which with output redirected prints nothing.
 // "-t" adds what -j adds once per scan that finds a shell: the IPv4 and IPv6
-// TCP tables, read as the tool reads them.
+// TCP tables, read as the tool reads them. "-w SECONDS" is the floor of the
+// watch instead: the process list read every 100 ms for that long, and
+// nothing else.
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <tlhelp32.h>
 
 #include "envblock.h"
 #include "floor_clock.h"
+#include "processlist.h"
 #include "tcptable.h"
 #include "text.h"
 
@@ -317,8 +321,28 @@ static void ReportProfile(void)
     fflush(stderr);
 }
 
+// The watch's floor: what its polls cannot do without.
+static int ReadListEvery100Milliseconds(DWORD seconds)
+{
+    ULONGLONG deadline = GetTickCount64() + (ULONGLONG)seconds * 1000;
+    for (;;) {
+        ULONGLONG polled = GetTickCount64();
+        PROCESS_LIST list;
+        LONG status = 0;
+        if (!ReadProcessList(&list, &status))
+            return 1;
+        ULONGLONG next = polled + 100 < deadline ? polled + 100 : deadline;
+        ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return 0;
+        Sleep(next > now ? (DWORD)(next - now) : 0);
+    }
+}
+
 int main(int argc, char** argv)
 {
+    if (argc == 3 && strcmp(argv[1], "-w") == 0)
+        return ReadListEvery100Milliseconds((DWORD)strtoul(argv[2], NULL, 10));
     Profiling = HasOption(argc, argv, "-p");
     ToolExtras = HasOption(argc, argv, "-e");
     QueryInformation =

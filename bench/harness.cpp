@@ -12,15 +12,12 @@
 //   count             -> "processes K <name>=<count>..." (the snapshot)
 //   run OUT COMMAND   run COMMAND with standard output to the file OUT ("-":
 //                     the null device), standard error to a pipe ->
-//                     "result wall_us=.. cpu_us=<its user and kernel time>
-//                     exit=.. stderr=<lines, joined by '|'>"
+//                     "result wall_us=.. exit=.. stderr=<lines, joined by '|'>"
 //   memory OUT COMMAND  as run, but samples the process's memory counters
 //                     every millisecond while it runs (Wine answers zero
 //                     counters once a process has ended), so the time is not
-//                     the scan's -> "result wall_us=.. cpu_us=.. exit=..
-//                     peak_ws=<bytes at the last sample> ws=<the working set
-//                     then> ws_minutes=<the working set at each whole minute,
-//                     joined by ','> samples=.. stderr=.."
+//                     the scan's -> "result wall_us=.. exit=.. peak_ws=<bytes
+//                     at the last sample> samples=.. stderr=.."
 //   quit              end every target and exit (as does the end of input)
 #include <windows.h>
 
@@ -39,10 +36,9 @@
 #include "target_modes.h"
 
 #define COMMAND_CHARS 4096
-// Long enough for a ten-minute watch.
-#define RUN_TIMEOUT_MS 900000
-#define HOSTILE_MODE_PREFIX "hostile:"
+#define RUN_TIMEOUT_MS 300000
 #define ERROR_PIPE_BYTES (1 << 20)
+#define HOSTILE_MODE_PREFIX "hostile:"
 
 static std::vector<Target> Population;
 
@@ -130,23 +126,13 @@ static std::string ReadAll(HANDLE pipe)
     }
 }
 
-// What the memory samples of a run found.
-struct MemorySamples {
-    SIZE_T peakWorkingSet;  // at the last sample
-    SIZE_T workingSet;      // at the last sample
-    std::string minutes;    // the working set at each whole minute of the run
-    DWORD samples;
-};
-
-// Waits for the process; when watching its memory, keeps the counters of
-// the last sample taken before it ended.
-static DWORD WaitWatching(HANDLE process, bool watchMemory, MemorySamples* memorySamples)
+// Waits for the process; when watching its memory, keeps the peak working set
+// of the last sample taken before it ended.
+static DWORD WaitWatching(HANDLE process, bool watchMemory, SIZE_T* peakWorkingSet, DWORD* samples)
 {
     if (!watchMemory)
         return WaitForSingleObject(process, RUN_TIMEOUT_MS);
-    ULONGLONG started = GetTickCount64();
-    ULONGLONG nextMinute = started + 60000;
-    while (GetTickCount64() - started < RUN_TIMEOUT_MS) {
+    for (DWORD waited = 0; waited < RUN_TIMEOUT_MS; waited++) {
         DWORD woken = WaitForSingleObject(process, 1);
         if (woken != WAIT_TIMEOUT)
             return woken;
@@ -154,28 +140,11 @@ static DWORD WaitWatching(HANDLE process, bool watchMemory, MemorySamples* memor
         memset(&memory, 0, sizeof(memory));
         memory.cb = sizeof(memory);
         if (GetProcessMemoryInfo(process, &memory, sizeof(memory)) && memory.PeakWorkingSetSize != 0) {
-            memorySamples->peakWorkingSet = memory.PeakWorkingSetSize;
-            memorySamples->workingSet = memory.WorkingSetSize;
-            memorySamples->samples++;
-            if (GetTickCount64() >= nextMinute) {
-                memorySamples->minutes += (memorySamples->minutes.empty() ? "" : ",") +
-                                          std::to_string(memory.WorkingSetSize);
-                nextMinute += 60000;
-            }
+            *peakWorkingSet = memory.PeakWorkingSetSize;
+            (*samples)++;
         }
     }
     return WAIT_TIMEOUT;
-}
-
-// The process's user and kernel time, in microseconds.
-static double CpuMicroseconds(HANDLE process)
-{
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
-        return -1;
-    ULONGLONG units = ((ULONGLONG)kernel.dwHighDateTime << 32 | kernel.dwLowDateTime) +
-                      ((ULONGLONG)user.dwHighDateTime << 32 | user.dwLowDateTime);
-    return units / 10.0;
 }
 
 static void RunTimed(const std::string& outputPath, const std::string& commandLine, bool watchMemory)
@@ -215,8 +184,9 @@ static void RunTimed(const std::string& outputPath, const std::string& commandLi
     // Detached, like the population: no console host is started for the run.
     BOOL started = CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, DETACHED_PROCESS, NULL, NULL, &startup, &info);
     DWORD startError = started ? 0 : GetLastError();
-    MemorySamples memory = {0, 0, std::string(), 0};
-    DWORD waited = started ? WaitWatching(info.hProcess, watchMemory, &memory) : WAIT_FAILED;
+    SIZE_T peakWorkingSet = 0;
+    DWORD samples = 0;
+    DWORD waited = started ? WaitWatching(info.hProcess, watchMemory, &peakWorkingSet, &samples) : WAIT_FAILED;
     QueryPerformanceCounter(&end);
 
     CloseHandle(output);
@@ -234,7 +204,6 @@ static void RunTimed(const std::string& outputPath, const std::string& commandLi
 
     DWORD exitCode = 0;
     GetExitCodeProcess(info.hProcess, &exitCode);
-    double cpu = CpuMicroseconds(info.hProcess);
     CloseHandle(info.hProcess);
     CloseHandle(info.hThread);
 
@@ -248,14 +217,12 @@ static void RunTimed(const std::string& outputPath, const std::string& commandLi
     }
 
     char text[256];
-    _snprintf(text, sizeof(text) - 1, "result wall_us=%.1f cpu_us=%.1f exit=%lu", ElapsedMicroseconds(start, end),
-              cpu, (unsigned long)exitCode);
+    _snprintf(text, sizeof(text) - 1, "result wall_us=%.1f exit=%lu", ElapsedMicroseconds(start, end),
+              (unsigned long)exitCode);
     text[sizeof(text) - 1] = '\0';
     std::string memoryFields;
     if (watchMemory)
-        memoryFields = " peak_ws=" + std::to_string(memory.peakWorkingSet) + " ws=" +
-                       std::to_string(memory.workingSet) + " ws_minutes=" + memory.minutes + " samples=" +
-                       std::to_string(memory.samples);
+        memoryFields = " peak_ws=" + std::to_string(peakWorkingSet) + " samples=" + std::to_string(samples);
     Answer(std::string(text) + memoryFields + (waited == WAIT_OBJECT_0 ? "" : " timeout=1") + " stderr=" + errors);
 }
 

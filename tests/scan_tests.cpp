@@ -403,25 +403,20 @@ void PutNumber(std::string* table, size_t at, DWORD value)
 void AddRow(std::string* table, bool ipv6, DWORD owner, DWORD state, const std::string& local, WORD localPort,
             const std::string& remote, WORD remotePort)
 {
+    // Local address, local port, remote address, remote port, state, owner.
+    static const size_t FOUR[6] = {TCP4_LOCAL_ADDRESS_OFFSET, TCP4_LOCAL_PORT_OFFSET, TCP4_REMOTE_ADDRESS_OFFSET,
+                                   TCP4_REMOTE_PORT_OFFSET,   TCP4_STATE_OFFSET,      TCP4_OWNER_OFFSET};
+    static const size_t SIX[6] = {TCP6_LOCAL_ADDRESS_OFFSET, TCP6_LOCAL_PORT_OFFSET, TCP6_REMOTE_ADDRESS_OFFSET,
+                                  TCP6_REMOTE_PORT_OFFSET,   TCP6_STATE_OFFSET,      TCP6_OWNER_OFFSET};
+    const size_t* offsets = ipv6 ? SIX : FOUR;
     size_t at = table->size();
     table->resize(at + (ipv6 ? TCP6_ROW_BYTES : TCP4_ROW_BYTES), '\0');
-    DWORD localNet = (DWORD)((localPort >> 8) | ((localPort & 0xFF) << 8));
-    DWORD remoteNet = (DWORD)((remotePort >> 8) | ((remotePort & 0xFF) << 8));
-    if (ipv6) {
-        memcpy(&(*table)[at + TCP6_LOCAL_ADDRESS_OFFSET], local.data(), 16);
-        memcpy(&(*table)[at + TCP6_REMOTE_ADDRESS_OFFSET], remote.data(), 16);
-        PutNumber(table, at + TCP6_LOCAL_PORT_OFFSET, localNet);
-        PutNumber(table, at + TCP6_REMOTE_PORT_OFFSET, remoteNet);
-        PutNumber(table, at + TCP6_STATE_OFFSET, state);
-        PutNumber(table, at + TCP6_OWNER_OFFSET, owner);
-    } else {
-        memcpy(&(*table)[at + TCP4_LOCAL_ADDRESS_OFFSET], local.data(), 4);
-        memcpy(&(*table)[at + TCP4_REMOTE_ADDRESS_OFFSET], remote.data(), 4);
-        PutNumber(table, at + TCP4_LOCAL_PORT_OFFSET, localNet);
-        PutNumber(table, at + TCP4_REMOTE_PORT_OFFSET, remoteNet);
-        PutNumber(table, at + TCP4_STATE_OFFSET, state);
-        PutNumber(table, at + TCP4_OWNER_OFFSET, owner);
-    }
+    memcpy(&(*table)[at + offsets[0]], local.data(), local.size());
+    memcpy(&(*table)[at + offsets[2]], remote.data(), remote.size());
+    PutNumber(table, at + offsets[1], (DWORD)((localPort >> 8) | ((localPort & 0xFF) << 8)));
+    PutNumber(table, at + offsets[3], (DWORD)((remotePort >> 8) | ((remotePort & 0xFF) << 8)));
+    PutNumber(table, at + offsets[4], state);
+    PutNumber(table, at + offsets[5], owner);
     DWORD count = 0;
     memcpy(&count, table->data(), sizeof(count));
     PutNumber(table, 0, count + 1);

@@ -88,29 +88,43 @@ int ReadTcpTables(TCP_TABLES* tables)
     return tables->read;
 }
 
+// Where a row of each family keeps its fields.
+typedef struct TCP_ROW_LAYOUT {
+    size_t addressBytes;
+    size_t localAddress;
+    size_t localPort;
+    size_t remoteAddress;
+    size_t remotePort;
+    size_t state;
+    size_t owner;
+} TCP_ROW_LAYOUT;
+
+static const TCP_ROW_LAYOUT ROW_LAYOUTS[2] = {
+    {4, TCP4_LOCAL_ADDRESS_OFFSET, TCP4_LOCAL_PORT_OFFSET, TCP4_REMOTE_ADDRESS_OFFSET, TCP4_REMOTE_PORT_OFFSET,
+     TCP4_STATE_OFFSET, TCP4_OWNER_OFFSET},
+    {16, TCP6_LOCAL_ADDRESS_OFFSET, TCP6_LOCAL_PORT_OFFSET, TCP6_REMOTE_ADDRESS_OFFSET, TCP6_REMOTE_PORT_OFFSET,
+     TCP6_STATE_OFFSET, TCP6_OWNER_OFFSET},
+};
+
+// A port in network order in the low 16 bits of its field.
+static WORD ReadPortAt(const unsigned char* row, size_t offset)
+{
+    DWORD value = ReadNumberAt(row, offset);
+    return (WORD)(((value & 0xFF) << 8) | ((value >> 8) & 0xFF));
+}
+
 // A row of either family in the form the report uses.
 static void TakeRow(const unsigned char* row, int ipv6, SHELL_CONNECTION* connection)
 {
+    const TCP_ROW_LAYOUT* layout = &ROW_LAYOUTS[ipv6 ? 1 : 0];
     memset(connection, 0, sizeof(*connection));
     connection->ipv6 = ipv6;
-    if (ipv6) {
-        memcpy(connection->localAddress, row + TCP6_LOCAL_ADDRESS_OFFSET, 16);
-        memcpy(connection->remoteAddress, row + TCP6_REMOTE_ADDRESS_OFFSET, 16);
-        connection->localPort = (WORD)ReadNumberAt(row, TCP6_LOCAL_PORT_OFFSET);
-        connection->remotePort = (WORD)ReadNumberAt(row, TCP6_REMOTE_PORT_OFFSET);
-        connection->state = ReadNumberAt(row, TCP6_STATE_OFFSET);
-        connection->processId = ReadNumberAt(row, TCP6_OWNER_OFFSET);
-    } else {
-        memcpy(connection->localAddress, row + TCP4_LOCAL_ADDRESS_OFFSET, 4);
-        memcpy(connection->remoteAddress, row + TCP4_REMOTE_ADDRESS_OFFSET, 4);
-        connection->localPort = (WORD)ReadNumberAt(row, TCP4_LOCAL_PORT_OFFSET);
-        connection->remotePort = (WORD)ReadNumberAt(row, TCP4_REMOTE_PORT_OFFSET);
-        connection->state = ReadNumberAt(row, TCP4_STATE_OFFSET);
-        connection->processId = ReadNumberAt(row, TCP4_OWNER_OFFSET);
-    }
-    // Network order in the low 16 bits.
-    connection->localPort = (WORD)((connection->localPort >> 8) | (connection->localPort << 8));
-    connection->remotePort = (WORD)((connection->remotePort >> 8) | (connection->remotePort << 8));
+    memcpy(connection->localAddress, row + layout->localAddress, layout->addressBytes);
+    memcpy(connection->remoteAddress, row + layout->remoteAddress, layout->addressBytes);
+    connection->localPort = ReadPortAt(row, layout->localPort);
+    connection->remotePort = ReadPortAt(row, layout->remotePort);
+    connection->state = ReadNumberAt(row, layout->state);
+    connection->processId = ReadNumberAt(row, layout->owner);
 }
 
 static int IsLoopback(int ipv6, const BYTE* address)
