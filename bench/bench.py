@@ -446,11 +446,13 @@ class Bench:
             started = time.perf_counter()
             process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.DEVNULL)
             minutes = []
+            peak = None
             next_minute = started + 60
             while True:
                 pid, status, usage = os.wait4(process.pid, os.WNOHANG)
                 if pid != 0:
                     break
+                peak = resident_kib(process.pid, "VmHWM") or peak
                 if time.perf_counter() >= next_minute:
                     minutes.append(resident_kib(process.pid))
                     next_minute += 60
@@ -461,7 +463,7 @@ class Bench:
             raise RuntimeError("%s -w %d failed with status %d" % (program, seconds, process.returncode))
         server_after = wineserver_cpu_seconds(self.prefix)
         run = {"seconds": seconds, "wall_us": wall * 1e6, "cpu_us": (usage.ru_utime + usage.ru_stime) * 1e6,
-               "peak_rss_kib": usage.ru_maxrss, "rss_minutes_kib": minutes}
+               "peak_rss_kib": peak or 0, "rss_minutes_kib": minutes}
         if None not in (server_before, server_after):
             run["server_cpu_us"] = (server_after - server_before) * 1e6
         return run
@@ -632,12 +634,14 @@ def wineserver_cpu_seconds(prefix):
     return None
 
 
-def resident_kib(pid):
-    """A live process's resident set, KiB, from /proc; None once it is gone."""
+def resident_kib(pid, field="VmRSS"):
+    """A live process's resident set (or its high-water mark, VmHWM), KiB,
+    from /proc; None once it is gone. Unlike wait4's maximum, it starts
+    afresh at exec, so the Python process that started wine is not in it."""
     try:
         with open("/proc/%d/status" % pid) as status:
             for line in status:
-                if line.startswith("VmRSS:"):
+                if line.startswith(field + ":"):
                     return int(line.split()[1])
     except OSError:
         pass
