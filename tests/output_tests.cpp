@@ -515,18 +515,9 @@ TEST(JsonLines, NoShellGivesTheScanObjectAlone)
 // The tool's exit status with its standard output on handle.
 DWORD RunToolInto(HANDLE output)
 {
-    STARTUPINFOA startup;
-    memset(&startup, 0, sizeof(startup));
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
     PROCESS_INFORMATION info;
-    std::string commandLine = "\"" + ToolPath() + "\" -j";
-    std::string environment = CleanEnvironment("");
     DWORD status = 0xFFFFFFFF;
-    if (CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, DETACHED_PROCESS, &environment[0], NULL, &startup,
-                       &info)) {
+    if (StartToolWithOutput("-j", output, &info)) {
         WaitForSingleObject(info.hProcess, RUN_TIMEOUT_MS);
         GetExitCodeProcess(info.hProcess, &status);
         CloseHandle(info.hProcess);
@@ -699,22 +690,12 @@ bool StartWatch(const std::string& seconds, WatchRun* watch)
 {
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), NULL, TRUE};
     HANDLE childOutput = NULL;
-    watch->text.clear();
     if (!CreatePipe(&watch->output, &childOutput, &attributes, 0))
         return false;
     SetHandleInformation(watch->output, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup;
-    memset(&startup, 0, sizeof(startup));
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = childOutput;
-    startup.hStdError = childOutput;
-    std::string commandLine = "\"" + ToolPath() + "\" -w " + seconds;
-    std::string environment = CleanEnvironment("");
-    BOOL started = CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, DETACHED_PROCESS, &environment[0], NULL,
-                                  &startup, &watch->info);
+    bool started = StartToolWithOutput("-w " + seconds, childOutput, &watch->info);
     CloseHandle(childOutput);
-    return started != FALSE;
+    return started;
 }
 
 // Reads what the watch wrote until text is among it (or the time is up).
@@ -747,13 +728,14 @@ TEST(Watch, ShellsAreStreamedAsTheyAppearAndEnd)
     std::string shellId = std::to_string(shell.info.dwProcessId);
     std::string lateId = std::to_string(late.info.dwProcessId);
     // Each line is written as soon as it is known, long before the end.
-    EXPECT_TRUE(ReadWatchUntil(&watch, "\"pid\":" + shellId + ",\"ppid\"", 5000)) << watch.text;
-    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(watch.info.hProcess, 0));
+    std::string shellLine = "{\"type\":\"shell\",\"host\":\"" + HostName() + "\",\"pid\":" + shellId + ",";
+    std::string endedLine = "{\"type\":\"ended\",\"host\":\"" + HostName() + "\",\"pid\":" + shellId +
+                            ",\"name\":\"" TARGET_PROGRAM "\",\"started\":\"" + StartTimeOf(shell.info.hProcess) +
+                            "\",\"ended\":\"";
+    EXPECT_TRUE(ReadWatchUntil(&watch, shellLine, 5000)) << watch.text;
     Sleep(1000);
     StopTarget(&shell);
-    EXPECT_TRUE(ReadWatchUntil(&watch, "\"type\":\"ended\",\"host\":\"" + HostName() + "\",\"pid\":" + shellId,
-                               5000))
-        << watch.text;
+    EXPECT_TRUE(ReadWatchUntil(&watch, endedLine, 5000)) << watch.text;
     StopTarget(&late);
     ReadWatchUntil(&watch, "\"type\":\"scan\"", RUN_TIMEOUT_MS);
     ASSERT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(watch.info.hProcess, RUN_TIMEOUT_MS));
@@ -764,37 +746,20 @@ TEST(Watch, ShellsAreStreamedAsTheyAppearAndEnd)
     CloseHandle(watch.info.hThread);
     CloseHandle(watch.output);
 
-    // Every line one object; the shell's, then its ended object; the late
-    // shell caught once its prompt was set; the scan object last.
+    // The shell's line, then its ended line; the late shell caught once its
+    // prompt was set; the scan object last, counting every shell line.
+    EXPECT_LT(watch.text.find(shellLine), watch.text.find(endedLine));
+    EXPECT_NE(std::string::npos, watch.text.find("\"pid\":" + lateId + ",\"ppid\"")) << watch.text;
     std::vector<std::string> lines = SplitLines(watch.text);
-    std::vector<std::string> seen;
-    size_t shellLines = 0;
-    for (size_t index = 0; index < lines.size(); index++) {
-        JsonValue object;
-        std::string error;
-        ASSERT_TRUE(ParseJson(lines[index], &object, &error)) << error << ": " << lines[index];
-        std::string type = Field(object, "type");
-        shellLines += type == "shell" ? 1 : 0;
-        if (Field(object, "pid") == shellId || Field(object, "pid") == lateId)
-            seen.push_back(type + " " + (Field(object, "pid") == shellId ? "shell" : "late"));
-        if (type == "ended") {
-            EXPECT_EQ((std::vector<std::string>{"type", "host", "pid", "name", "started", "ended"}),
-                      MemberNames(object));
-        }
-        if (type == "scan") {
-            EXPECT_EQ(index + 1, lines.size());
-            std::vector<std::string> fields(std::begin(SCAN_FIELDS), std::end(SCAN_FIELDS));
-            fields.push_back("ended");
-            EXPECT_EQ(fields, MemberNames(object));
-            EXPECT_EQ(std::to_string(shellLines), Field(object, "shells"));
-        }
-    }
-    std::vector<std::string> shellSeen;
-    for (const std::string& each : seen)
-        if (each.find(" shell") != std::string::npos)
-            shellSeen.push_back(each);
-    EXPECT_EQ((std::vector<std::string>{"shell shell", "ended shell"}), shellSeen) << watch.text;
-    EXPECT_NE(seen.end(), std::find(seen.begin(), seen.end(), "shell late")) << watch.text;
+    size_t shells = std::count_if(lines.begin(), lines.end(),
+                                  [](const std::string& line) { return line.find("{\"type\":\"shell\"") == 0; });
+    JsonValue scan;
+    std::string error;
+    ASSERT_TRUE(ParseJson(lines.back(), &scan, &error)) << error << ": " << lines.back();
+    std::vector<std::string> fields(std::begin(SCAN_FIELDS), std::end(SCAN_FIELDS));
+    fields.push_back("ended");
+    EXPECT_EQ(fields, MemberNames(scan));
+    EXPECT_EQ(std::to_string(shells), Field(scan, "shells"));
 }
 
 }  // namespace

@@ -231,6 +231,20 @@ RunResult RunProgram(const std::string& commandLine, const std::string& environm
     return result;
 }
 
+bool StartToolWithOutput(const std::string& arguments, HANDLE output, PROCESS_INFORMATION* info)
+{
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    std::string commandLine = "\"" + ToolPath() + "\" " + arguments;
+    std::string environment = CleanEnvironment("");
+    return CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, DETACHED_PROCESS, &environment[0], NULL, &startup,
+                          info) != FALSE;
+}
+
 static bool BeginsWithPrompt(const char* entry)
 {
     static const char prefix[] = "prompt";

@@ -50,6 +50,10 @@ struct RunResult {
 RunResult RunProgram(const std::string& commandLine, const std::string& environment, DWORD creationFlags,
                      DWORD timeoutMilliseconds);
 
+// Starts the tool with these arguments, detached, with our environment less
+// any prompt entry, and its standard output and error on output.
+bool StartToolWithOutput(const std::string& arguments, HANDLE output, PROCESS_INFORMATION* info);
+
 // Our own environment without any entry beginning with "prompt", plus extra
 // entries (each ended by '\0'), as a block.
 std::string CleanEnvironment(const std::string& extraEntries);

@@ -161,18 +161,3 @@ void ReadShellEvidence(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE
     evidence->foundPath = QueryFullProcessImageNameW(process, 0, evidence->path, &pathChars) ? 1 : 0;
     evidence->path[evidence->foundPath && pathChars < IMAGE_PATH_CHARS ? pathChars : 0] = 0;
 }
-
-int ReadImagePathOf(DWORD processId, WCHAR* path, DWORD capacity)
-{
-    if (capacity == 0)
-        return 0;
-    path[0] = 0;
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (process == NULL)
-        return 0;
-    DWORD pathChars = capacity;
-    int found = QueryFullProcessImageNameW(process, 0, path, &pathChars) && pathChars < capacity;
-    path[found ? pathChars : 0] = 0;
-    CloseHandle(process);
-    return found;
-}

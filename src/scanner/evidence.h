@@ -63,8 +63,4 @@ typedef struct SHELL_EVIDENCE {
 // process). Whatever cannot be read is left not found.
 void ReadShellEvidence(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence);
 
-// The image path the system recorded for another process, opened for
-// limited query only; 1 when it was found.
-int ReadImagePathOf(DWORD processId, WCHAR* path, DWORD capacity);
-
 #endif

@@ -801,15 +801,10 @@ def group_control_c(terminal, programs):
     before = re.search(r"^BEFORE attributes=0x([0-9a-f]+)", plain, re.M)
     # The tool ends before its closing empty lines: the probe's line follows
     # the last separator on the same line.
-    after = re.search(r"AFTER exit=(\d+) attributes=0x([0-9a-f]+)", plain)
-    if RESULTS.check(before is not None and after is not None, "%s: probe reported before and after (screen: %s)" %
-                     (label, " | ".join([line for line in plain.splitlines() if line.strip()][-4:]))):
-        RESULTS.check(after.group(2) == before.group(1) == "%04x" % fresh[0],
-                      "%s: attributes 0x%s after the run, as before it (0x%s)" %
-                      (label, after.group(2), before.group(1)))
-        RESULTS.note("%s: the tool's exit status %s" % (label, after.group(1)))
-    RESULTS.check(re.search(r"^ Process ID=\d+; .*Murk_target\.exe", plain, re.M) is not None,
-                  "%s: the record printed before Ctrl+C reached the screen" % label)
+    after = re.search(r"AFTER exit=\d+ attributes=0x([0-9a-f]+)", plain)
+    RESULTS.check(before is not None and after is not None and after.group(1) == before.group(1) == "%04x" % fresh[0],
+                  "%s: the attributes after the run as before it (%s, %s)" %
+                  (label, after and after.group(0), before and before.group(0)))
 
     # Ctrl+C ends a watch, which writes its scan object and ends with 0.
     label = "Ctrl+C ends a watch"
@@ -828,8 +823,7 @@ def group_control_c(terminal, programs):
     # the lines are read joined.
     flat = "".join(plain.splitlines())
     RESULTS.check(re.search(r'\{"type":"scan",[^{}]*,"error":null,"ended":"[0-9T:.Z-]+"\}STATUS=', flat) is not None,
-                  "%s: the scan object, with when the watch ended, is the last line (%s)" %
-                  (label, " | ".join([line for line in plain.splitlines() if line.strip()][-3:])))
+                  "%s: the scan object, with when the watch ended, is the last line" % label)
 
 
 REDIRECT_RUNS = (
