@@ -8,6 +8,7 @@
 
 #include <string.h>
 
+static const size_t IMAGE_BASE_OFFSET_IN_PEB = 0x10;
 static const size_t PARAMETERS_OFFSET_IN_PEB = 0x20;
 static const size_t ENVIRONMENT_OFFSET_IN_PARAMETERS = 0x80;
 // The loader list: PEB -> PEB_LDR_DATA, whose InLoadOrderModuleList (+0x10)

@@ -398,6 +398,116 @@ static int StartPromptCopy(void)
     return 1;
 }
 
+// A little-endian field of a fake image.
+static void PutWord(unsigned char* where, unsigned int value)
+{
+    where[0] = (unsigned char)value;
+    where[1] = (unsigned char)(value >> 8);
+}
+
+static void PutLong(unsigned char* where, unsigned long value)
+{
+    PutWord(where, (unsigned int)(value & 0xFFFF));
+    PutWord(where + 2, (unsigned int)(value >> 16));
+}
+
+static size_t AlignFour(size_t at)
+{
+    return (at + 3) & ~(size_t)3;
+}
+
+// Starts a version block at *at (its length filled in by EndVersionBlock):
+// header, key, then valueBytes of value space; answers where it starts.
+static size_t BeginVersionBlock(unsigned char* data, size_t* at, const char* key, unsigned int valueLength,
+                                unsigned int type, size_t valueBytes)
+{
+    size_t start = *at;
+    PutWord(data + start + 2, valueLength);
+    PutWord(data + start + 4, type);
+    WriteWide(data + start + 6, key, strlen(key) + 1);
+    *at = AlignFour(start + 6 + (strlen(key) + 1) * sizeof(WCHAR)) + valueBytes;
+    return start;
+}
+
+static void EndVersionBlock(unsigned char* data, size_t start, size_t end)
+{
+    PutWord(data + start, (unsigned int)(end - start));
+}
+
+// VS_VERSIONINFO -> StringFileInfo -> 040904b0 -> OriginalFilename = name,
+// with its terminator unless unterminated (the block then ends right after
+// the name's last character); answers its length in bytes.
+static size_t WriteVersionData(unsigned char* data, const char* name, int unterminated)
+{
+    size_t at = 0;
+    size_t root = BeginVersionBlock(data, &at, "VS_VERSION_INFO", 52, 0, 52);
+    PutLong(data + root + 40, 0xFEEF04BD);  // VS_FIXEDFILEINFO's signature, after the aligned key
+    at = AlignFour(at);
+    size_t fileInfo = BeginVersionBlock(data, &at, "StringFileInfo", 0, 1, 0);
+    size_t table = BeginVersionBlock(data, &at, "040904b0", 0, 1, 0);
+    size_t characters = strlen(name) + (unterminated ? 0 : 1);
+    size_t string = BeginVersionBlock(data, &at, "OriginalFilename", (unsigned int)characters, 1, 0);
+    WriteWide(data + at, name, characters);
+    at += characters * sizeof(WCHAR);
+    EndVersionBlock(data, string, at);
+    EndVersionBlock(data, table, at);
+    EndVersionBlock(data, fileInfo, at);
+    EndVersionBlock(data, root, at);
+    return at;
+}
+
+#define FAKE_IMAGE_BYTES (PAGE_BYTES * 3)
+#define FAKE_RESOURCES_AT PAGE_BYTES
+
+// A PE32+ image of headers and resources only, laid out as a linker lays
+// them out, with the fault a mode asks for.
+static unsigned char* PlaceFakeImage(const char* mode)
+{
+    unsigned char* image =
+        (unsigned char*)VirtualAlloc(NULL, FAKE_IMAGE_BYTES, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (image == NULL)
+        return NULL;
+    static char longName[300];
+    memset(longName, 'x', 261);
+    memcpy(longName, "Cmd.Exe", 7);
+    const size_t nt = 0x80;
+    image[0] = 'M';
+    image[1] = 'Z';
+    PutLong(image + 0x3C, IsMode(mode, MODE_IMAGE_NT_OUTSIDE) ? 0x7FFFFFF0 : (unsigned long)nt);
+    memcpy(image + nt, "PE\0\0", 4);
+    PutWord(image + nt + 4, 0x8664);
+    PutWord(image + nt + 20, 0xF0);  // SizeOfOptionalHeader
+    unsigned char* optional = image + nt + 24;
+    PutWord(optional, 0x20B);
+    PutLong(optional + 56, FAKE_IMAGE_BYTES);
+    PutLong(optional + 108, 16);
+    PutLong(optional + 112 + 2 * 8, FAKE_RESOURCES_AT);
+    PutLong(optional + 112 + 2 * 8 + 4, PAGE_BYTES);
+
+    // Type RT_VERSION -> name 1 -> language 0x409 -> data entry -> data.
+    unsigned char* resources = image + FAKE_RESOURCES_AT;
+    PutWord(resources + 14, IsMode(mode, MODE_IMAGE_ABSURD_SIZES) ? 0xFFFF : 1);
+    PutLong(resources + 16, 16);
+    PutLong(resources + 20, 0x80000000u | (IsMode(mode, MODE_IMAGE_SELF_DIRECTORY) ? 0 : 0x18));
+    PutWord(resources + 0x18 + 14, 1);
+    PutLong(resources + 0x18 + 16, 1);
+    PutLong(resources + 0x18 + 20, 0x80000000u | 0x30);
+    PutWord(resources + 0x30 + 14, 1);
+    PutLong(resources + 0x30 + 16, 0x409);
+    PutLong(resources + 0x30 + 20, 0x48);
+    size_t dataBytes = WriteVersionData(resources + 0x60, IsMode(mode, MODE_IMAGE_LONG_NAME) ? longName : "Cmd.Exe",
+                                        IsMode(mode, MODE_IMAGE_UNTERMINATED));
+    PutLong(resources + 0x48, FAKE_RESOURCES_AT + 0x60);
+    PutLong(resources + 0x4C, IsMode(mode, MODE_IMAGE_ABSURD_SIZES) ? 0xFFFFFF00ul : (unsigned long)dataBytes);
+
+    DWORD old = 0;
+    if (IsMode(mode, MODE_IMAGE_NOACCESS) && !VirtualProtect(image, FAKE_IMAGE_BYTES, PAGE_NOACCESS, &old))
+        return NULL;
+    if (IsMode(mode, MODE_IMAGE_UNMAPPED))
+        return VirtualFree(image, 0, MEM_RELEASE) ? image : NULL;
+    return image;
+}
+
 // A target started without standard handles finds its ready and stop events
 // by its own id.
 static HANDLE OpenOwnEvent(const char* kind)
@@ -410,7 +520,7 @@ static HANDLE OpenOwnEvent(const char* kind)
 
 static unsigned char* EnvironmentForMode(const char* mode)
 {
-    if (strncmp(mode, "strings-", 8) == 0 || IsMode(mode, MODE_FORGED_PATH))
+    if (strncmp(mode, "strings-", 8) == 0 || strncmp(mode, "image-", 6) == 0 || IsMode(mode, MODE_FORGED_PATH))
         return BLOCK("PROMPT=$P$G\0\0");
     if (strncmp(mode, "wow64-", 6) == 0) {
         if (IsMode(mode, MODE_WOW64_PROMPT_64))
@@ -507,6 +617,12 @@ int main(int argc, char** argv)
         arranged = BreakStrings(parameters, argv[1]);
     if (arranged && IsMode(argv[1], MODE_FORGED_PATH))
         arranged = ForgeLoaderNames(peb);
+    unsigned char* image = ReadPointer(peb + IMAGE_BASE_OFFSET_IN_PEB);
+    if (arranged && strncmp(argv[1], "image-", 6) == 0) {
+        unsigned char* fake = PlaceFakeImage(argv[1]);
+        arranged = fake != NULL;
+        WritePointer(peb + IMAGE_BASE_OFFSET_IN_PEB, fake);
+    }
     unsigned char* peb32 = NULL;
     if (arranged && strncmp(argv[1], "wow64-", 6) == 0) {
         peb32 = PlaceView32(argv[1]);
@@ -538,6 +654,7 @@ int main(int argc, char** argv)
         RestoreLoaderNames();
 
     // Put the process's own records back before the runtime's exit uses them.
+    WritePointer(peb + IMAGE_BASE_OFFSET_IN_PEB, image);
     WritePointer(peb + PARAMETERS_OFFSET_IN_PEB, parameters);
     WritePointer(parameters + ENVIRONMENT_OFFSET_IN_PARAMETERS, environment);
     return 0;

@@ -89,6 +89,23 @@
 #define PROMPT_AT_BUFFER_END_AT (65536 - 20)
 #define PROMPT_PAST_CEILING_AT (16 * 1024 * 1024 + 64)
 
+// A prompt entry first, and the PEB's image address pointed at an image the
+// target built in its own memory: one whose version data names Cmd.Exe, and
+// broken or hostile copies of it that must never name anything: a resource
+// directory pointing back at itself, absurd entry counts and data size, an
+// unterminated name, a name of 261 characters, NT headers far outside the
+// image, the whole image in no-access memory, and an unmapped address.
+#define MODE_IMAGE_CMD "image-cmd"
+#define MODE_IMAGE_SELF_DIRECTORY "image-self-directory"
+#define MODE_IMAGE_ABSURD_SIZES "image-absurd-sizes"
+#define MODE_IMAGE_UNTERMINATED "image-unterminated"
+#define MODE_IMAGE_LONG_NAME "image-long-name"
+#define MODE_IMAGE_NT_OUTSIDE "image-nt-outside"
+#define MODE_IMAGE_NOACCESS "image-noaccess"
+#define MODE_IMAGE_UNMAPPED "image-unmapped"
+
 #define TARGET_PROGRAM "murk_target.exe"
+// The target built with a version resource that names it Cmd.Exe.
+#define CMDLIKE_PROGRAM "murk_cmdlike.exe"
 
 #endif

@@ -108,8 +108,9 @@ static int LocateEnvironment(HANDLE process, PARAMETERS_RECORD* record, DWORD pa
     return QueryReadableRegion(process, place->address, &place->readable);
 }
 
-// The process-parameters address from the 64-bit PEB.
-static int FindProcessParameters(HANDLE process, ULONG_PTR* parameters)
+// The process-parameters address from the 64-bit PEB, and on the way the
+// main image's address, which costs no read of its own.
+static int FindProcessParameters(HANDLE process, ULONG_PTR* parameters, ULONG_PTR* imageBase)
 {
     unsigned char basicInformation[BASIC_INFORMATION_BYTES];
     DWORD returnLength = 0;
@@ -126,6 +127,7 @@ static int FindProcessParameters(HANDLE process, ULONG_PTR* parameters)
     if (!ReadProcessMemory(process, peb, pebImage, sizeof(pebImage), NULL))
         return RECORDS_UNREADABLE;
     *parameters = ReadPointerAt(pebImage, PEB_PARAMETERS_OFFSET, sizeof(void*));
+    *imageBase = ReadPointerAt(pebImage, PEB_IMAGE_BASE_OFFSET, sizeof(void*));
     return RECORDS_FOLLOWED;
 }
 
@@ -142,13 +144,13 @@ static int FindProcessParameters32(HANDLE process, ULONG_PTR peb32, ULONG_PTR* p
 
 // Follows a view's records (the 64-bit ones when peb32 is 0) to its block.
 static int LocateViewEnvironment(HANDLE process, ULONG_PTR peb32, PARAMETERS_RECORD* record,
-                                 ENVIRONMENT_PLACE* place)
+                                 ENVIRONMENT_PLACE* place, ULONG_PTR* imageBase)
 {
     record->address = 0;
     record->readable = 0;
     place->address = NULL;
     place->readable = 0;
-    int followed = peb32 == 0 ? FindProcessParameters(process, &record->address)
+    int followed = peb32 == 0 ? FindProcessParameters(process, &record->address, imageBase)
                               : FindProcessParameters32(process, peb32, &record->address);
     if (followed != RECORDS_FOLLOWED)
         return followed;
@@ -163,7 +165,8 @@ static int ReadEnvironmentOfView(HANDLE process, ULONG_PTR peb32, void* buffer, 
 {
     PARAMETERS_RECORD record;
     ENVIRONMENT_PLACE place;
-    if (LocateViewEnvironment(process, peb32, &record, &place) != RECORDS_FOLLOWED)
+    ULONG_PTR imageBase = 0;
+    if (LocateViewEnvironment(process, peb32, &record, &place, &imageBase) != RECORDS_FOLLOWED)
         return 0;
     memset(buffer, 0, *size);
     if (place.readable < *size)
@@ -269,7 +272,7 @@ static int TestViewBlock(HANDLE process, const ENVIRONMENT_PLACE* place, PROMPT_
 static int TestView(HANDLE process, ULONG_PTR peb32, PARAMETERS_RECORD* record, PROMPT_MATCH* match)
 {
     ENVIRONMENT_PLACE place;
-    int followed = LocateViewEnvironment(process, peb32, record, &place);
+    int followed = LocateViewEnvironment(process, peb32, record, &place, &match->imageBase);
     if (followed == RECORDS_NONE)
         return PROMPT_ABSENT;
     if (followed != RECORDS_FOLLOWED)
@@ -280,6 +283,7 @@ static int TestView(HANDLE process, ULONG_PTR peb32, PARAMETERS_RECORD* record, 
 int TestProcessEnvironment(HANDLE process, PROMPT_MATCH* match)
 {
     match->peb32 = 0;
+    match->imageBase = 0;
     match->in32BitView = 0;
     match->entryChars = 0;
     match->entry[0] = 0;
@@ -311,6 +315,7 @@ int FindPromptEntry(DWORD processId, PROMPT_MATCH* match)
     HANDLE process = OpenProcessForRead(processId);
     if (process == NULL) {
         match->peb32 = 0;
+        match->imageBase = 0;
         match->entryChars = 0;
         match->entry[0] = 0;
         return PROMPT_UNREADABLE;

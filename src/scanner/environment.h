@@ -20,6 +20,7 @@
 #define BASIC_INFORMATION_BYTES 48
 #define BASIC_INFORMATION_PEB_OFFSET 8
 #define PEB_IMAGE_BYTES 712
+#define PEB_IMAGE_BASE_OFFSET 0x10
 #define PEB_PARAMETERS_OFFSET 0x20
 #define PARAMETERS_IMAGE_BYTES 144
 #define PARAMETERS_ENVIRONMENT_OFFSET 0x80
@@ -60,6 +61,7 @@ typedef struct PARAMETERS_RECORD {
 typedef struct PROMPT_MATCH {
     int opened;         // the process could be opened for reading
     ULONG_PTR peb32;    // the 32-bit PEB of a WOW64 process, else 0
+    ULONG_PTR imageBase;  // where the 64-bit PEB says the main image lies, else 0
     int in32BitView;    // the entry below comes from the 32-bit environment
     PARAMETERS_RECORD parameters;    // the 64-bit view's process parameters
     PARAMETERS_RECORD parameters32;  // the 32-bit view's, for a WOW64 process

@@ -16,6 +16,7 @@
 static PROMPT_MATCH Match;
 static SHELL_EVIDENCE Evidence;
 static SHELL_CONNECTIONS Connections;
+static IMAGE_IDENTITY Identity;
 static WCHAR ParentPath[IMAGE_PATH_CHARS];
 
 void BeginJsonScan(JSON_SCAN* scan)
@@ -27,6 +28,8 @@ void BeginJsonScan(JSON_SCAN* scan)
                                                                                                   : NULL;
     scan->ownProcessId = GetCurrentProcessId();
     scan->outputFailed = 0;
+    scan->waitForPrompt = 0;
+    scan->listTime = 0;
     scan->tablesAsked = 0;
     scan->list.records = NULL;
     scan->list.bytes = 0;
@@ -37,7 +40,10 @@ void BeginJsonScan(JSON_SCAN* scan)
 int ReadJsonScanList(JSON_SCAN* scan)
 {
     LONG status = 0;
+    FILETIME now;
     scan->tablesAsked = 0;
+    GetSystemTimeAsFileTime(&now);
+    scan->listTime = (ULONGLONG)now.dwHighDateTime << 32 | now.dwLowDateTime;
     if (ReadProcessList(&scan->list, &status))
         return 1;
     scan->summary.errorCall = "NtQuerySystemInformation";
@@ -87,8 +93,15 @@ void FlushJsonLine(JSON_SCAN* scan)
         scan->outputFailed = 1;
 }
 
-// Prints the shell object of a process the test found to be a shell.
-static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process)
+int IsStartingProcess(const JSON_SCAN* scan, ULONGLONG created)
+{
+    return created != 0 && (created > scan->listTime ||
+                            scan->listTime - created < SHELL_START_MILLISECONDS * FILETIME_UNITS_PER_MILLISECOND);
+}
+
+// Prints the shell object of a listed process: with what its shell test and
+// evidence read when it was opened, from the list alone when not.
+static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process, int opened, int answer)
 {
     SHELL_REPORT report;
     LISTED_PROCESS parent;
@@ -96,8 +109,11 @@ static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process)
     report.host = scan->summary.host;
     report.process = process;
     report.wow64 = Match.peb32 != 0;
-    report.match = &Match;
-    report.evidence = &Evidence;
+    report.match = opened ? &Match : NULL;
+    report.evidence = opened ? &Evidence : NULL;
+    report.promptAnswer = answer;
+    report.identity = &Identity;
+    report.starting = IsStartingProcess(scan, process->created);
 
     if (!FindListedProcess(&scan->list, process->parentProcessId, &parent))
         report.parentState = PARENT_GONE;
@@ -125,25 +141,42 @@ static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process)
     FlushJsonLine(scan);
 }
 
-int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process)
+int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process, int* listed)
 {
+    *listed = 0;
     if (process->processId == scan->ownProcessId)
         return PROMPT_SKIPPED;
     HANDLE handle = OpenProcessForRead(process->processId);
-    if (handle == NULL)
+    if (handle == NULL) {
+        // An interpreter is listed even so, from what the list says of it.
+        Identity.foundOriginalName = 0;
+        NameInterpreter(&Identity, process->name, process->nameChars);
+        if (Identity.interpreter != NULL) {
+            *listed = 1;
+            ReportShell(scan, process, 0, PROMPT_UNREADABLE);
+        }
         return PROMPT_UNREADABLE;
+    }
     if (!IsListedProcess(handle, process)) {
         CloseHandle(handle);
         return PROMPT_SKIPPED;
     }
-    // The evidence is read through the shell test's own handle, from the
-    // records the test found.
+    // The image is read through the shell test's own handle, from the PEB
+    // the test read; the evidence from the records the test found.
     int answer = TestProcessEnvironment(handle, &Match);
-    if (answer == PROMPT_FOUND)
+    ReadImageOriginalName(handle, Match.imageBase, &Identity);
+    NameInterpreter(&Identity, process->name, process->nameChars);
+    *listed = answer == PROMPT_FOUND || Identity.interpreter != NULL;
+    // cmd.exe sets its prompt entry as it starts: a watch looks again on
+    // its next poll rather than list one caught before it did.
+    if (scan->waitForPrompt && answer == PROMPT_ABSENT && Identity.interpreter != NULL &&
+        strcmp(Identity.interpreter, "cmd") == 0 && IsStartingProcess(scan, process->created))
+        *listed = 0;
+    if (*listed)
         ReadShellEvidence(handle, &Match, &Evidence);
     CloseHandle(handle);
-    if (answer == PROMPT_FOUND)
-        ReportShell(scan, process);
+    if (*listed)
+        ReportShell(scan, process, 1, answer);
     return answer;
 }
 
@@ -165,13 +198,14 @@ int ScanProcessesAsJson(void)
     LISTED_PROCESS process;
     DWORD position = 0;
     while (NextListedProcess(&scan.list, &position, &process)) {
-        int answer = ExamineListedProcess(&scan, &process);
+        int listed = 0;
+        int answer = ExamineListedProcess(&scan, &process, &listed);
         if (answer == PROMPT_SKIPPED)
             continue;
         scan.summary.processes++;
         if (answer == PROMPT_UNREADABLE)
             scan.summary.unreadable++;
-        if (answer == PROMPT_FOUND)
+        if (listed)
             scan.summary.shells++;
     }
     PrintScanObject(&scan.summary);

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include "imageidentity.h"
 #include "processlist.h"
 #include "report.h"
 #include "tcptable.h"
@@ -22,11 +23,18 @@
 #define JSON_STATUS_NO_LIST 1    // the process list could not be read
 #define JSON_STATUS_NOT_WRITTEN 2  // the output could not be written in full
 
+// A shell sets its prompt entry while it starts: cmd.exe without one is
+// taken to have removed it only once it is older than this.
+#define SHELL_START_MILLISECONDS 2000
+#define FILETIME_UNITS_PER_MILLISECOND 10000ULL
+
 typedef struct JSON_SCAN {
     WCHAR hostName[HOST_NAME_CHARS];
     DWORD ownProcessId;
     int flushEachLine;  // a watch's lines must reach their reader at once
     int outputFailed;   // a flush found the output broken
+    int waitForPrompt;  // a young cmd.exe without a prompt entry is left for a later poll
+    ULONGLONG listTime; // when the list was read, in FILETIME units (UTC)
     PROCESS_LIST list;
     int tablesAsked;    // the TCP tables were read for this list
     TCP_TABLES tables;
@@ -37,9 +45,14 @@ typedef struct JSON_SCAN {
 void BeginJsonScan(JSON_SCAN* scan);
 // Reads the list; on failure sets the scan object's error and answers 0.
 int ReadJsonScanList(JSON_SCAN* scan);
-// Tests one listed process and prints it when it is a shell. Answers the
-// shell test's answer or PROMPT_SKIPPED; counts nothing.
-int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process);
+// 1 when a process created at created was younger than
+// SHELL_START_MILLISECONDS when the list was read.
+int IsStartingProcess(const JSON_SCAN* scan, ULONGLONG created);
+// Tests one listed process and prints it when it is a shell: it has a
+// prompt entry, or its image is a command interpreter's (then even when it
+// cannot be opened). Answers the shell test's answer or PROMPT_SKIPPED,
+// with *listed 1 when a shell object was printed; counts nothing.
+int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process, int* listed);
 // After a line: flushes it when the scan flushes each line, and notes a
 // failed write.
 void FlushJsonLine(JSON_SCAN* scan);

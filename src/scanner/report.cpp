@@ -158,7 +158,7 @@ static void PrintJsonTextOrNull(const WCHAR* text, size_t capacity)
 
 static void PrintJsonRemoteText(const REMOTE_TEXT* text)
 {
-    if (text->found)
+    if (text != NULL && text->found)
         PrintJsonText(text->text, text->chars);
     else
         printf("null");
@@ -234,30 +234,43 @@ void PrintShellObject(const SHELL_REPORT* report)
 {
     const SHELL_EVIDENCE* evidence = report->evidence;
     const LISTED_PROCESS* process = report->process;
+    const IMAGE_IDENTITY* identity = report->identity;
+    int read = evidence != NULL;
 
     printf("{\"type\":\"shell\",\"host\":");
     PrintJsonTextOrNull(report->host, MAX_PATH);
     printf(",\"pid\":%lu,\"ppid\":%lu,\"name\":", (unsigned long)process->processId,
            (unsigned long)process->parentProcessId);
     PrintJsonText(process->name, process->nameChars);
-    printf(",\"wow64\":%s,\"user\":", report->wow64 ? "true" : "false");
-    PrintJsonTextOrNull(evidence->foundAccount ? evidence->user : NULL, ACCOUNT_TEXT_CHARS);
+    printf(",\"wow64\":");
+    PrintJsonBoolean(report->match != NULL, report->wow64);
+    printf(",\"user\":");
+    PrintJsonTextOrNull(read && evidence->foundAccount ? evidence->user : NULL, ACCOUNT_TEXT_CHARS);
     printf(",\"domain\":");
-    PrintJsonTextOrNull(evidence->foundAccount ? evidence->domain : NULL, ACCOUNT_TEXT_CHARS);
+    PrintJsonTextOrNull(read && evidence->foundAccount ? evidence->domain : NULL, ACCOUNT_TEXT_CHARS);
     printf(",\"sid\":");
-    PrintJsonTextOrNull(evidence->foundSid ? evidence->sid : NULL, SID_TEXT_CHARS);
-    if (evidence->foundIntegrity)
+    PrintJsonTextOrNull(read && evidence->foundSid ? evidence->sid : NULL, SID_TEXT_CHARS);
+    if (read && evidence->foundIntegrity)
         printf(",\"integrity\":\"%s\"", NameIntegrityLevel(evidence->integrity));
     else
         printf(",\"integrity\":null");
     printf(",\"path\":");
-    PrintJsonTextOrNull(evidence->foundPath ? evidence->path : NULL, IMAGE_PATH_CHARS);
+    PrintJsonTextOrNull(read && evidence->foundPath ? evidence->path : NULL, IMAGE_PATH_CHARS);
     printf(",\"command_line\":");
-    PrintJsonRemoteText(&evidence->commandLine);
+    PrintJsonRemoteText(read ? &evidence->commandLine : NULL);
     printf(",\"current_directory\":");
-    PrintJsonRemoteText(&evidence->currentDirectory);
+    PrintJsonRemoteText(read ? &evidence->currentDirectory : NULL);
     printf(",\"prompt_entry\":");
-    PrintJsonText(report->match->entry, report->match->entryChars);
+    if (report->match != NULL && report->promptAnswer == PROMPT_FOUND)
+        PrintJsonText(report->match->entry, report->match->entryChars);
+    else
+        printf("null");
+    if (identity->interpreter != NULL)
+        printf(",\"interpreter\":\"%s\"", identity->interpreter);
+    else
+        printf(",\"interpreter\":null");
+    printf(",\"original_name\":");
+    PrintJsonTextOrNull(identity->foundOriginalName ? identity->originalName : NULL, ORIGINAL_NAME_CHARS + 1);
     printf(",\"session\":%lu,\"started\":", (unsigned long)process->session);
     PrintJsonListedTime(process->created);
     printf(",\"parent\":{\"pid\":%lu,\"name\":", (unsigned long)process->parentProcessId);
@@ -271,9 +284,9 @@ void PrintShellObject(const SHELL_REPORT* report)
                                     ? "null"
                                     : (report->parentState == PARENT_RUNNING ? "true" : "false"));
     printf(",\"started_hidden\":");
-    PrintJsonBoolean(evidence->foundWindowFlags, WasStartedHidden(evidence));
+    PrintJsonBoolean(read && evidence->foundWindowFlags, WasStartedHidden(evidence));
     printf(",\"redirected_stdio\":");
-    PrintJsonBoolean(evidence->foundWindowFlags, HasRedirectedStdio(evidence));
+    PrintJsonBoolean(read && evidence->foundWindowFlags, HasRedirectedStdio(evidence));
     PrintJsonConnections(report->connections);
     printf(",\"signs\":[");
     for (int index = 0; index < report->signCount; index++)

@@ -7,6 +7,7 @@
 
 #include "environment.h"
 #include "evidence.h"
+#include "imageidentity.h"
 #include "processlist.h"
 #include "tcptable.h"
 
@@ -41,8 +42,13 @@ typedef struct SHELL_REPORT {
     const WCHAR* host;  // NULL when the computer's name could not be found
     const LISTED_PROCESS* process;  // id, parent id, name, creation time, session
     int wow64;
+    // Both NULL for an interpreter that could not be opened: it is reported
+    // from the list alone.
     const PROMPT_MATCH* match;
     const SHELL_EVIDENCE* evidence;
+    int promptAnswer;               // the shell test's PROMPT_* answer
+    const IMAGE_IDENTITY* identity; // original name and interpreter
+    int starting;                   // younger than SHELL_START_MILLISECONDS at the scan
     int parentState;                // PARENT_*
     const LISTED_PROCESS* parent;   // the running parent's record, else NULL
     const WCHAR* parentPath;        // NULL when not running or not found

@@ -3,6 +3,8 @@
 // a new one is a line of the table.
 #include "signs.h"
 
+#include <string.h>
+
 #include "asciifold.h"
 
 typedef struct PARENT_IMAGE {
@@ -52,13 +54,13 @@ static const PARENT_IMAGE PARENT_IMAGES[] = {
 
 int WasStartedHidden(const SHELL_EVIDENCE* evidence)
 {
-    return evidence->foundWindowFlags && (evidence->windowFlags & STARTF_USESHOWWINDOW) != 0 &&
+    return evidence != NULL && evidence->foundWindowFlags && (evidence->windowFlags & STARTF_USESHOWWINDOW) != 0 &&
            evidence->showWindowFlags == SW_HIDE;
 }
 
 int HasRedirectedStdio(const SHELL_EVIDENCE* evidence)
 {
-    return evidence->foundWindowFlags && (evidence->windowFlags & STARTF_USESTDHANDLES) != 0;
+    return evidence != NULL && evidence->foundWindowFlags && (evidence->windowFlags & STARTF_USESTDHANDLES) != 0;
 }
 
 static int IsDigit(WCHAR character)
@@ -130,5 +132,13 @@ void NameShellSigns(SHELL_REPORT* report)
         report->signs[count++] = "network-peer";
     if (report->connections != NULL && report->connections->listening)
         report->signs[count++] = "listening";
+    // cmd.exe sets PROMPT as it starts, so one whose whole block holds
+    // none has had it removed since; one still starting may not have set it.
+    const IMAGE_IDENTITY* identity = report->identity;
+    if (identity->interpreter != NULL && strcmp(identity->interpreter, "cmd") == 0 &&
+        report->promptAnswer == PROMPT_ABSENT && !report->starting)
+        report->signs[count++] = "prompt-removed";
+    if (identity->renamed)
+        report->signs[count++] = "renamed-interpreter";
     report->signCount = count;
 }

@@ -22,7 +22,6 @@
 // The system closes the console's processes once their handler returns: the
 // time the watch gets to write its scan object.
 #define WATCH_CLOSE_WAIT_MILLISECONDS 4000
-#define FILETIME_UNITS_PER_MILLISECOND 10000ULL
 
 typedef struct KNOWN_PROCESS {
     DWORD processId;
@@ -100,11 +99,6 @@ static KNOWN_PROCESS* FindKnown(int which, DWORD processId, ULONGLONG created)
     return (KNOWN_PROCESS*)bsearch(&key, Known[which], KnownCount[which], sizeof(KNOWN_PROCESS), CompareKnown);
 }
 
-static int IsYoung(ULONGLONG created, ULONGLONG now)
-{
-    return created != 0 && (created > now || now - created < WATCH_RETEST_MILLISECONDS * FILETIME_UNITS_PER_MILLISECOND);
-}
-
 static void RememberShell(const LISTED_PROCESS* process)
 {
     if (!GrowArray((void**)&Shells, &ShellCapacity, ShellCount + 1, sizeof(WATCHED_SHELL)))
@@ -136,25 +130,29 @@ static void ReportEndedShells(JSON_SCAN* scan, int poll, const FILETIME* now)
     }
 }
 
-// Tests a process as its state asks and counts what a first test finds.
-static void ExamineKnown(JSON_SCAN* scan, const LISTED_PROCESS* process, KNOWN_PROCESS* known, ULONGLONG now)
+// Tests a process as its state asks and counts what a first test finds. A
+// young process without a prompt entry is tested on every poll while it is
+// young and once more when it is not, which lists a cmd.exe that was left
+// for later because it had not yet set its prompt.
+static void ExamineKnown(JSON_SCAN* scan, const LISTED_PROCESS* process, KNOWN_PROCESS* known)
 {
-    if (known->state == KNOWN_YOUNG && !IsYoung(known->created, now))
-        known->state = KNOWN_CLEAN;
     if (known->state != KNOWN_NEW && known->state != KNOWN_YOUNG)
         return;
     int first = known->state == KNOWN_NEW;
-    int answer = ExamineListedProcess(scan, process);
+    int listed = 0;
+    int answer = ExamineListedProcess(scan, process, &listed);
     if (answer == PROMPT_SKIPPED)
         return;
     if (first)
         scan->summary.processes++;
-    if (answer == PROMPT_FOUND) {
+    if (listed) {
         known->state = KNOWN_SHELL;
         scan->summary.shells++;
+        if (first && answer == PROMPT_UNREADABLE)
+            scan->summary.unreadable++;
         RememberShell(process);
     } else if (answer == PROMPT_ABSENT || !first) {
-        known->state = IsYoung(known->created, now) ? KNOWN_YOUNG : KNOWN_CLEAN;
+        known->state = IsStartingProcess(scan, known->created) ? KNOWN_YOUNG : KNOWN_CLEAN;
     } else {
         known->state = KNOWN_UNREADABLE;
         scan->summary.unreadable++;
@@ -166,7 +164,6 @@ static int Poll(JSON_SCAN* scan)
 {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    ULONGLONG nowUnits = (ULONGLONG)now.dwHighDateTime << 32 | now.dwLowDateTime;
     if (!ReadJsonScanList(scan))
         return 0;
 
@@ -192,7 +189,7 @@ static int Poll(JSON_SCAN* scan)
     while (NextListedProcess(&scan->list, &position, &process) && !scan->outputFailed) {
         KNOWN_PROCESS* known = FindKnown(poll, process.processId, process.created);
         if (known != NULL)
-            ExamineKnown(scan, &process, known, nowUnits);
+            ExamineKnown(scan, &process, known);
     }
     LastPoll = poll;
     return 1;
@@ -203,6 +200,7 @@ int WatchProcesses(DWORD seconds)
     static JSON_SCAN scan;
     BeginJsonScan(&scan);
     scan.flushEachLine = 1;
+    scan.waitForPrompt = 1;
     StopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     DoneEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(OnWatchControl, TRUE);

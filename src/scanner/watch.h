@@ -8,9 +8,6 @@
 
 #define WATCH_POLL_MILLISECONDS 100
 #define WATCH_SECONDS_MAX 604800
-// A shell sets its prompt entry while it starts: a process first seen
-// without one is tested again on later polls while it is this young.
-#define WATCH_RETEST_MILLISECONDS 2000
 // The processes the watch keeps track of at once.
 #define WATCH_PROCESSES_MAX 262144
 

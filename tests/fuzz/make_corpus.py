@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the fuzzer's starting inputs: the environment blocks that the test
 targets arrange (tests/target.cpp and tests/hostile/hostile_target.cpp), as
-UTF-16LE bytes, one file per block, into tests/fuzz/corpus/.
+UTF-16LE bytes, one file per block, into tests/fuzz/corpus/envblock/.
 
 Each file holds the block as the walk would meet it: up to and including its
 closing empty entry or, for a block without one, up to where the reader's
@@ -127,7 +127,7 @@ HOSTILE_BLOCKS = [
 
 
 def main():
-    folder = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+    folder = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "envblock")
     os.makedirs(folder, exist_ok=True)
     for name in os.listdir(folder):
         if name.endswith(".bin"):

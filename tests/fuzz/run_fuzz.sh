@@ -1,19 +1,38 @@
 #!/bin/sh
-# run_fuzz.sh BUILD_DIR SECONDS [CORPUS_DIR]
-# Builds the environment-block fuzzer natively (clang, libFuzzer, address and
+# run_fuzz.sh TARGET BUILD_DIR SECONDS [CORPUS_DIR]
+# run_fuzz.sh --list
+# Builds one fuzzer natively (clang, libFuzzer, address and
 # undefined-behaviour sanitizers) into BUILD_DIR/fuzz-native and runs it for
 # SECONDS. Without CORPUS_DIR it works on a fresh copy of the committed
-# starting inputs, so every run starts alike; with CORPUS_DIR it keeps what it
-# finds there (the folder is filled from the committed inputs when new).
-# Fails on a crash, a sanitizer report or a difference from the model.
+# starting inputs (tests/fuzz/corpus/TARGET), so every run starts alike; with
+# CORPUS_DIR it keeps what it finds there (the folder is filled from the
+# committed inputs when new). Fails on a crash, a sanitizer report or a
+# difference from the target's own check. --list names every target.
 set -eu
-if [ $# -lt 2 ]; then
-    echo "usage: $0 BUILD_DIR SECONDS [CORPUS_DIR]" >&2
-    exit 2
-fi
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-work="$1/fuzz-native"
+
+# Each target: its harness and the tool's own files it parses with.
+TARGETS="envblock versiondata"
+sources_of() {
+    case "$1" in
+        envblock) echo "$here/envblock_fuzz.cpp $root/src/scanner/envblock.cpp" ;;
+        versiondata) echo "$here/versiondata_fuzz.cpp $root/src/scanner/versiondata.cpp" ;;
+        *) return 1 ;;
+    esac
+}
+
+if [ "${1:-}" = --list ]; then
+    echo "$TARGETS"
+    exit 0
+fi
+if [ $# -lt 3 ] || ! sources_of "$1" >/dev/null; then
+    echo "usage: $0 TARGET BUILD_DIR SECONDS [CORPUS_DIR] (TARGET: $TARGETS), or $0 --list" >&2
+    exit 2
+fi
+target=$1
+shift
+work="$1/fuzz-native/$target"
 seconds=$2
 mkdir -p "$work"
 
@@ -24,23 +43,24 @@ if ! command -v "$clangxx" >/dev/null 2>&1; then
 fi
 
 # Native build: nothing of the Windows build takes part, only the walk.
-fuzzer="$work/envblock_fuzz"
+fuzzer="$work/${target}_fuzz"
+# shellcheck disable=SC2046
 "$clangxx" -std=c++17 -O1 -g -Wall -Wextra -Werror \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
     -I "$root/src/scanner" \
-    "$here/envblock_fuzz.cpp" "$root/src/scanner/envblock.cpp" -o "$fuzzer"
+    $(sources_of "$target") -o "$fuzzer"
 
 if [ $# -ge 3 ]; then
     corpus=$3
     mkdir -p "$corpus"
     if [ -z "$(ls -A "$corpus")" ]; then
-        cp "$here"/corpus/*.bin "$corpus"/
+        cp "$here/corpus/$target"/*.bin "$corpus"/
     fi
 else
     corpus="$work/corpus-run"
     rm -rf "$corpus"
     mkdir -p "$corpus"
-    cp "$here"/corpus/*.bin "$corpus"/
+    cp "$here/corpus/$target"/*.bin "$corpus"/
 fi
 start_count=$(ls "$corpus" | wc -l)
 
@@ -56,8 +76,10 @@ elapsed=$(($(date +%s) - started))
 executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
 final=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true)
 end_count=$(ls "$corpus" | wc -l)
-echo "fuzz: ran $elapsed s of $seconds, ${executions:-?} executions, corpus $start_count -> $end_count files"
-[ -n "$final" ] && echo "fuzz: $final"
+echo "fuzz $target: ran $elapsed s of $seconds, ${executions:-?} executions, corpus $start_count -> $end_count files"
+coverage=$(grep -oE 'cov: [0-9]+' "$log" | tail -n 1 || true)
+[ -n "$final" ] && echo "fuzz $target: $final"
+[ -n "$coverage" ] && echo "fuzz $target: $coverage"
 
 if [ "$status" -ne 0 ] || grep -qE 'ERROR: (AddressSanitizer|libFuzzer|LeakSanitizer)|runtime error:|MISMATCH' "$log"; then
     echo "fuzz: FAILED (exit status $status); log $log" >&2
