@@ -268,7 +268,7 @@ TEST(Records, ARealCmdExeIsListed)
 const char* const SHELL_FIELDS[] = {"type",         "host",          "pid",         "ppid",        "name",
                                     "wow64",        "user",          "domain",      "sid",         "integrity",
                                     "path",         "command_line",  "current_directory",          "prompt_entry",
-                                    "session",      "started",       "parent",      "started_hidden",
+                                    "interpreter",  "original_name", "session",      "started",       "parent",      "started_hidden",
                                     "redirected_stdio", "connections", "connections_cut", "signs"};
 const char* const SCAN_FIELDS[] = {"type",      "host",       "version", "started", "elevated", "debug_privilege",
                                    "processes", "unreadable", "shells",  "error"};
@@ -499,6 +499,103 @@ TEST(JsonLines, AHiddenShellOnPipesShowsBothSignsAndAPlainOneNone)
     }
     StopTarget(&hidden);
     StopTarget(&plain);
+}
+
+TEST(JsonLines, InterpretersAreListedByTheirImageAndHostileImagesNameNothing)
+{
+    // Copies of the target under the interpreters' names, the build whose
+    // version data names Cmd.Exe, and images the target built in its own
+    // memory: one naming Cmd.Exe, and hostile ones that must name nothing.
+    struct {
+        const char* program;  // a copy of the target under this name, or the program itself
+        const char* mode;
+        const char* interpreter;
+        const char* originalName;
+        std::vector<std::string> signs;  // beside redirected-stdio, which every target shows
+    } cases[] = {
+        {"powershell.exe", MODE_NO_PROMPT, "powershell", TARGET_PROGRAM, {}},
+        {"pwsh.exe", MODE_NO_PROMPT, "pwsh", TARGET_PROGRAM, {}},
+        {CMDLIKE_PROGRAM, MODE_PROMPT_FIRST, "cmd", "Cmd.Exe", {"renamed-interpreter"}},
+        {CMDLIKE_PROGRAM, MODE_NO_PROMPT, "cmd", "Cmd.Exe", {"prompt-removed", "renamed-interpreter"}},
+        {TARGET_PROGRAM, MODE_PROMPT_FIRST, "null", TARGET_PROGRAM, {}},
+        {TARGET_PROGRAM, MODE_IMAGE_CMD, "cmd", "Cmd.Exe", {"renamed-interpreter"}},
+        {TARGET_PROGRAM, MODE_IMAGE_SELF_DIRECTORY, "null", "null", {}},
+        {TARGET_PROGRAM, MODE_IMAGE_ABSURD_SIZES, "null", "null", {}},
+        {TARGET_PROGRAM, MODE_IMAGE_UNTERMINATED, "null", "null", {}},
+        {TARGET_PROGRAM, MODE_IMAGE_LONG_NAME, "null", "null", {}},
+        {TARGET_PROGRAM, MODE_IMAGE_NT_OUTSIDE, "null", "null", {}},
+        {TARGET_PROGRAM, MODE_IMAGE_NOACCESS, "null", "null", {}},
+        {TARGET_PROGRAM, MODE_IMAGE_UNMAPPED, "null", "null", {}},
+    };
+    const size_t count = sizeof(cases) / sizeof(cases[0]);
+    Target targets[count];
+    std::vector<Record> withPrompt;
+    for (size_t index = 0; index < count; index++) {
+        std::string program = cases[index].program;
+        if (program == "powershell.exe" || program == "pwsh.exe") {
+            ASSERT_TRUE(CopyFileA((BinDirectory() + TARGET_PROGRAM).c_str(), (BinDirectory() + program).c_str(), FALSE));
+        }
+        ASSERT_TRUE(StartTargetProgram(program.c_str(), cases[index].mode, CREATE_NO_WINDOW, &targets[index]))
+            << program << " " << cases[index].mode;
+        if (strcmp(cases[index].mode, MODE_NO_PROMPT) != 0)
+            withPrompt.push_back(Record{targets[index].info.dwProcessId, GetCurrentProcessId(),
+                                        (char)toupper(program[0]) + program.substr(1), CurrentUserName(),
+                                        BinDirectory() + program});
+    }
+    // Older than a shell's start-up, so that a missing prompt entry counts.
+    Sleep(2500);
+    JsonRun run = RunJson();
+    for (size_t index = 0; index < count; index++) {
+        std::string what = std::string(cases[index].program) + " " + cases[index].mode;
+        const JsonValue* shell = FindShell(run, targets[index].info.dwProcessId);
+        EXPECT_NE(nullptr, shell) << what;
+        if (shell == nullptr)
+            continue;
+        EXPECT_EQ(cases[index].interpreter, Field(*shell, "interpreter")) << what;
+        EXPECT_EQ(cases[index].originalName, Field(*shell, "original_name")) << what;
+        EXPECT_EQ(strcmp(cases[index].mode, MODE_NO_PROMPT) == 0 ? "null" : "PROMPT=$P$G",
+                  Field(*shell, "prompt_entry")) << what;
+        std::vector<std::string> signs = {"redirected-stdio"};
+        signs.insert(signs.end(), cases[index].signs.begin(), cases[index].signs.end());
+        EXPECT_EQ(signs, Signs(*shell)) << what;
+    }
+    EXPECT_EQ("0", Field(run.scan, "unreadable"));
+    // The text layouts still list by prompt entry alone.
+    ExpectOutput(ScanOutput(1, withPrompt), RunTool("-l"), "interpreters, line");
+    for (Target& target : targets)
+        StopTarget(&target);
+    DeleteFileA((BinDirectory() + "powershell.exe").c_str());
+    DeleteFileA((BinDirectory() + "pwsh.exe").c_str());
+}
+
+TEST(JsonLines, ARealCmdExeThatRemovedItsPromptIsListedWithItsSign)
+{
+    // cmd.exe sets PROMPT as it starts; "set PROMPT=" from its input removes
+    // it: the text layouts lose it, -j keeps it as an interpreter.
+    Target shell;
+    char systemDirectory[MAX_PATH];
+    UINT length = GetSystemDirectoryA(systemDirectory, sizeof(systemDirectory));
+    std::string cmdPath = std::string(systemDirectory, length) + "\\cmd.exe";
+    TargetStart start = {CREATE_NO_WINDOW, 0, 0, true, NULL};
+    // Its "R" is the ready byte the target support waits for.
+    ASSERT_TRUE(StartTargetCommand(Widen("\"" + cmdPath + "\" /q /k echo R"), start, &shell));
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(shell.input, "set PROMPT=\r\n", 13, &written, NULL));
+    JsonRun run;
+    const JsonValue* found = nullptr;
+    for (int attempt = 0; attempt < 50; attempt++) {
+        Sleep(200);
+        run = RunJson();
+        found = FindShell(run, shell.info.dwProcessId);
+        if (found != nullptr && IsNull(*found, "prompt_entry") && Signs(*found).size() == 2)
+            break;
+    }
+    ASSERT_NE(nullptr, found);
+    EXPECT_TRUE(IsNull(*found, "prompt_entry"));
+    EXPECT_EQ("cmd", Field(*found, "interpreter"));
+    EXPECT_EQ((std::vector<std::string>{"redirected-stdio", "prompt-removed"}), Signs(*found));
+    ExpectOutput(ScanOutput(1, {}), RunTool("-l"), "cmd.exe after set PROMPT=");
+    StopTarget(&shell);
 }
 
 TEST(JsonLines, NoShellGivesTheScanObjectAlone)

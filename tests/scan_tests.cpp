@@ -316,8 +316,11 @@ TEST(ScanProcesses, TheEvidenceOfAWow64ShellComesFromIts32BitParameters)
 
 // The process list as the system gives it, with one change a case asks for:
 // the shell's creation time moved on (its id taken by a later process), its
-// parent created after it or without a time, or the list not read at all.
-enum ListChange { LIST_AS_IS, SHELL_ID_REUSED, PARENT_LATER, PARENT_UNDATED, LIST_FAILS };
+// parent created after it or without a time, the shell's record turned into
+// a cmd.exe's that no process has (so that it cannot be opened), or the
+// list not read at all.
+enum ListChange { LIST_AS_IS, SHELL_ID_REUSED, PARENT_LATER, PARENT_UNDATED, UNOPENABLE_CMD, LIST_FAILS };
+const ULONG_PTR UNOPENABLE_ID = 0xFFFFFFF0;
 ListChange Change = LIST_AS_IS;
 DWORD ChangedShell = 0;
 ULONGLONG ChangedShellCreated = 0;
@@ -333,6 +336,13 @@ LONG ChangedList(DWORD informationClass, void* buffer, DWORD length, DWORD* retu
         memcpy(&processId, record + LIST_PROCESS_ID_OFFSET, sizeof(processId));
         if (processId == ChangedShell && Change == SHELL_ID_REUSED)
             *created += 1;
+        if (processId == ChangedShell && Change == UNOPENABLE_CMD) {
+            WCHAR* name = NULL;
+            memcpy(&name, record + LIST_IMAGE_NAME_OFFSET + 8, sizeof(name));
+            memcpy(name, L"cmd.exe", 7 * sizeof(WCHAR));
+            *(USHORT*)(record + LIST_IMAGE_NAME_OFFSET) = 7 * sizeof(WCHAR);
+            memcpy(record + LIST_PROCESS_ID_OFFSET, &UNOPENABLE_ID, sizeof(UNOPENABLE_ID));
+        }
         if (processId == GetCurrentProcessId() && (Change == PARENT_LATER || Change == PARENT_UNDATED))
             *created = Change == PARENT_LATER ? ChangedShellCreated + 1 : 0;
         DWORD next = 0;
@@ -362,11 +372,24 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
         {SHELL_ID_REUSED, "", 0},
         {PARENT_LATER, "\"name\":null,\"path\":null,\"running\":false}", 0},
         {PARENT_UNDATED, "\"name\":null,\"path\":null,\"running\":null}", 0},
+        {UNOPENABLE_CMD, "", 0},
         {LIST_FAILS, "", 1},
     };
     for (const auto& each : cases) {
         Change = each.change;
         std::string output = CaptureScan(OUTPUT_JSON);
+        if (each.change == UNOPENABLE_CMD) {
+            // Listed from the list alone, and counted as unreadable.
+            std::string line = ShellLine(output, (DWORD)UNOPENABLE_ID);
+            EXPECT_NE(std::string::npos,
+                      line.find(",\"name\":\"cmd.exe\",\"wow64\":null,\"user\":null,\"domain\":null,\"sid\":null,"
+                                "\"integrity\":null,\"path\":null,\"command_line\":null,\"current_directory\":null,"
+                                "\"prompt_entry\":null,\"interpreter\":\"cmd\",\"original_name\":null,"))
+                << output;
+            EXPECT_NE(std::string::npos, line.find("\"running\":true},\"started_hidden\":null,\"redirected_stdio\":null"))
+                << line;
+            EXPECT_NE(std::string::npos, output.find("\"unreadable\":1,\"shells\":1,")) << output;
+        }
         std::string line = ShellLine(output, target.info.dwProcessId);
         std::string parent = each.parent;
         EXPECT_EQ(each.status, LastJsonStatus) << each.change;

@@ -26,13 +26,16 @@ Checks (each violation is tagged so that the fault test can tell them apart):
               on each such handle granted (a native process answers 0:
               nothing more is read). In the JSON layout each such handle also
               gets exactly one GetProcessTimes, before the shell test, which
-              tells a reused id; and a listed shell's
-              evidence is read through that same handle after its
-              ProcessWow64Information query: at most three more
+              tells a reused id; after its ProcessWow64Information query
+              the main image is read through that same handle: at most three
+              ReadProcessMemory (the headers, the resource directory, the
+              version data) and three VirtualQueryEx; and a listed shell's
+              evidence after that, starting with a read of the parameters
+              record the shell test read: at most three more
               ReadProcessMemory (the parameters record, the command line, the
               directory) and two more VirtualQueryEx (for a text outside the
               parameters' region), and no other information query; another
-              process gets none of them. The functions
+              process gets no evidence read. The line layout reads neither. The functions
               NtQueryInformationProcess and NtQuerySystemInformation are each
               looked up at most once in the run, the process list is read
               once, and ntdll is neither loaded nor freed during the scan.
@@ -164,8 +167,11 @@ LIST_CLASS = 5
 # the parameters' region. (A WOW64 process's 32-bit reads would come after
 # that query too; Wine runs none.)
 EVIDENCE_LIMITS = {"evidence ReadProcessMemory": 3, "evidence VirtualQueryEx": 2}
+# Every reading handle's main image in the JSON layout, read between that
+# query and the evidence: headers, resource directory, version data.
+IMAGE_LIMITS = {"image ReadProcessMemory": 3, "image VirtualQueryEx": 3}
 BUDGET_KEYS = [TEST_OPEN, TEST_GRANTED, WOW64_QUERY, TEST_TIMES, BLOCK_REST] + list(READ_LIMITS) + \
-    list(EVIDENCE_LIMITS)
+    list(EVIDENCE_LIMITS) + list(IMAGE_LIMITS)
 
 # What a listed process is looked up with in each layout, beyond the reads.
 LOOKUPS = {
@@ -195,7 +201,8 @@ COLUMNS = {
         ("GetTokenInformation(TokenUser)", "tokuser"), ("LookupAccountSidA", "sidA"), ("IsWow64Process", "wow64"),
         ("OpenProcess(0x1000)", "open1000"), ("GetExitCodeProcess", "exit"), ("QueryFullProcessImageNameA", "pathA")],
     LAYOUT_JSON: TEST_COLUMNS + [
-        (TEST_TIMES, "times"), ("evidence ReadProcessMemory", "evRPM"),
+        (TEST_TIMES, "times"), ("image ReadProcessMemory", "imRPM"), ("image VirtualQueryEx", "imVQE"),
+        ("evidence ReadProcessMemory", "evRPM"),
         ("evidence VirtualQueryEx", "evVQE"), ("OpenProcessToken(TOKEN_QUERY)", "token"),
         ("GetTokenInformation(TokenUser)", "tokuser"), ("GetTokenInformation(TokenIntegrityLevel)", "toklevel"),
         ("LookupAccountSidW", "sidW"), ("QueryFullProcessImageNameW", "pathW"), (PARENT_OPEN, "par1000"),
@@ -204,8 +211,9 @@ COLUMNS = {
 LEGEND = {
     LAYOUT_LINE: "open410 = the shell test's open, open400 = the owner and 32-bit lookups' opens, open1000 = the "
                  "image path's open",
-    LAYOUT_JSON: "open410 = the shell test's open, times = its creation-time check, ev* = the evidence's calls on "
-                 "its handle after the shell test, par* = the parent check (counted for the shell)",
+    LAYOUT_JSON: "open410 = the shell test's open, times = its creation-time check, im* and ev* = the image's and "
+                 "the evidence's calls on its handle after the shell test, par* = the parent check (counted for the "
+                 "shell)",
 }
 
 # Finding and loading modules: ntdll is looked up once, never loaded or freed
@@ -461,6 +469,9 @@ class Handle:
         self.tested = False  # a test handle past its ProcessWow64Information query
         self.own = False  # a token of the tool's own process
         self.last_read = None  # a test handle's last ReadProcessMemory: (address, size)
+        self.test_reads = 0  # the shell test's reads so far
+        self.parameters_address = None  # the shell test's second read: the process parameters
+        self.evidence = False  # past the test and the image: the evidence's read of the parameters began
 
     def describe(self):
         if self.pid is None:
@@ -802,7 +813,9 @@ class Audit:
                 name = WOW64_QUERY
                 handle.tested = True
             elif handle.tested and "evidence " + call.name in EVIDENCE_LIMITS:
-                name = "evidence " + call.name
+                if key == "readprocessmemory" and call.argument(1) == handle.parameters_address:
+                    handle.evidence = True
+                name = ("evidence " if handle.evidence else "image ") + call.name
             elif handle.tested and key == "ntqueryinformationprocess":
                 name = "NtQueryInformationProcess(class %s) after the shell test" % call.argument(1, dword=True)
             elif call.name in READ_LIMITS:
@@ -814,6 +827,9 @@ class Audit:
                     if last is not None and last[1] == FIRST_BLOCK_READ and address == last[0] + last[1]:
                         name = BLOCK_REST
                     handle.last_read = (address, size)
+                    handle.test_reads += 1
+                    if handle.test_reads == 2:
+                        handle.parameters_address = address
             elif call.name in ROLE_CALLS["test"]:
                 name = call.name
         elif handle.kind == "process" and role == "lookup":
@@ -872,11 +888,11 @@ class Audit:
             if counts[WOW64_QUERY] != counts[TEST_GRANTED]:
                 self.fail("budget", "%s gets %d ProcessWow64Information queries on %d reading handles, not one each" %
                           (label, counts[WOW64_QUERY], counts[TEST_GRANTED]))
-            for name, limit in EVIDENCE_LIMITS.items():
-                limit = limit if json_layout and listed else 0
+            for name, limit in list(EVIDENCE_LIMITS.items()) + list(IMAGE_LIMITS.items()):
+                limit = limit if json_layout and (listed or name in IMAGE_LIMITS) else 0
                 if counts[name] > limit:
                     self.fail("budget", "%s (%s) gets %d %s calls after its shell test, more than %d" %
-                              (label, state, counts[name], name[len("evidence "):], limit))
+                              (label, state, counts[name], name, limit))
             if listed:
                 # A prompt is found only by following the whole path to the block.
                 for name, limit in READ_LIMITS.items():

@@ -313,7 +313,18 @@ def json_faults(trace):
                                lambda call: call.argument(0) == listed_open.retval and call.argument(1, True) == 26)
     quiet_wow64 = trace.after(quiet_open, "NtQueryInformationProcess",
                               lambda call: call.argument(0) == quiet_open.retval and call.argument(1, True) == 26)
-    evidence_read = trace.after(listed_wow64, "ReadProcessMemory", lambda call: call.argument(0) == listed_open.retval)
+    # The evidence begins where the shell test read the parameters record:
+    # its second read.
+    def second_read(opener):
+        on_it = lambda call: call.argument(0) == opener.retval
+        return trace.after(trace.after(opener, "ReadProcessMemory", on_it), "ReadProcessMemory", on_it)
+
+    listed_parameters = second_read(listed_open)
+    quiet_parameters = second_read(quiet_open)
+    evidence_read = trace.after(listed_wow64, "ReadProcessMemory",
+                                lambda call: call.argument(0) == listed_open.retval and
+                                call.argument(1) == listed_parameters.argument(1))
+    quiet_image_read = trace.after(quiet_wow64, "ReadProcessMemory", lambda call: call.argument(0) == quiet_open.retval)
     listed_close = trace.on_handle(listed_open, "CloseHandle")
     token_open = trace.on_handle(listed_open, "OpenProcessToken")
     token_value = trace.after(token_open, "GetTokenInformation").argument(0)
@@ -354,8 +365,9 @@ def json_faults(trace):
                                                 "00000001", "%x" % listed_times.ret))),
         ("a reading handle's creation time is not checked", "budget", lambda: remove_call(lines, listed_times)),
         ("a process that is not listed gets an evidence read", "budget", lambda: insert_after(
-            lines, quiet_wow64, [line.replace("(%s," % format_handle(listed_open.retval), "(%s," % quiet_handle, 1)
-                                 for line in lines_of(lines, evidence_read)])),
+            lines, quiet_image_read, lines_of(lines, quiet_parameters))),
+        ("a process's image is read four times", "budget", lambda: insert_after(
+            lines, quiet_image_read, lines_of(lines, quiet_image_read) * 2)),
         ("a listed shell is opened for reading a second time", "budget", lambda: insert_after(
             lines, listed_close, lines_of(lines, listed_open) + lines_of(lines, listed_close))),
         ("a process that is not listed gets a parent check", "lookups", lambda: insert_after(
