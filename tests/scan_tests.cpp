@@ -319,8 +319,72 @@ TEST(ScanProcesses, TheEvidenceOfAWow64ShellComesFromIts32BitParameters)
 // parent created after it or without a time, the shell's record turned into
 // a cmd.exe's that no process has (so that it cannot be opened), or the
 // list not read at all.
-enum ListChange { LIST_AS_IS, SHELL_ID_REUSED, PARENT_LATER, PARENT_UNDATED, UNOPENABLE_CMD, LIST_FAILS };
+enum ListChange { LIST_AS_IS, SHELL_ID_REUSED, PARENT_LATER, PARENT_UNDATED, UNOPENABLE_CMD, LIST_FAILS,
+                  FAMILY_CHAIN, FAMILY_CYCLE, FAMILY_LATER };
 const ULONG_PTR UNOPENABLE_ID = 0xFFFFFFF0;
+// Processes no process has the id of, added to the list for the family
+// cases: a chain of ten above the shell (the first its parent), and the
+// shell's children.
+const ULONG_PTR FAKE_ID = 0x7F000000;
+const ULONGLONG ONE_MILLISECOND = 10000;
+const ULONG_PTR FAKE_ID_PARENT = FAKE_ID + 1;
+
+struct FakeProcess {
+    ULONG_PTR id;
+    ULONG_PTR parent;
+    ULONGLONG created;
+};
+
+// Appends records after the list's last one, each with its name right after it.
+void AppendRecords(unsigned char* buffer, DWORD length, DWORD* returnLength, const std::vector<FakeProcess>& fakes)
+{
+    const size_t recordBytes = LIST_RECORD_BYTES + 16;
+    DWORD last = 0;
+    for (DWORD next = 0; memcpy(&next, buffer + last, sizeof(next)), next != 0;)
+        last += next;
+    DWORD at = (*returnLength + 7) & ~7u;
+    if (at + fakes.size() * recordBytes > length)
+        return;
+    DWORD offset = at - last;
+    memcpy(buffer + last, &offset, sizeof(offset));
+    for (size_t index = 0; index < fakes.size(); index++) {
+        unsigned char* record = buffer + at + index * recordBytes;
+        memset(record, 0, recordBytes);
+        DWORD next = index + 1 < fakes.size() ? (DWORD)recordBytes : 0;
+        memcpy(record + LIST_NEXT_OFFSET, &next, sizeof(next));
+        memcpy(record + LIST_CREATE_TIME_OFFSET, &fakes[index].created, sizeof(ULONGLONG));
+        memcpy(record + LIST_PROCESS_ID_OFFSET, &fakes[index].id, sizeof(ULONG_PTR));
+        memcpy(record + LIST_PARENT_ID_OFFSET, &fakes[index].parent, sizeof(ULONG_PTR));
+        memcpy(record + LIST_RECORD_BYTES, L"fake.exe", 8 * sizeof(WCHAR));
+        *(USHORT*)(record + LIST_IMAGE_NAME_OFFSET) = 8 * sizeof(WCHAR);
+        unsigned char* name = record + LIST_RECORD_BYTES;
+        memcpy(record + LIST_IMAGE_NAME_OFFSET + 8, &name, sizeof(name));
+    }
+    *returnLength = at + (DWORD)(fakes.size() * recordBytes);
+}
+
+// The family cases' processes for a shell created at created.
+std::vector<FakeProcess> FamilyOf(ListChange change, ULONG_PTR shell, ULONGLONG created)
+{
+    std::vector<FakeProcess> fakes;
+    for (ULONG_PTR step = 1; step <= 10; step++) {
+        ULONG_PTR parent = step == 10 ? 4 : FAKE_ID + step + 1;
+        ULONGLONG when = created - step * ONE_MILLISECOND;
+        if (change == FAMILY_CYCLE && step >= 2)
+            parent = step == 3 ? FAKE_ID + 2 : FAKE_ID + 3;  // the third's parent is the second again
+        if (change == FAMILY_CYCLE && step == 3)
+            when += ONE_MILLISECOND;  // as old as the second: no later, and no earlier
+        if (change == FAMILY_LATER && step == 2)
+            when = created - ONE_MILLISECOND / 2;  // the parent's parent id, taken after the parent started
+        fakes.push_back({FAKE_ID + step, parent, when});
+    }
+    if (change == FAMILY_CHAIN) {
+        fakes.push_back({FAKE_ID + 99, shell, created - 1});  // a child id taken before the shell started
+        for (ULONG_PTR child = 0; child < 70; child++)
+            fakes.push_back({FAKE_ID + 100 + child, shell, created + child});
+    }
+    return fakes;
+}
 ListChange Change = LIST_AS_IS;
 DWORD ChangedShell = 0;
 ULONGLONG ChangedShellCreated = 0;
@@ -336,6 +400,8 @@ LONG ChangedList(DWORD informationClass, void* buffer, DWORD length, DWORD* retu
         memcpy(&processId, record + LIST_PROCESS_ID_OFFSET, sizeof(processId));
         if (processId == ChangedShell && Change == SHELL_ID_REUSED)
             *created += 1;
+        if (processId == ChangedShell && Change >= FAMILY_CHAIN)
+            memcpy(record + LIST_PARENT_ID_OFFSET, &FAKE_ID_PARENT, sizeof(FAKE_ID_PARENT));
         if (processId == ChangedShell && Change == UNOPENABLE_CMD) {
             WCHAR* name = NULL;
             memcpy(&name, record + LIST_IMAGE_NAME_OFFSET + 8, sizeof(name));
@@ -351,6 +417,8 @@ LONG ChangedList(DWORD informationClass, void* buffer, DWORD length, DWORD* retu
             break;
         record += next;
     }
+    if (status == 0 && Change >= FAMILY_CHAIN)
+        AppendRecords((unsigned char*)buffer, length, returnLength, FamilyOf(Change, ChangedShell, ChangedShellCreated));
     return status;
 }
 
@@ -386,8 +454,7 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
                                 "\"integrity\":null,\"path\":null,\"command_line\":null,\"current_directory\":null,"
                                 "\"prompt_entry\":null,\"interpreter\":\"cmd\",\"original_name\":null,"))
                 << output;
-            EXPECT_NE(std::string::npos, line.find("\"running\":true},\"started_hidden\":null,\"redirected_stdio\":null"))
-                << line;
+            EXPECT_NE(std::string::npos, line.find("\"started_hidden\":null,\"redirected_stdio\":null")) << line;
             EXPECT_NE(std::string::npos, output.find("\"unreadable\":1,\"shells\":1,")) << output;
         }
         std::string line = ShellLine(output, target.info.dwProcessId);
@@ -399,6 +466,53 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
     }
     EXPECT_NE(std::string::npos, CaptureScan(OUTPUT_JSON).find(
                                      ",\"error\":{\"call\":\"NtQuerySystemInformation\",\"code\":3221225473}}\n"));
+    QuerySystemInformationEntry = QuerySystemInformation;
+    Change = LIST_AS_IS;
+    StopTarget(&target);
+}
+
+TEST(ScanProcessesAsJson, AncestorsAndChildrenComeFromTheListAndAreCut)
+{
+    Target target;
+    ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &target));
+    ChangedShell = target.info.dwProcessId;
+    FILETIME times[4];
+    ASSERT_TRUE(GetProcessTimes(target.info.hProcess, &times[0], &times[1], &times[2], &times[3]));
+    ChangedShellCreated = (ULONGLONG)times[0].dwHighDateTime << 32 | times[0].dwLowDateTime;
+    QuerySystemInformationEntry = ChangedList;
+    struct {
+        ListChange change;
+        std::vector<ULONG_PTR> ancestors;  // after FAKE_ID
+    } cases[] = {
+        {FAMILY_CHAIN, {2, 3, 4, 5, 6, 7, 8, 9}},  // cut at 8
+        {FAMILY_CYCLE, {2, 3}},                    // the cycle ends it
+        {FAMILY_LATER, {}},                        // a reused id ends it
+    };
+    for (const auto& each : cases) {
+        Change = each.change;
+        std::string line = ShellLine(CaptureScan(OUTPUT_JSON), target.info.dwProcessId);
+        JsonValue shell;
+        std::string error;
+        ASSERT_TRUE(ParseJson(line, &shell, &error)) << error << ": " << line;
+        EXPECT_EQ(std::to_string(FAKE_ID + 1), shell.Find("parent")->Find("pid")->text);
+        std::vector<std::string> expected;
+        for (ULONG_PTR step : each.ancestors)
+            expected.push_back(std::to_string(FAKE_ID + step));
+        std::vector<std::string> ancestors;
+        for (const JsonValue& item : shell.Find("ancestors")->items)
+            ancestors.push_back(item.Find("pid")->text);
+        EXPECT_EQ(expected, ancestors) << each.change << ": " << line;
+        // The first 64 children in list order (Wine's conhost.exe for the
+        // target's console among them), none taken before the shell started.
+        std::vector<std::string> fakes;
+        for (const JsonValue& item : shell.Find("children")->items)
+            if (std::stoull(item.Find("pid")->text) >= FAKE_ID)
+                fakes.push_back(item.Find("pid")->text);
+        bool chain = each.change == FAMILY_CHAIN;
+        EXPECT_EQ(chain ? 64u : 0u, chain ? shell.Find("children")->items.size() : fakes.size()) << line;
+        EXPECT_EQ(chain ? std::to_string(FAKE_ID + 100) : "", fakes.empty() ? "" : fakes[0]);
+        EXPECT_EQ(chain ? "true" : "false", shell.Find("children_cut")->text);
+    }
     QuerySystemInformationEntry = QuerySystemInformation;
     Change = LIST_AS_IS;
     StopTarget(&target);
@@ -505,14 +619,17 @@ TEST(ScanProcessesAsJson, ConnectionsOfTheShellAndItsParentFromTheTcpTables)
              ",\"local\":\"[::1]:8080\",\"remote\":\"[::1]:50000\",\"state\":\"time-wait\"},"
              "{\"owner\":\"parent\",\"pid\":" + parent +
              ",\"local\":\"[2001:db8::5]:50001\",\"remote\":\"[2001:db8:0:1::9]:22\",\"state\":\"syn-sent\"}],"
-             "\"connections_cut\":false,\"signs\":[\"redirected-stdio\",\"network-peer\",\"listening\"]}"},
-        {TABLE_LONG, "\"connections_cut\":true,\"signs\":[\"redirected-stdio\"]}"},
-        {TABLE_FAILS, "\"connections\":null,\"connections_cut\":null,\"signs\":[\"redirected-stdio\"]}"},
+             "\"connections_cut\":false,\"children\":"},
+        {TABLE_LONG, "\"connections_cut\":true,\"children\":"},
+        {TABLE_FAILS, "\"connections\":null,\"connections_cut\":null,\"children\":"},
     };
     for (const auto& each : cases) {
         Tables = each.tables;
         std::string line = ShellLine(CaptureScan(OUTPUT_JSON), TableShell);
         EXPECT_NE(std::string::npos, line.find(each.connections)) << each.tables << ": " << line;
+        std::string signs = each.tables == TABLE_MIXED ? "\"redirected-stdio\",\"network-peer\",\"listening\""
+                                                       : "\"redirected-stdio\"";
+        EXPECT_NE(std::string::npos, line.find(",\"signs\":[" + signs + "]}")) << each.tables << ": " << line;
         if (each.tables == TABLE_LONG) {
             // 69 rows of the shell among 1,100: the first 64 are listed.
             size_t listed = 0;

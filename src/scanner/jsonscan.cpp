@@ -17,6 +17,7 @@ static PROMPT_MATCH Match;
 static SHELL_EVIDENCE Evidence;
 static SHELL_CONNECTIONS Connections;
 static IMAGE_IDENTITY Identity;
+static SHELL_FAMILY Family;
 static WCHAR ParentPath[IMAGE_PATH_CHARS];
 
 void BeginJsonScan(JSON_SCAN* scan)
@@ -125,6 +126,8 @@ static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process, int open
         report.parent = &parent;
         report.parentPath = ReadParentPath(&parent);
     }
+    CollectShellFamily(&scan->list, process, report.parent, scan->ownProcessId, &Family);
+    report.family = &Family;
 
     // The tables are read at the first shell of a list, and only then.
     if (!scan->tablesAsked) {

@@ -204,6 +204,20 @@ static void PrintJsonListedTime(ULONGLONG created)
     PrintJsonTime(created != 0, &time);
 }
 
+// Processes of the list as [{"pid":…,"name":…,"started":…},…].
+static void PrintJsonProcesses(const LISTED_PROCESS* processes, DWORD count)
+{
+    putchar('[');
+    for (DWORD index = 0; index < count; index++) {
+        printf("%s{\"pid\":%lu,\"name\":", index == 0 ? "" : ",", (unsigned long)processes[index].processId);
+        PrintJsonText(processes[index].name, processes[index].nameChars);
+        printf(",\"started\":");
+        PrintJsonListedTime(processes[index].created);
+        putchar('}');
+    }
+    putchar(']');
+}
+
 static void PrintJsonConnections(const SHELL_CONNECTIONS* connections)
 {
     if (connections == NULL) {
@@ -283,11 +297,16 @@ void PrintShellObject(const SHELL_REPORT* report)
     printf(",\"running\":%s}", report->parentState == PARENT_UNKNOWN
                                     ? "null"
                                     : (report->parentState == PARENT_RUNNING ? "true" : "false"));
+    printf(",\"ancestors\":");
+    PrintJsonProcesses(report->family->ancestors, report->family->ancestorCount);
     printf(",\"started_hidden\":");
     PrintJsonBoolean(read && evidence->foundWindowFlags, WasStartedHidden(evidence));
     printf(",\"redirected_stdio\":");
     PrintJsonBoolean(read && evidence->foundWindowFlags, HasRedirectedStdio(evidence));
     PrintJsonConnections(report->connections);
+    printf(",\"children\":");
+    PrintJsonProcesses(report->family->children, report->family->childCount);
+    printf(",\"children_cut\":%s", report->family->childrenCut ? "true" : "false");
     printf(",\"signs\":[");
     for (int index = 0; index < report->signCount; index++)
         printf(index == 0 ? "\"%s\"" : ",\"%s\"", report->signs[index]);

@@ -7,6 +7,7 @@
 
 #include "environment.h"
 #include "evidence.h"
+#include "family.h"
 #include "imageidentity.h"
 #include "processlist.h"
 #include "tcptable.h"
@@ -53,6 +54,7 @@ typedef struct SHELL_REPORT {
     const LISTED_PROCESS* parent;   // the running parent's record, else NULL
     const WCHAR* parentPath;        // NULL when not running or not found
     const SHELL_CONNECTIONS* connections;  // NULL when the TCP tables could not be read
+    const SHELL_FAMILY* family;
     int signCount;
     const char* signs[SHELL_SIGNS_MAX];
 } SHELL_REPORT;
