@@ -5,7 +5,9 @@
 # the same as the build's own, README.md and LICENSE as in the sources, the
 # package named after the project's version, and checksum files that
 # sha256sum -c accepts. Also docs/ in it, every link leading into it, and the
-# Velociraptor artifact: its required fields, pinned to this build, running -j.
+# Velociraptor artifact: only keys of the artifact format, pinned to this
+# build's executable, the tool fetched by name alone and run with -j, a Scan
+# row whatever happened, and the shell object's fields as the Shells columns.
 # Usage: package_test.sh SOURCE_DIR WORK_DIR REFERENCE_EXE VERSION BUILD_TYPE
 set -eu
 . "$(dirname "$0")/lib.sh"
@@ -70,19 +72,40 @@ done)
 [ -n "$links" ] || fail "no relative link in the package's Markdown"
 for link in $links; do [ -e "$work_dir/unpacked/$link" ] || fail "the package lacks $link"; done
 
-/usr/bin/python3 - "$work_dir/dist-1/$artifact" "$version" "$(cut -d' ' -f1 "$work_dir/dist-1/Murkscope64.exe.sha256")" <<'END' ||
-import re, sys, yaml
-path, version, sha256 = sys.argv[1:]
-doc = yaml.safe_load(open(path, encoding="utf-8"))
+/usr/bin/python3 - "$work_dir/dist-1/$artifact" "$version" "$work_dir/dist-1/Murkscope64.exe" <<'END' ||
+import hashlib, re, sys, yaml
+path, version, exe = sys.argv[1:]
+doc, sha256 = yaml.safe_load(open(path, encoding="utf-8")), hashlib.sha256(open(exe, "rb").read()).hexdigest()
+# The fields of -j's shell and scan objects, in the order the tool writes them.
+shell = ("type host pid ppid name wow64 user domain sid integrity path command_line current_directory prompt_entry "
+         "interpreter original_name session started parent ancestors started_hidden redirected_stdio connections "
+         "connections_cut children children_cut signs").split()
+scan = "type host version started elevated debug_privilege processes unreadable shells error".split()
+# The keys an artifact may set, from Velociraptor's artifact.proto (Artifact, ArtifactSource, Tool, ColumnType).
+known = {"": "name aliases description author reference references required_permissions implied_permissions "
+         "impersonate resources tools precondition parameters type sources imports export reports column_types",
+         "sources": "name description precondition query queries notebook", "column_types": "name type description",
+         "tools": "name url github_project github_asset_regex serve_locally expected_hash version"}
+unknown = sorted(set(doc) - set(known[""].split())) + ["%s.%s" % (part, key) for part in ("sources", "tools", "column_types")
+                                                       for item in doc.get(part) or [] for key in item if key not in known[part].split()]
 tool, sources = (doc.get("tools") or [{}])[0], doc.get("sources") or []
-queries = [source.get("query") or "" for source in sources] + ["", ""]
+queries = dict((source.get("name"), source.get("query") or "") for source in sources)
+vql, scan_query = "\n".join([doc.get("export") or ""] + list(queries.values())), queries.get("Scan", "")
+calls = re.findall(r"FetchBinary\(([^)]*)\)", vql)
 missing = [what for what, holds in {
+    "only keys of the artifact format, not %s" % unknown: not unknown,
     "a valid name, type CLIENT": re.fullmatch(r"[A-Za-z]\w*(\.[A-Za-z]\w*)+", doc.get("name", "")) and doc.get("type") == "CLIENT",
-    "the tool pinned": [tool.get(k) for k in ("name", "version", "expected_hash")] == ["Murkscope64", version, sha256],
+    "the tool pinned to the released executable": [tool.get(k) for k in ("name", "version", "expected_hash")] == ["Murkscope64", version, sha256],
+    "the upload and the hash to compare in its description": all(t in doc.get("description", "") for t in (sha256, "tools upload --name Murkscope64")),
+    "FetchBinary called with ToolName alone, no Version": calls and all(re.findall(r"(\w+)\s*=", call) == ["ToolName"] for call in calls),
     "Shells and Scan in one scope": [(s.get("name"), "precondition" in s) for s in sources] == [("Shells", False), ("Scan", False)],
-    "the tool run with -j, each line parsed": all(text in queries[0] for text in ('FetchBinary(ToolName="Murkscope64", Version="%s")' % version,
-        'execve(argv=[OSPath, "-j"], sep="\\n"', "parse_json(data=Stdout)", 'WHERE Line.type = "shell"')),
-    "the scan's coverage": all("Line.%s AS" % f in queries[1] for f in ("processes", "unreadable", "shells", "error", "elevated", "debug_privilege")),
+    "the tool run with -j, only lines that begin with { parsed": 'execve(argv=[Path, "-j"], sep="\\n"' in vql
+        and re.search(r"parse_json\(data=Stdout\) AS Line\s+FROM Output WHERE Stdout =~ '\^\[\{\]'", vql),
+    "one Scan row either way, with the exit status": "ReturnCode AS tool_exit_code" in scan_query
+        and re.fullmatch(r"\s*SELECT \* FROM if\(condition=\w+,\s*then=\{.*\},\s*else=\{.*\}\)\s*", scan_query, re.S)
+        and all(len(re.findall(r"\bAS %s\b" % f, scan_query)) == 2 for f in scan + ["tool_exit_code", "tool_stderr"]),
+    "the shell object's fields as the Shells columns": re.findall(r"Line\.(\w+) AS (\w+)", queries.get("Shells", "")) == [(f, f) for f in shell],
+    "started typed as a timestamp": {"name": "started", "type": "timestamp"} in (doc.get("column_types") or []),
 }.items() if not holds]
 sys.exit("".join("FAIL: %s lacks %s\n" % (path, what) for what in missing) or None)
 END
