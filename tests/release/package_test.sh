@@ -72,15 +72,16 @@ done)
 [ -n "$links" ] || fail "no relative link in the package's Markdown"
 for link in $links; do [ -e "$work_dir/unpacked/$link" ] || fail "the package lacks $link"; done
 
-/usr/bin/python3 - "$work_dir/dist-1/$artifact" "$version" "$work_dir/dist-1/Murkscope64.exe" <<'END' ||
+/usr/bin/python3 - "$work_dir/dist-1/$artifact" "$version" "$work_dir/dist-1/Murkscope64.exe" \
+    "$source_dir/tests/output_tests.cpp" <<'END' ||
 import hashlib, re, sys, yaml
-path, version, exe = sys.argv[1:]
+path, version, exe, output_tests = sys.argv[1:]
 doc, sha256 = yaml.safe_load(open(path, encoding="utf-8")), hashlib.sha256(open(exe, "rb").read()).hexdigest()
-# The fields of -j's shell and scan objects, in the order the tool writes them.
-shell = ("type host pid ppid name wow64 user domain sid integrity path command_line current_directory prompt_entry "
-         "interpreter original_name session started parent ancestors started_hidden redirected_stdio connections "
-         "connections_cut children children_cut signs").split()
-scan = "type host version started elevated debug_privilege processes unreadable shells error".split()
+# The fields of -j's shell and scan objects, in the order the tool writes
+# them: the output test's lists, which it checks against the tool's lines.
+lists = dict((name, re.findall(r'"(\w+)"', body)) for name, body in
+             re.findall(r"(SHELL_FIELDS|SCAN_FIELDS)\[\] = \{([^}]*)\}", open(output_tests, encoding="utf-8").read()))
+shell, scan = lists.get("SHELL_FIELDS", []), lists.get("SCAN_FIELDS", [])
 # The keys an artifact may set, from Velociraptor's artifact.proto (Artifact, ArtifactSource, Tool, ColumnType).
 known = {"": "name aliases description author reference references required_permissions implied_permissions "
          "impersonate resources tools precondition parameters type sources imports export reports column_types",
