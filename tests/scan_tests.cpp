@@ -316,12 +316,11 @@ TEST(ScanProcesses, TheEvidenceOfAWow64ShellComesFromIts32BitParameters)
 
 // The process list as the system gives it, with one change a case asks for:
 // the shell's creation time moved on (its id taken by a later process), its
-// parent created after it or without a time, the shell's record turned into
-// a cmd.exe's that no process has (so that it cannot be opened), or the
-// list not read at all.
-enum ListChange { LIST_AS_IS, SHELL_ID_REUSED, PARENT_LATER, PARENT_UNDATED, UNOPENABLE_CMD, LIST_FAILS,
+// parent created after it or without a time, the shell's record named
+// cmd.exe and its open refused, the shell gone by the time it is opened, or
+// the list not read at all.
+enum ListChange { LIST_AS_IS, SHELL_ID_REUSED, PARENT_LATER, PARENT_UNDATED, UNOPENABLE_CMD, SHELL_GONE, LIST_FAILS,
                   FAMILY_CHAIN, FAMILY_CYCLE, FAMILY_LATER };
-const ULONG_PTR UNOPENABLE_ID = 0xFFFFFFF0;
 // Processes no process has the id of, added to the list for the family
 // cases: a chain of ten above the shell (the first its parent), and the
 // shell's children.
@@ -389,6 +388,16 @@ ListChange Change = LIST_AS_IS;
 DWORD ChangedShell = 0;
 ULONGLONG ChangedShellCreated = 0;
 
+// The shell's open refused as a protected process's is, or failing as it
+// does for an id no process has.
+HANDLE OpenChangedShell(DWORD processId)
+{
+    if (processId != ChangedShell || (Change != UNOPENABLE_CMD && Change != SHELL_GONE))
+        return OpenProcessForRead(processId);
+    SetLastError(Change == UNOPENABLE_CMD ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
+    return NULL;
+}
+
 LONG ChangedList(DWORD informationClass, void* buffer, DWORD length, DWORD* returnLength)
 {
     if (Change == LIST_FAILS)
@@ -407,7 +416,6 @@ LONG ChangedList(DWORD informationClass, void* buffer, DWORD length, DWORD* retu
             memcpy(&name, record + LIST_IMAGE_NAME_OFFSET + 8, sizeof(name));
             memcpy(name, L"cmd.exe", 7 * sizeof(WCHAR));
             *(USHORT*)(record + LIST_IMAGE_NAME_OFFSET) = 7 * sizeof(WCHAR);
-            memcpy(record + LIST_PROCESS_ID_OFFSET, &UNOPENABLE_ID, sizeof(UNOPENABLE_ID));
         }
         if (processId == GetCurrentProcessId() && (Change == PARENT_LATER || Change == PARENT_UNDATED))
             *created = Change == PARENT_LATER ? ChangedShellCreated + 1 : 0;
@@ -431,6 +439,7 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
     ASSERT_TRUE(GetProcessTimes(target.info.hProcess, &times[0], &times[1], &times[2], &times[3]));
     ChangedShellCreated = (ULONGLONG)times[0].dwHighDateTime << 32 | times[0].dwLowDateTime;
     QuerySystemInformationEntry = ChangedList;
+    OpenListedProcessEntry = OpenChangedShell;
     struct {
         ListChange change;
         const char* parent;  // the shell line's parent object, "" for no line
@@ -440,25 +449,27 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
         {SHELL_ID_REUSED, "", 0},
         {PARENT_LATER, "\"name\":null,\"path\":null,\"running\":false}", 0},
         {PARENT_UNDATED, "\"name\":null,\"path\":null,\"running\":null}", 0},
-        {UNOPENABLE_CMD, "", 0},
+        {UNOPENABLE_CMD, "\"running\":true}", 0},
+        {SHELL_GONE, "", 0},
         {LIST_FAILS, "", 1},
     };
     for (const auto& each : cases) {
         Change = each.change;
         std::string output = CaptureScan(OUTPUT_JSON);
+        std::string line = ShellLine(output, target.info.dwProcessId);
+        std::string parent = each.parent;
         if (each.change == UNOPENABLE_CMD) {
             // Listed from the list alone, and counted as unreadable.
-            std::string line = ShellLine(output, (DWORD)UNOPENABLE_ID);
             EXPECT_NE(std::string::npos,
                       line.find(",\"name\":\"cmd.exe\",\"wow64\":null,\"user\":null,\"domain\":null,\"sid\":null,"
                                 "\"integrity\":null,\"path\":null,\"command_line\":null,\"current_directory\":null,"
                                 "\"prompt_entry\":null,\"interpreter\":\"cmd\",\"original_name\":null,"))
                 << output;
             EXPECT_NE(std::string::npos, line.find("\"started_hidden\":null,\"redirected_stdio\":null")) << line;
-            EXPECT_NE(std::string::npos, output.find("\"unreadable\":1,\"shells\":1,")) << output;
         }
-        std::string line = ShellLine(output, target.info.dwProcessId);
-        std::string parent = each.parent;
+        // A process that cannot be opened counts as unreadable; one that
+        // has gone counts nowhere.
+        EXPECT_EQ(each.change == UNOPENABLE_CMD, output.find("\"unreadable\":0,") == std::string::npos) << output;
         EXPECT_EQ(each.status, LastJsonStatus) << each.change;
         EXPECT_EQ(parent.empty(), line.empty()) << each.change << ": " << output;
         EXPECT_NE(std::string::npos, line.find(parent)) << each.change << ": " << line;
@@ -467,6 +478,7 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
     EXPECT_NE(std::string::npos, CaptureScan(OUTPUT_JSON).find(
                                      ",\"error\":{\"call\":\"NtQuerySystemInformation\",\"code\":3221225473}}\n"));
     QuerySystemInformationEntry = QuerySystemInformation;
+    OpenListedProcessEntry = OpenProcessForRead;
     Change = LIST_AS_IS;
     StopTarget(&target);
 }

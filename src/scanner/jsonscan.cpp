@@ -12,6 +12,8 @@
 #include "evidence.h"
 #include "signs.h"
 
+OpenProcessFunction OpenListedProcessEntry = OpenProcessForRead;
+
 // Big enough to live outside the stack; one shell is examined at a time.
 static PROMPT_MATCH Match;
 static SHELL_EVIDENCE Evidence;
@@ -149,7 +151,10 @@ int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process, int* li
     *listed = 0;
     if (process->processId == scan->ownProcessId)
         return PROMPT_SKIPPED;
-    HANDLE handle = OpenProcessForRead(process->processId);
+    HANDLE handle = OpenListedProcessEntry(process->processId);
+    // No process has the id any more: it ended after the list was read.
+    if (handle == NULL && GetLastError() == ERROR_INVALID_PARAMETER)
+        return PROMPT_SKIPPED;
     if (handle == NULL) {
         // An interpreter is listed even so, from what the list says of it.
         Identity.foundOriginalName = 0;

@@ -28,6 +28,12 @@
 #define SHELL_START_MILLISECONDS 2000
 #define FILETIME_UNITS_PER_MILLISECOND 10000ULL
 
+typedef HANDLE (*OpenProcessFunction)(DWORD processId);
+
+// The JSON layouts open each listed process for its shell test through this
+// entry: OpenProcessForRead unless a test points it at its own function.
+extern OpenProcessFunction OpenListedProcessEntry;
+
 typedef struct JSON_SCAN {
     WCHAR hostName[HOST_NAME_CHARS];
     DWORD ownProcessId;
@@ -50,8 +56,10 @@ int ReadJsonScanList(JSON_SCAN* scan);
 int IsStartingProcess(const JSON_SCAN* scan, ULONGLONG created);
 // Tests one listed process and prints it when it is a shell: it has a
 // prompt entry, or its image is a command interpreter's (then even when it
-// cannot be opened). Answers the shell test's answer or PROMPT_SKIPPED,
-// with *listed 1 when a shell object was printed; counts nothing.
+// cannot be opened). Answers the shell test's answer or PROMPT_SKIPPED (the
+// tool's own process, and one that has ended since the list was read or
+// whose id a later process took), with *listed 1 when a shell object was
+// printed; counts nothing.
 int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process, int* listed);
 // After a line: flushes it when the scan flushes each line, and notes a
 // failed write.
