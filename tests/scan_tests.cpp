@@ -339,8 +339,13 @@ void AppendRecords(unsigned char* buffer, DWORD length, DWORD* returnLength, con
 {
     const size_t recordBytes = LIST_RECORD_BYTES + 16;
     DWORD last = 0;
-    for (DWORD next = 0; memcpy(&next, buffer + last, sizeof(next)), next != 0;)
+    for (;;) {
+        DWORD next = 0;
+        memcpy(&next, buffer + last, sizeof(next));
+        if (next == 0)
+            break;
         last += next;
+    }
     DWORD at = (*returnLength + 7) & ~7u;
     if (at + fakes.size() * recordBytes > length)
         return;
