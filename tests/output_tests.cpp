@@ -855,10 +855,14 @@ TEST(Watch, ShellsAreStreamedAsTheyAppearAndEnd)
     Sleep(1000);
     Target shell;
     Target late;
+    Target lateCmd;
     ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &shell));
     ASSERT_TRUE(StartTarget(MODE_LATE_PROMPT, &late));
+    // An interpreter by its version data that sets its prompt as it starts.
+    ASSERT_TRUE(StartTargetProgram(CMDLIKE_PROGRAM, MODE_LATE_PROMPT, CREATE_NO_WINDOW, &lateCmd));
     std::string shellId = std::to_string(shell.info.dwProcessId);
     std::string lateId = std::to_string(late.info.dwProcessId);
+    std::string lateCmdId = std::to_string(lateCmd.info.dwProcessId);
     // Each line is written as soon as it is known, long before the end.
     std::string shellLine = "{\"type\":\"shell\",\"host\":\"" + HostName() + "\",\"pid\":" + shellId + ",";
     std::string endedLine = "{\"type\":\"ended\",\"host\":\"" + HostName() + "\",\"pid\":" + shellId +
@@ -869,6 +873,7 @@ TEST(Watch, ShellsAreStreamedAsTheyAppearAndEnd)
     StopTarget(&shell);
     EXPECT_TRUE(ReadWatchUntil(&watch, endedLine, 5000)) << watch.text;
     StopTarget(&late);
+    StopTarget(&lateCmd);
     ReadWatchUntil(&watch, "\"type\":\"scan\"", RUN_TIMEOUT_MS);
     ASSERT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(watch.info.hProcess, RUN_TIMEOUT_MS));
     DWORD status = 0xFFFFFFFF;
@@ -882,6 +887,11 @@ TEST(Watch, ShellsAreStreamedAsTheyAppearAndEnd)
     // prompt was set; the scan object last, counting every shell line.
     EXPECT_LT(watch.text.find(shellLine), watch.text.find(endedLine));
     EXPECT_NE(std::string::npos, watch.text.find("\"pid\":" + lateId + ",\"ppid\"")) << watch.text;
+    // The young interpreter is listed once, when it has its prompt entry.
+    size_t lateCmdAt = watch.text.find("{\"type\":\"shell\",\"host\":\"" + HostName() + "\",\"pid\":" + lateCmdId + ",");
+    size_t lateCmdEnd = watch.text.find('\n', lateCmdAt);
+    EXPECT_LT(watch.text.find("\"prompt_entry\":\"PROMPT=$P$G\"", lateCmdAt), lateCmdEnd) << watch.text;
+    EXPECT_EQ(std::string::npos, watch.text.find("\"pid\":" + lateCmdId + ",\"ppid\"", lateCmdEnd)) << watch.text;
     std::vector<std::string> lines = SplitLines(watch.text);
     size_t shells = std::count_if(lines.begin(), lines.end(),
                                   [](const std::string& line) { return line.find("{\"type\":\"shell\"") == 0; });
