@@ -321,12 +321,19 @@ TEST(ScanProcesses, TheEvidenceOfAWow64ShellComesFromIts32BitParameters)
 // the list not read at all.
 enum ListChange { LIST_AS_IS, SHELL_ID_REUSED, PARENT_LATER, PARENT_UNDATED, UNOPENABLE_CMD, SHELL_GONE, LIST_FAILS,
                   FAMILY_CHAIN, FAMILY_CYCLE, FAMILY_LATER };
-// Processes no process has the id of, added to the list for the family
-// cases: a chain of ten above the shell (the first its parent), and the
-// shell's children.
+ListChange Change = LIST_AS_IS;
+DWORD ChangedShell = 0;
+ULONGLONG ChangedShellCreated = 0;
+
+// For the family cases, records of ids no process has appended to the list:
+// a chain of ten above the shell, its first the shell's parent, each created
+// 1 ms before the one below it (or, in the cycle case, the third as old as
+// the second and naming it as its parent; in the later case, the second
+// created after the first); and for the chain, 70 children and one created
+// before the shell.
 const ULONG_PTR FAKE_ID = 0x7F000000;
+const ULONG_PTR FAKE_PARENT = FAKE_ID + 1;
 const ULONGLONG ONE_MILLISECOND = 10000;
-const ULONG_PTR FAKE_ID_PARENT = FAKE_ID + 1;
 
 struct FakeProcess {
     ULONG_PTR id;
@@ -334,10 +341,19 @@ struct FakeProcess {
     ULONGLONG created;
 };
 
-// Appends records after the list's last one, each with its name right after it.
-void AppendRecords(unsigned char* buffer, DWORD length, DWORD* returnLength, const std::vector<FakeProcess>& fakes)
+void AppendFamily(unsigned char* buffer, DWORD length, DWORD* returnLength)
 {
-    const size_t recordBytes = LIST_RECORD_BYTES + 16;
+    std::vector<FakeProcess> fakes;
+    for (ULONG_PTR step = 1; step <= 10; step++) {
+        bool cycle = Change == FAMILY_CYCLE && step == 3;
+        ULONGLONG created = ChangedShellCreated - (cycle ? 2 : step) * ONE_MILLISECOND;
+        if (Change == FAMILY_LATER && step == 2)
+            created = ChangedShellCreated;
+        fakes.push_back({FAKE_ID + step, cycle ? FAKE_ID + 2 : step == 10 ? 4 : FAKE_ID + step + 1, created});
+    }
+    for (ULONG_PTR child = 0; Change == FAMILY_CHAIN && child <= 70; child++)
+        fakes.push_back({FAKE_ID + 99 + child, ChangedShell, ChangedShellCreated + child - 1});
+    const DWORD recordBytes = LIST_RECORD_BYTES + 16;
     DWORD last = 0;
     for (;;) {
         DWORD next = 0;
@@ -349,49 +365,23 @@ void AppendRecords(unsigned char* buffer, DWORD length, DWORD* returnLength, con
     DWORD at = (*returnLength + 7) & ~7u;
     if (at + fakes.size() * recordBytes > length)
         return;
-    DWORD offset = at - last;
-    memcpy(buffer + last, &offset, sizeof(offset));
+    DWORD first = at - last;
+    memcpy(buffer + last + LIST_NEXT_OFFSET, &first, sizeof(first));
     for (size_t index = 0; index < fakes.size(); index++) {
         unsigned char* record = buffer + at + index * recordBytes;
         memset(record, 0, recordBytes);
-        DWORD next = index + 1 < fakes.size() ? (DWORD)recordBytes : 0;
+        DWORD next = index + 1 < fakes.size() ? recordBytes : 0;
         memcpy(record + LIST_NEXT_OFFSET, &next, sizeof(next));
-        memcpy(record + LIST_CREATE_TIME_OFFSET, &fakes[index].created, sizeof(ULONGLONG));
         memcpy(record + LIST_PROCESS_ID_OFFSET, &fakes[index].id, sizeof(ULONG_PTR));
         memcpy(record + LIST_PARENT_ID_OFFSET, &fakes[index].parent, sizeof(ULONG_PTR));
-        memcpy(record + LIST_RECORD_BYTES, L"fake.exe", 8 * sizeof(WCHAR));
-        *(USHORT*)(record + LIST_IMAGE_NAME_OFFSET) = 8 * sizeof(WCHAR);
+        memcpy(record + LIST_CREATE_TIME_OFFSET, &fakes[index].created, sizeof(ULONGLONG));
         unsigned char* name = record + LIST_RECORD_BYTES;
+        memcpy(name, L"fake.exe", 8 * sizeof(WCHAR));
+        *(USHORT*)(record + LIST_IMAGE_NAME_OFFSET) = 8 * sizeof(WCHAR);
         memcpy(record + LIST_IMAGE_NAME_OFFSET + 8, &name, sizeof(name));
     }
     *returnLength = at + (DWORD)(fakes.size() * recordBytes);
 }
-
-// The family cases' processes for a shell created at created.
-std::vector<FakeProcess> FamilyOf(ListChange change, ULONG_PTR shell, ULONGLONG created)
-{
-    std::vector<FakeProcess> fakes;
-    for (ULONG_PTR step = 1; step <= 10; step++) {
-        ULONG_PTR parent = step == 10 ? 4 : FAKE_ID + step + 1;
-        ULONGLONG when = created - step * ONE_MILLISECOND;
-        if (change == FAMILY_CYCLE && step >= 2)
-            parent = step == 3 ? FAKE_ID + 2 : FAKE_ID + 3;  // the third's parent is the second again
-        if (change == FAMILY_CYCLE && step == 3)
-            when += ONE_MILLISECOND;  // as old as the second: no later, and no earlier
-        if (change == FAMILY_LATER && step == 2)
-            when = created - ONE_MILLISECOND / 2;  // the parent's parent id, taken after the parent started
-        fakes.push_back({FAKE_ID + step, parent, when});
-    }
-    if (change == FAMILY_CHAIN) {
-        fakes.push_back({FAKE_ID + 99, shell, created - 1});  // a child id taken before the shell started
-        for (ULONG_PTR child = 0; child < 70; child++)
-            fakes.push_back({FAKE_ID + 100 + child, shell, created + child});
-    }
-    return fakes;
-}
-ListChange Change = LIST_AS_IS;
-DWORD ChangedShell = 0;
-ULONGLONG ChangedShellCreated = 0;
 
 // The shell's open refused as a protected process's is, or failing as it
 // does for an id no process has.
@@ -415,7 +405,7 @@ LONG ChangedList(DWORD informationClass, void* buffer, DWORD length, DWORD* retu
         if (processId == ChangedShell && Change == SHELL_ID_REUSED)
             *created += 1;
         if (processId == ChangedShell && Change >= FAMILY_CHAIN)
-            memcpy(record + LIST_PARENT_ID_OFFSET, &FAKE_ID_PARENT, sizeof(FAKE_ID_PARENT));
+            memcpy(record + LIST_PARENT_ID_OFFSET, &FAKE_PARENT, sizeof(FAKE_PARENT));
         if (processId == ChangedShell && Change == UNOPENABLE_CMD) {
             WCHAR* name = NULL;
             memcpy(&name, record + LIST_IMAGE_NAME_OFFSET + 8, sizeof(name));
@@ -431,7 +421,7 @@ LONG ChangedList(DWORD informationClass, void* buffer, DWORD length, DWORD* retu
         record += next;
     }
     if (status == 0 && Change >= FAMILY_CHAIN)
-        AppendRecords((unsigned char*)buffer, length, returnLength, FamilyOf(Change, ChangedShell, ChangedShellCreated));
+        AppendFamily((unsigned char*)buffer, length, returnLength);
     return status;
 }
 
@@ -488,6 +478,16 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
     StopTarget(&target);
 }
 
+// The pids of a shell line's list, those of the fake ids only.
+std::vector<ULONG_PTR> FakePids(const JsonValue& shell, const char* list)
+{
+    std::vector<ULONG_PTR> pids;
+    for (const JsonValue& item : shell.Find(list)->items)
+        if (std::stoull(item.Find("pid")->text) >= FAKE_ID)
+            pids.push_back((ULONG_PTR)std::stoull(item.Find("pid")->text) - FAKE_ID);
+    return pids;
+}
+
 TEST(ScanProcessesAsJson, AncestorsAndChildrenComeFromTheListAndAreCut)
 {
     Target target;
@@ -501,7 +501,7 @@ TEST(ScanProcessesAsJson, AncestorsAndChildrenComeFromTheListAndAreCut)
         ListChange change;
         std::vector<ULONG_PTR> ancestors;  // after FAKE_ID
     } cases[] = {
-        {FAMILY_CHAIN, {2, 3, 4, 5, 6, 7, 8, 9}},  // cut at 8
+        {FAMILY_CHAIN, {2, 3, 4, 5, 6, 7, 8, 9}},  // cut at 8; children cut at 64, the early one left out
         {FAMILY_CYCLE, {2, 3}},                    // the cycle ends it
         {FAMILY_LATER, {}},                        // a reused id ends it
     };
@@ -511,24 +511,17 @@ TEST(ScanProcessesAsJson, AncestorsAndChildrenComeFromTheListAndAreCut)
         JsonValue shell;
         std::string error;
         ASSERT_TRUE(ParseJson(line, &shell, &error)) << error << ": " << line;
-        EXPECT_EQ(std::to_string(FAKE_ID + 1), shell.Find("parent")->Find("pid")->text);
-        std::vector<std::string> expected;
-        for (ULONG_PTR step : each.ancestors)
-            expected.push_back(std::to_string(FAKE_ID + step));
-        std::vector<std::string> ancestors;
-        for (const JsonValue& item : shell.Find("ancestors")->items)
-            ancestors.push_back(item.Find("pid")->text);
-        EXPECT_EQ(expected, ancestors) << each.change << ": " << line;
-        // The first 64 children in list order (Wine's conhost.exe for the
-        // target's console among them), none taken before the shell started.
-        std::vector<std::string> fakes;
-        for (const JsonValue& item : shell.Find("children")->items)
-            if (std::stoull(item.Find("pid")->text) >= FAKE_ID)
-                fakes.push_back(item.Find("pid")->text);
-        bool chain = each.change == FAMILY_CHAIN;
-        EXPECT_EQ(chain ? 64u : 0u, chain ? shell.Find("children")->items.size() : fakes.size()) << line;
-        EXPECT_EQ(chain ? std::to_string(FAKE_ID + 100) : "", fakes.empty() ? "" : fakes[0]);
-        EXPECT_EQ(chain ? "true" : "false", shell.Find("children_cut")->text);
+        EXPECT_EQ(std::to_string(FAKE_PARENT), shell.Find("parent")->Find("pid")->text);
+        EXPECT_EQ(each.ancestors, FakePids(shell, "ancestors")) << each.change << ": " << line;
+        // In list order, after any real child (Wine's conhost.exe of the
+        // target's console), up to 64 in all.
+        std::vector<ULONG_PTR> fakes = FakePids(shell, "children");
+        size_t real = shell.Find("children")->items.size() - fakes.size();
+        std::vector<ULONG_PTR> expected;
+        for (ULONG_PTR child = 100; each.change == FAMILY_CHAIN && expected.size() + real < 64; child++)
+            expected.push_back(child);
+        EXPECT_EQ(expected, fakes) << each.change << ": " << line;
+        EXPECT_EQ(each.change == FAMILY_CHAIN ? "true" : "false", shell.Find("children_cut")->text);
     }
     QuerySystemInformationEntry = QuerySystemInformation;
     Change = LIST_AS_IS;

@@ -398,107 +398,86 @@ static int StartPromptCopy(void)
     return 1;
 }
 
-// A little-endian field of a fake image.
-static void PutWord(unsigned char* where, unsigned int value)
+// Fields of a fake image (this runs on x64, little-endian like the image).
+static void PutWord(unsigned char* where, WORD value)
 {
-    where[0] = (unsigned char)value;
-    where[1] = (unsigned char)(value >> 8);
+    memcpy(where, &value, sizeof(value));
 }
 
-static void PutLong(unsigned char* where, unsigned long value)
+static void PutLong(unsigned char* where, DWORD value)
 {
-    PutWord(where, (unsigned int)(value & 0xFFFF));
-    PutWord(where + 2, (unsigned int)(value >> 16));
+    memcpy(where, &value, sizeof(value));
 }
 
-static size_t AlignFour(size_t at)
-{
-    return (at + 3) & ~(size_t)3;
-}
-
-// Starts a version block at *at (its length filled in by EndVersionBlock):
-// header, key, then valueBytes of value space; answers where it starts.
-static size_t BeginVersionBlock(unsigned char* data, size_t* at, const char* key, unsigned int valueLength,
-                                unsigned int type, size_t valueBytes)
+// A version block at *at: header, key, valueBytes of value and, once
+// *at has moved past its children, its length from EndBlock.
+static size_t BeginBlock(unsigned char* data, size_t* at, const char* key, WORD valueLength, WORD type,
+                         size_t valueBytes)
 {
     size_t start = *at;
     PutWord(data + start + 2, valueLength);
     PutWord(data + start + 4, type);
     WriteWide(data + start + 6, key, strlen(key) + 1);
-    *at = AlignFour(start + 6 + (strlen(key) + 1) * sizeof(WCHAR)) + valueBytes;
+    *at = ((start + 6 + (strlen(key) + 1) * sizeof(WCHAR) + 3) & ~(size_t)3) + valueBytes;
     return start;
 }
 
-static void EndVersionBlock(unsigned char* data, size_t start, size_t end)
+static void EndBlock(unsigned char* data, size_t start, size_t end)
 {
-    PutWord(data + start, (unsigned int)(end - start));
-}
-
-// VS_VERSIONINFO -> StringFileInfo -> 040904b0 -> OriginalFilename = name,
-// with its terminator unless unterminated (the block then ends right after
-// the name's last character); answers its length in bytes.
-static size_t WriteVersionData(unsigned char* data, const char* name, int unterminated)
-{
-    size_t at = 0;
-    size_t root = BeginVersionBlock(data, &at, "VS_VERSION_INFO", 52, 0, 52);
-    PutLong(data + root + 40, 0xFEEF04BD);  // VS_FIXEDFILEINFO's signature, after the aligned key
-    at = AlignFour(at);
-    size_t fileInfo = BeginVersionBlock(data, &at, "StringFileInfo", 0, 1, 0);
-    size_t table = BeginVersionBlock(data, &at, "040904b0", 0, 1, 0);
-    size_t characters = strlen(name) + (unterminated ? 0 : 1);
-    size_t string = BeginVersionBlock(data, &at, "OriginalFilename", (unsigned int)characters, 1, 0);
-    WriteWide(data + at, name, characters);
-    at += characters * sizeof(WCHAR);
-    EndVersionBlock(data, string, at);
-    EndVersionBlock(data, table, at);
-    EndVersionBlock(data, fileInfo, at);
-    EndVersionBlock(data, root, at);
-    return at;
+    PutWord(data + start, (WORD)(end - start));
 }
 
 #define FAKE_IMAGE_BYTES (PAGE_BYTES * 3)
-#define FAKE_RESOURCES_AT PAGE_BYTES
 
-// A PE32+ image of headers and resources only, laid out as a linker lays
-// them out, with the fault a mode asks for.
+// A PE32+ image of headers and resources only (RT_VERSION -> 1 -> 0x409 ->
+// VS_VERSIONINFO -> StringFileInfo -> 040904b0 -> OriginalFilename), laid
+// out as a linker lays it out, with the fault a mode asks for.
 static unsigned char* PlaceFakeImage(const char* mode)
 {
     unsigned char* image =
         (unsigned char*)VirtualAlloc(NULL, FAKE_IMAGE_BYTES, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
     if (image == NULL)
         return NULL;
-    static char longName[300];
-    memset(longName, 'x', 261);
-    memcpy(longName, "Cmd.Exe", 7);
-    const size_t nt = 0x80;
+    int absurd = IsMode(mode, MODE_IMAGE_ABSURD_SIZES);
     image[0] = 'M';
     image[1] = 'Z';
-    PutLong(image + 0x3C, IsMode(mode, MODE_IMAGE_NT_OUTSIDE) ? 0x7FFFFFF0 : (unsigned long)nt);
-    memcpy(image + nt, "PE\0\0", 4);
-    PutWord(image + nt + 4, 0x8664);
-    PutWord(image + nt + 20, 0xF0);  // SizeOfOptionalHeader
-    unsigned char* optional = image + nt + 24;
-    PutWord(optional, 0x20B);
-    PutLong(optional + 56, FAKE_IMAGE_BYTES);
-    PutLong(optional + 108, 16);
-    PutLong(optional + 112 + 2 * 8, FAKE_RESOURCES_AT);
-    PutLong(optional + 112 + 2 * 8 + 4, PAGE_BYTES);
-
-    // Type RT_VERSION -> name 1 -> language 0x409 -> data entry -> data.
-    unsigned char* resources = image + FAKE_RESOURCES_AT;
-    PutWord(resources + 14, IsMode(mode, MODE_IMAGE_ABSURD_SIZES) ? 0xFFFF : 1);
-    PutLong(resources + 16, 16);
-    PutLong(resources + 20, 0x80000000u | (IsMode(mode, MODE_IMAGE_SELF_DIRECTORY) ? 0 : 0x18));
-    PutWord(resources + 0x18 + 14, 1);
-    PutLong(resources + 0x18 + 16, 1);
-    PutLong(resources + 0x18 + 20, 0x80000000u | 0x30);
-    PutWord(resources + 0x30 + 14, 1);
-    PutLong(resources + 0x30 + 16, 0x409);
-    PutLong(resources + 0x30 + 20, 0x48);
-    size_t dataBytes = WriteVersionData(resources + 0x60, IsMode(mode, MODE_IMAGE_LONG_NAME) ? longName : "Cmd.Exe",
-                                        IsMode(mode, MODE_IMAGE_UNTERMINATED));
-    PutLong(resources + 0x48, FAKE_RESOURCES_AT + 0x60);
-    PutLong(resources + 0x4C, IsMode(mode, MODE_IMAGE_ABSURD_SIZES) ? 0xFFFFFF00ul : (unsigned long)dataBytes);
+    PutLong(image + 0x3C, IsMode(mode, MODE_IMAGE_NT_OUTSIDE) ? 0x7FFFFFF0 : 0x80);
+    memcpy(image + 0x80, "PE\0\0", 4);
+    PutWord(image + 0x84, 0x8664);
+    PutWord(image + 0x94, 0xF0);  // SizeOfOptionalHeader
+    PutWord(image + 0x98, 0x20B);
+    PutLong(image + 0x98 + 56, FAKE_IMAGE_BYTES);
+    PutLong(image + 0x98 + 108, 16);  // data directories, the resources' third
+    PutLong(image + 0x98 + 112 + 16, PAGE_BYTES);
+    PutLong(image + 0x98 + 112 + 20, PAGE_BYTES);
+    unsigned char* resources = image + PAGE_BYTES;
+    // Each table: its id-entry count, then its one entry (id, where to).
+    DWORD first = 0x80000000u | (IsMode(mode, MODE_IMAGE_SELF_DIRECTORY) ? 0 : 0x18);
+    const DWORD tables[3][3] = {{absurd ? 0xFFFFu : 1, 16, first}, {1, 1, 0x80000030u}, {1, 0x409, 0x48}};
+    for (int level = 0; level < 3; level++) {
+        PutWord(resources + level * 0x18 + 14, (WORD)tables[level][0]);
+        PutLong(resources + level * 0x18 + 16, tables[level][1]);
+        PutLong(resources + level * 0x18 + 20, tables[level][2]);
+    }
+    static char longName[262];
+    memset(longName, 'x', 261);
+    memcpy(longName, "Cmd.Exe", 7);
+    const char* name = IsMode(mode, MODE_IMAGE_LONG_NAME) ? longName : "Cmd.Exe";
+    size_t characters = strlen(name) + (IsMode(mode, MODE_IMAGE_UNTERMINATED) ? 0 : 1);
+    unsigned char* data = resources + 0x60;
+    size_t at = 0;
+    size_t root = BeginBlock(data, &at, "VS_VERSION_INFO", 52, 0, 52);
+    PutLong(data + root + 40, 0xFEEF04BD);  // VS_FIXEDFILEINFO's signature, after the aligned key
+    size_t fileInfo = BeginBlock(data, &at, "StringFileInfo", 0, 1, 0);
+    size_t table = BeginBlock(data, &at, "040904b0", 0, 1, 0);
+    size_t string = BeginBlock(data, &at, "OriginalFilename", (WORD)characters, 1, 0);
+    WriteWide(data + at, name, characters);
+    at += characters * sizeof(WCHAR);  // an unterminated name ends its blocks
+    const size_t blocks[4] = {string, table, fileInfo, root};
+    for (int index = 0; index < 4; index++)
+        EndBlock(data, blocks[index], at);
+    PutLong(resources + 0x48, PAGE_BYTES + 0x60);
+    PutLong(resources + 0x4C, absurd ? 0xFFFFFF00u : (DWORD)at);
 
     DWORD old = 0;
     if (IsMode(mode, MODE_IMAGE_NOACCESS) && !VirtualProtect(image, FAKE_IMAGE_BYTES, PAGE_NOACCESS, &old))
