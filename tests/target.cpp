@@ -487,6 +487,29 @@ static unsigned char* PlaceFakeImage(const char* mode)
     return image;
 }
 
+// Writes each readable image mode's image into folder, as the version-data
+// fuzzer's starting inputs: the images as the tool meets them in memory.
+static int WriteImages(const char* folder)
+{
+    const char* modes[] = {MODE_IMAGE_CMD,         MODE_IMAGE_SELF_DIRECTORY, MODE_IMAGE_ABSURD_SIZES,
+                           MODE_IMAGE_UNTERMINATED, MODE_IMAGE_LONG_NAME,      MODE_IMAGE_NT_OUTSIDE};
+    for (const char* mode : modes) {
+        char path[MAX_PATH];
+        _snprintf(path, sizeof(path) - 1, "%s\\%s.bin", folder, mode);
+        path[sizeof(path) - 1] = '\0';
+        unsigned char* image = PlaceFakeImage(mode);
+        HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+        DWORD written = 0;
+        int done = image != NULL && file != INVALID_HANDLE_VALUE &&
+                   WriteFile(file, image, FAKE_IMAGE_BYTES, &written, NULL) && written == FAKE_IMAGE_BYTES;
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        if (!done)
+            return 3;
+    }
+    return 0;
+}
+
 // A target started without standard handles finds its ready and stop events
 // by its own id.
 static HANDLE OpenOwnEvent(const char* kind)
@@ -569,6 +592,8 @@ int main(int argc, char** argv)
         return 2;
     if (IsMode(argv[1], MODE_ORPHAN))
         return StartPromptCopy() ? 0 : 3;
+    if (IsMode(argv[1], MODE_WRITE_IMAGES))
+        return argc >= 3 ? WriteImages(argv[2]) : 2;
     if (IsMode(argv[1], MODE_LAUNCHER) && !StartPromptCopy())
         return 3;
     HANDLE ready = OpenOwnEvent("ready");

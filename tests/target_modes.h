@@ -103,6 +103,9 @@
 #define MODE_IMAGE_NT_OUTSIDE "image-nt-outside"
 #define MODE_IMAGE_NOACCESS "image-noaccess"
 #define MODE_IMAGE_UNMAPPED "image-unmapped"
+// "write-images FOLDER": writes the readable ones into FOLDER, one file each
+// (the version-data fuzzer's starting inputs), and ends.
+#define MODE_WRITE_IMAGES "write-images"
 
 #define TARGET_PROGRAM "murk_target.exe"
 // The target built with a version resource that names it Cmd.Exe.
