@@ -20,7 +20,7 @@
 
 namespace {
 
-const DWORD RUN_TIMEOUT_MS = 120000;
+const DWORD RUN_TIMEOUT_MS = TOOL_RUN_BOUND_MS;
 
 std::string Repeat(char character, int count)
 {
@@ -650,7 +650,7 @@ DWORD RunToolInto(HANDLE output)
     PROCESS_INFORMATION info;
     DWORD status = 0xFFFFFFFF;
     if (StartToolWithOutput("-j", output, &info)) {
-        WaitForSingleObject(info.hProcess, RUN_TIMEOUT_MS);
+        WaitForTool(info, RUN_TIMEOUT_MS);
         GetExitCodeProcess(info.hProcess, &status);
         CloseHandle(info.hProcess);
         CloseHandle(info.hThread);
@@ -875,7 +875,7 @@ TEST(Watch, ShellsAreStreamedAsTheyAppearAndEnd)
     StopTarget(&late);
     StopTarget(&lateCmd);
     ReadWatchUntil(&watch, "\"type\":\"scan\"", RUN_TIMEOUT_MS);
-    ASSERT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(watch.info.hProcess, RUN_TIMEOUT_MS));
+    ASSERT_TRUE(WaitForTool(watch.info, RUN_TIMEOUT_MS));
     DWORD status = 0xFFFFFFFF;
     GetExitCodeProcess(watch.info.hProcess, &status);
     EXPECT_EQ(0u, status);

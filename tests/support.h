@@ -38,6 +38,9 @@ bool StartWow64Target(const char* mode, Target* target, ULONG_PTR* peb32);
 // Closes the target's input, waits for it to end (killing it after a while).
 void StopTarget(Target* target);
 
+// The longest a test waits for one run of the tool (support.cpp says why).
+const DWORD TOOL_RUN_BOUND_MS = 75000;
+
 struct RunResult {
     bool finished;  // ended within the time allowed
     DWORD exitCode;
@@ -47,12 +50,19 @@ struct RunResult {
 
 // Runs a command line with standard output and standard error on pipes.
 // environment: a block (entries ended by an empty one), or empty for ours.
+// A run still going after the time allowed is a stall: it fails the current
+// test with where the program waited (WaitForTool) and is ended.
 RunResult RunProgram(const std::string& commandLine, const std::string& environment, DWORD creationFlags,
                      DWORD timeoutMilliseconds);
 
 // Starts the tool with these arguments, detached, with our environment less
 // any prompt entry, and its standard output and error on output.
 bool StartToolWithOutput(const std::string& arguments, HANDLE output, PROCESS_INFORMATION* info);
+
+// Waits up to milliseconds for a started tool to end; when it has not, fails
+// the current test naming the call each of its threads waited in and the
+// targets held, and ends it. True when it ended by itself.
+bool WaitForTool(const PROCESS_INFORMATION& info, DWORD milliseconds);
 
 // Our own environment without any entry beginning with "prompt", plus extra
 // entries (each ended by '\0'), as a block.

@@ -74,6 +74,12 @@ import time
 TARGET_MODES = ["prompt-first", "prompt-first", "no-prompt", "no-prompt", "env-noaccess", "parameters-noaccess"]
 LISTED_MODES = {"prompt-first"}
 
+# The launcher's start (a new prefix is set up first), two traced runs and
+# the launcher's end stay within CTest's 900 s. A traced run takes well under
+# a minute on the shared machine; one still going after the limit is held.
+READY_LIMIT_SECONDS = 300
+TRACED_RUN_LIMIT_SECONDS = 180
+
 LAYOUT_LINE = "line"  # -l: one record line per listed process
 LAYOUT_JSON = "json"  # -j: one JSON object per listed shell, then the scan object
 LAYOUT_OPTIONS = {LAYOUT_LINE: "-l", LAYOUT_JSON: "-j"}
@@ -1030,6 +1036,47 @@ def read_line(stream, deadline):
     return line.decode("latin-1")
 
 
+def describe_stall(trace_path, held, seconds):
+    """The message for a traced run that did not end: the innermost call the
+    trace shows still open in each thread (with the process its handle was
+    opened on) and the targets held ("mode pid" lines)."""
+    with open(trace_path, encoding="latin-1") as handle:
+        lines = handle.read().splitlines()
+    stacks = collections.defaultdict(list)
+    opened = {}  # process handle -> process id, from the OpenProcess calls that returned
+    for line in lines:
+        match = LINE_PATTERN.match(line)
+        if not match:
+            continue
+        thread, kind, module, name, arguments, retval, _ = match.groups()
+        stack = stacks[thread]
+        if kind == "Call":
+            stack.append((module, name, split_arguments(arguments)))
+            continue
+        while stack and stack[-1][:2] != (module, name):
+            stack.pop()
+        if stack:
+            _, _, call_arguments = stack.pop()
+            if name == "OpenProcess" and retval is not None and len(call_arguments) == 3:
+                opened[int(retval, 16)] = (call_arguments[2][0] or 0) & DWORD_MASK
+    names = {}
+    for line in held:
+        parts = line.split()
+        if len(parts) == 2 and parts[1].isdigit():
+            names[int(parts[1])] = "%s (pid %s)" % (parts[0], parts[1])
+    waits = []
+    for stack in stacks.values():
+        if not stack:
+            continue
+        module, name, call_arguments = stack[-1]
+        first = call_arguments[0][0] if call_arguments else None
+        process = opened.get(first)
+        waits.append("%s.%s%s" % (module, name, "" if process is None else
+                                   " on " + names.get(process, "process %d" % process)))
+    return "The tool stalled %d s in %s while %s were held" % (
+        seconds, "; ".join(waits) or "no call the trace shows still open", ", ".join(names.values()))
+
+
 def recorded_paths(folder, layout):
     """The trace and the output of one layout's run in a recorded folder."""
     option = LAYOUT_OPTIONS[layout][1:]
@@ -1049,7 +1096,7 @@ def record_traces(arguments):
     targets = []
     try:
         # A new prefix is set up by the first start: allow for it.
-        deadline = time.monotonic() + 600
+        deadline = time.monotonic() + READY_LIMIT_SECONDS
         while True:
             line = read_line(launcher.stdout, deadline)
             if line is None:
@@ -1068,10 +1115,14 @@ def record_traces(arguments):
         environment["MURKSCOPE_WINEDEBUG"] = "+relay,+loaddll"
         for layout in (LAYOUT_LINE, LAYOUT_JSON):
             trace_path, output_path = recorded_paths(arguments.out, layout)
-            with open(trace_path, "wb") as trace, open(output_path, "wb") as output:
-                tool = subprocess.run([arguments.wine_run, arguments.prefix, arguments.tool, LAYOUT_OPTIONS[layout]],
-                                      stdin=subprocess.DEVNULL, stdout=output, stderr=trace, env=environment,
-                                      timeout=600)
+            try:
+                with open(trace_path, "wb") as trace, open(output_path, "wb") as output:
+                    tool = subprocess.run([arguments.wine_run, arguments.prefix, arguments.tool,
+                                           LAYOUT_OPTIONS[layout]], stdin=subprocess.DEVNULL, stdout=output,
+                                          stderr=trace, env=environment, timeout=TRACED_RUN_LIMIT_SECONDS)
+            except subprocess.TimeoutExpired:
+                print(describe_stall(trace_path, targets, TRACED_RUN_LIMIT_SECONDS))
+                return None
             if tool.returncode != 0:
                 print("The tool's %s run exited with status %d" % (LAYOUT_OPTIONS[layout], tool.returncode))
                 return None

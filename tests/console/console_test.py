@@ -50,6 +50,9 @@ SCREEN_DEADLINE_SECONDS = 90
 STILL_WAITING_SECONDS = 2
 NO_CONSOLE_LIMIT_SECONDS = 120
 READY_LIMIT_SECONDS = 120
+# A program run without a terminal; the first one sets up a new prefix, 30 s
+# on the loaded machine. Under CTest's 600 s with the rest of a group.
+QUIET_LIMIT_SECONDS = 240
 
 WHITE = 97
 RED = 91
@@ -151,7 +154,7 @@ class Terminal:
     def run_tmux(self, *arguments):
         result = subprocess.run(["tmux", "-L", self.socket, "-f", self.config] + list(arguments),
                                 env=self.environment, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=QUIET_LIMIT_SECONDS)
         if result.returncode != 0:
             raise Failure("tmux %s: %s" % (" ".join(arguments[:1]), result.stderr.decode(errors="replace")))
         return result.stdout.decode("utf-8", errors="replace")
@@ -328,7 +331,7 @@ class Programs:
     def file(self, name):
         return os.path.join(self.work_dir, name)
 
-    def run_quietly(self, *arguments, timeout=600):
+    def run_quietly(self, *arguments, timeout=QUIET_LIMIT_SECONDS):
         """Runs a program under Wine with no terminal at all."""
         return subprocess.run([self.wine_run, self.prefix] + list(arguments), stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout,
@@ -969,6 +972,8 @@ def main():
         GROUPS[group](terminal, programs)
     except Failure as failure:
         RESULTS.check(False, str(failure))
+    except subprocess.TimeoutExpired as expired:
+        RESULTS.check(False, "%s still running after %d s" % (" ".join(expired.cmd[2:]), expired.timeout))
     finally:
         terminal.stop()
     print("%s: %d checks, %d failed, %.1f s" % (group, RESULTS.checks, len(RESULTS.failures),

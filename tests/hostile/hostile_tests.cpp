@@ -29,7 +29,7 @@
 namespace {
 
 const DWORD STOP_TIMEOUT_MS = 60000;
-const DWORD RUN_TIMEOUT_MS = 120000;
+const DWORD RUN_TIMEOUT_MS = TOOL_RUN_BOUND_MS;
 // In-process reads per target and fighting pair.
 const int READS_PER_PAIR = 2000;
 // Tool runs per layout in each phase of the scan test.
