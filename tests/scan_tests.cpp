@@ -425,15 +425,25 @@ LONG ChangedList(DWORD informationClass, void* buffer, DWORD length, DWORD* retu
     return status;
 }
 
+// Starts the shell whose list entry the cases change, and reads the list
+// through ChangedList.
+bool StartChangedShell(Target* target)
+{
+    FILETIME times[4];
+    if (!StartTarget(MODE_PROMPT_FIRST, target))
+        return false;
+    ChangedShell = target->info.dwProcessId;
+    if (!GetProcessTimes(target->info.hProcess, &times[0], &times[1], &times[2], &times[3]))
+        return false;
+    ChangedShellCreated = (ULONGLONG)times[0].dwHighDateTime << 32 | times[0].dwLowDateTime;
+    QuerySystemInformationEntry = ChangedList;
+    return true;
+}
+
 TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkipped)
 {
     Target target;
-    ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &target));
-    ChangedShell = target.info.dwProcessId;
-    FILETIME times[4];
-    ASSERT_TRUE(GetProcessTimes(target.info.hProcess, &times[0], &times[1], &times[2], &times[3]));
-    ChangedShellCreated = (ULONGLONG)times[0].dwHighDateTime << 32 | times[0].dwLowDateTime;
-    QuerySystemInformationEntry = ChangedList;
+    ASSERT_TRUE(StartChangedShell(&target));
     OpenListedProcessEntry = OpenChangedShell;
     struct {
         ListChange change;
@@ -491,12 +501,7 @@ std::vector<ULONG_PTR> FakePids(const JsonValue& shell, const char* list)
 TEST(ScanProcessesAsJson, AncestorsAndChildrenComeFromTheListAndAreCut)
 {
     Target target;
-    ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &target));
-    ChangedShell = target.info.dwProcessId;
-    FILETIME times[4];
-    ASSERT_TRUE(GetProcessTimes(target.info.hProcess, &times[0], &times[1], &times[2], &times[3]));
-    ChangedShellCreated = (ULONGLONG)times[0].dwHighDateTime << 32 | times[0].dwLowDateTime;
-    QuerySystemInformationEntry = ChangedList;
+    ASSERT_TRUE(StartChangedShell(&target));
     struct {
         ListChange change;
         std::vector<ULONG_PTR> ancestors;  // after FAKE_ID
