@@ -18,6 +18,7 @@
 #include "scan.h"
 #include "support.h"
 #include "target_modes.h"
+#include "watch.h"
 #include "wow64_query.h"
 
 namespace {
@@ -383,10 +384,19 @@ void AppendFamily(unsigned char* buffer, DWORD length, DWORD* returnLength)
     *returnLength = at + (DWORD)(fakes.size() * recordBytes);
 }
 
+// For the watch: how many opens of the shell are still to be refused, as a
+// process in its first moments may not be readable.
+int RefusedOpens = 0;
+
 // The shell's open refused as a protected process's is, or failing as it
 // does for an id no process has.
 HANDLE OpenChangedShell(DWORD processId)
 {
+    if (processId == ChangedShell && RefusedOpens > 0) {
+        RefusedOpens--;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return NULL;
+    }
     if (processId != ChangedShell || (Change != UNOPENABLE_CMD && Change != SHELL_GONE))
         return OpenProcessForRead(processId);
     SetLastError(Change == UNOPENABLE_CMD ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
@@ -530,6 +540,27 @@ TEST(ScanProcessesAsJson, AncestorsAndChildrenComeFromTheListAndAreCut)
     }
     QuerySystemInformationEntry = QuerySystemInformation;
     Change = LIST_AS_IS;
+    StopTarget(&target);
+}
+
+void WatchForASecond(int unused)
+{
+    (void)unused;
+    LastJsonStatus = WatchProcesses(1);
+}
+
+TEST(WatchProcesses, AYoungProcessThatCannotBeReadYetIsTestedAgain)
+{
+    Target target;
+    ASSERT_TRUE(StartChangedShell(&target));
+    QuerySystemInformationEntry = QuerySystemInformation;
+    OpenListedProcessEntry = OpenChangedShell;
+    RefusedOpens = 3;
+    std::string output = CaptureOutput(WatchForASecond, 0);
+    OpenListedProcessEntry = OpenProcessForRead;
+    EXPECT_EQ(0, RefusedOpens);
+    EXPECT_NE("", ShellLine(output, target.info.dwProcessId)) << output;
+    EXPECT_NE(std::string::npos, output.find("\"unreadable\":0,")) << output;
     StopTarget(&target);
 }
 

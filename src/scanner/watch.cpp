@@ -1,8 +1,9 @@
 // The watch: every 100 ms the process list is read and set against the
 // processes the last poll knew, by id and creation time (a reused id is a
-// new process). A new process is tested once; one without a prompt entry is
-// tested again while it is young, since a shell sets its prompt as it
-// starts. A listed shell that is no longer there has ended. What the watch
+// new process). A new process is tested once; one without a prompt entry,
+// or that could not be read yet, is tested again while it is young, since a
+// shell sets its prompt as it starts. A listed shell that is no longer there
+// has ended. What the watch
 // keeps is the live processes and the live shells, nothing of the ended.
 #include "watch.h"
 
@@ -15,9 +16,14 @@
 
 #define KNOWN_NEW 0         // first seen by this poll, or skipped by the last one
 #define KNOWN_CLEAN 1       // tested: no prompt entry
-#define KNOWN_YOUNG 2       // tested without a prompt entry, to be tested again while young
+#define KNOWN_YOUNG 2       // tested without a prompt entry, or unreadable, to be tested again while young
 #define KNOWN_SHELL 3       // listed
-#define KNOWN_UNREADABLE 4  // could not be read; not tried again
+#define KNOWN_UNREADABLE 4  // could not be read, and no longer young; not tried again
+// Listed with a creation time after the list's own: Wine lists a process in
+// its first moments with a placeholder time, and the next poll has its
+// real one. One still listed so at the next poll (a clock set back) is
+// tested then, as a new process.
+#define KNOWN_FUTURE 5
 
 // The system closes the console's processes once their handler returns: the
 // time the watch gets to write its scan object.
@@ -130,10 +136,11 @@ static void ReportEndedShells(JSON_SCAN* scan, int poll, const FILETIME* now)
     }
 }
 
-// Tests a process as its state asks and counts what a first test finds. A
-// young process without a prompt entry is tested on every poll while it is
-// young and once more when it is not, which lists a cmd.exe that was left
-// for later because it had not yet set its prompt.
+// Tests a process as its state asks and counts it. A young process without
+// a prompt entry, or one that could not be read yet, is tested on every poll
+// while it is young and once more when it is not, which also lists a
+// cmd.exe that was left for later because it had not yet set its prompt; it
+// counts as unreadable only when that last test could not read it either.
 static void ExamineKnown(JSON_SCAN* scan, const LISTED_PROCESS* process, KNOWN_PROCESS* known)
 {
     if (known->state != KNOWN_NEW && known->state != KNOWN_YOUNG)
@@ -148,14 +155,17 @@ static void ExamineKnown(JSON_SCAN* scan, const LISTED_PROCESS* process, KNOWN_P
     if (listed) {
         known->state = KNOWN_SHELL;
         scan->summary.shells++;
-        if (first && answer == PROMPT_UNREADABLE)
+        if (answer == PROMPT_UNREADABLE)
             scan->summary.unreadable++;
         RememberShell(process);
-    } else if (answer == PROMPT_ABSENT || !first) {
-        known->state = IsStartingProcess(scan, known->created) ? KNOWN_YOUNG : KNOWN_CLEAN;
-    } else {
+    } else if (IsStartingProcess(scan, known->created)) {
+        // A process may not be readable in its first moments either.
+        known->state = KNOWN_YOUNG;
+    } else if (answer == PROMPT_UNREADABLE) {
         known->state = KNOWN_UNREADABLE;
         scan->summary.unreadable++;
+    } else {
+        known->state = KNOWN_CLEAN;
     }
 }
 
@@ -179,7 +189,10 @@ static int Poll(JSON_SCAN* scan)
         const KNOWN_PROCESS* before = FindKnown(LastPoll, process.processId, process.created);
         known->processId = process.processId;
         known->created = process.created;
-        known->state = before != NULL ? before->state : KNOWN_NEW;
+        if (before != NULL)
+            known->state = before->state == KNOWN_FUTURE ? KNOWN_NEW : before->state;
+        else
+            known->state = process.created > scan->listTime ? KNOWN_FUTURE : KNOWN_NEW;
     }
     if (KnownCount[poll] > 1)
         qsort(Known[poll], KnownCount[poll], sizeof(KNOWN_PROCESS), CompareKnown);
