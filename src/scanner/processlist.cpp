@@ -3,8 +3,6 @@
 // before its offset is checked against that buffer.
 #include "processlist.h"
 
-#include <string.h>
-
 typedef LONG(NTAPI* NtQuerySystemInformationFunction)(ULONG informationClass, PVOID buffer, ULONG length,
                                                       PULONG returnLength);
 
@@ -75,46 +73,19 @@ int ReadProcessList(PROCESS_LIST* list, LONG* status)
     }
 }
 
-static DWORD ReadNumberAt(const unsigned char* record, size_t offset)
-{
-    DWORD value = 0;
-    memcpy(&value, record + offset, sizeof(value));
-    return value;
-}
-
-static ULONG_PTR ReadPointerSizedAt(const unsigned char* record, size_t offset)
-{
-    ULONG_PTR value = 0;
-    memcpy(&value, record + offset, sizeof(value));
-    return value;
-}
-
 int NextListedProcess(const PROCESS_LIST* list, DWORD* position, LISTED_PROCESS* process)
 {
-    DWORD at = *position;
-    if (list->records == NULL || at > list->bytes || list->bytes - at < LIST_RECORD_BYTES)
+    size_t at = *position;
+    LIST_RECORD record;
+    if (!WalkListRecord(list->records, list->bytes, (ULONG_PTR)list->records, &at, &record))
         return 0;
-    const unsigned char* record = list->records + at;
-    DWORD next = ReadNumberAt(record, LIST_NEXT_OFFSET);
-    // The last record has no next; one that would not fit ends the walk.
-    *position = next >= LIST_RECORD_BYTES && next <= list->bytes - at ? at + next : list->bytes;
-
-    process->processId = (DWORD)ReadPointerSizedAt(record, LIST_PROCESS_ID_OFFSET);
-    process->parentProcessId = (DWORD)ReadPointerSizedAt(record, LIST_PARENT_ID_OFFSET);
-    memcpy(&process->created, record + LIST_CREATE_TIME_OFFSET, sizeof(process->created));
-    process->session = ReadNumberAt(record, LIST_SESSION_OFFSET);
-
-    USHORT nameBytes = 0;
-    memcpy(&nameBytes, record + LIST_IMAGE_NAME_OFFSET, sizeof(nameBytes));
-    ULONG_PTR name = ReadPointerSizedAt(record, LIST_IMAGE_NAME_OFFSET + 8);
-    ULONG_PTR first = (ULONG_PTR)list->records;
-    process->name = NO_NAME;
-    process->nameChars = 0;
-    if (nameBytes % sizeof(WCHAR) == 0 && name % sizeof(WCHAR) == 0 && name >= first &&
-        name - first <= list->bytes && nameBytes <= list->bytes - (name - first)) {
-        process->name = (const WCHAR*)name;
-        process->nameChars = nameBytes / sizeof(WCHAR);
-    }
+    *position = (DWORD)at;
+    process->processId = record.processId;
+    process->parentProcessId = record.parentProcessId;
+    process->created = record.created;
+    process->session = record.session;
+    process->name = record.nameChars > 0 ? (const WCHAR*)(list->records + record.nameOffset) : NO_NAME;
+    process->nameChars = (DWORD)record.nameChars;
     return 1;
 }
 

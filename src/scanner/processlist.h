@@ -6,22 +6,14 @@
 
 #include <windows.h>
 
+#include "listwalk.h"
+
 #define SYSTEM_PROCESS_INFORMATION_CLASS 5
 // The list's buffer grows while the system answers that it is too small, up
 // to this: far above the tens of thousands of processes and threads of the
 // largest servers.
 #define PROCESS_LIST_CEILING_BYTES (64u * 1024 * 1024)
 #define PROCESS_LIST_FIRST_BYTES (256u * 1024)
-
-// 64-bit layout of a SYSTEM_PROCESS_INFORMATION record: the fields read,
-// and the bytes a record must have for them.
-#define LIST_RECORD_BYTES 0x68
-#define LIST_NEXT_OFFSET 0x00
-#define LIST_CREATE_TIME_OFFSET 0x20
-#define LIST_IMAGE_NAME_OFFSET 0x38  // UNICODE_STRING: byte count, maximum, pointer at +8
-#define LIST_PROCESS_ID_OFFSET 0x50
-#define LIST_PARENT_ID_OFFSET 0x58
-#define LIST_SESSION_OFFSET 0x64
 
 #define STATUS_INFO_LENGTH_MISMATCH_VALUE ((LONG)0xC0000004L)
 #define STATUS_BUFFER_TOO_SMALL_VALUE ((LONG)0xC0000023L)
@@ -59,8 +51,8 @@ int ReadProcessList(PROCESS_LIST* list, LONG* status);
 
 // The record at *position (0 for the first), then *position moves on to the
 // next. 0 when no record is left. Every offset and every name is checked
-// against the buffer: a record that does not fit ends the walk, and a name
-// outside it is empty.
+// against the buffer (WalkListRecord): a record that does not fit ends the
+// walk, and a name outside it is empty.
 int NextListedProcess(const PROCESS_LIST* list, DWORD* position, LISTED_PROCESS* process);
 
 // The first process of the list with that id; 1 when there is one.

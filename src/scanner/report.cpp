@@ -8,6 +8,7 @@
 
 #include "../front/console.h"
 #include "../front/version.h"
+#include "jsontext.h"
 #include "signs.h"
 #include "text.h"
 
@@ -84,65 +85,16 @@ void PrintScanEnd(int records)
     printf("\n\n");
 }
 
-static void PrintUtf8(unsigned int code)
-{
-    if (code < 0x80) {
-        putchar((int)code);
-    } else if (code < 0x800) {
-        putchar((int)(0xC0 | (code >> 6)));
-        putchar((int)(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-        putchar((int)(0xE0 | (code >> 12)));
-        putchar((int)(0x80 | ((code >> 6) & 0x3F)));
-        putchar((int)(0x80 | (code & 0x3F)));
-    } else {
-        putchar((int)(0xF0 | (code >> 18)));
-        putchar((int)(0x80 | ((code >> 12) & 0x3F)));
-        putchar((int)(0x80 | ((code >> 6) & 0x3F)));
-        putchar((int)(0x80 | (code & 0x3F)));
-    }
-}
-
 void PrintJsonText(const WCHAR* text, size_t characters)
 {
     putchar('"');
-    for (size_t index = 0; index < characters; index++) {
-        unsigned int code = text[index];
-        if (code >= 0xD800 && code <= 0xDBFF && index + 1 < characters && text[index + 1] >= 0xDC00 &&
-            text[index + 1] <= 0xDFFF) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (unsigned int)(text[index + 1] - 0xDC00);
-            index++;
-        } else if (code >= 0xD800 && code <= 0xDFFF) {
-            code = 0xFFFD;
-        }
-        switch (code) {
-        case '"':
-            printf("\\\"");
-            break;
-        case '\\':
-            printf("\\\\");
-            break;
-        case '\b':
-            printf("\\b");
-            break;
-        case '\f':
-            printf("\\f");
-            break;
-        case '\n':
-            printf("\\n");
-            break;
-        case '\r':
-            printf("\\r");
-            break;
-        case '\t':
-            printf("\\t");
-            break;
-        default:
-            if (code < 0x20)
-                printf("\\u%04x", code);
-            else
-                PrintUtf8(code);
-        }
+    size_t index = 0;
+    while (index < characters) {
+        char piece[JSON_PIECE_BYTES];
+        size_t taken = 1;
+        size_t bytes = EncodeJsonPiece(text[index], index + 1 < characters ? text[index + 1] : 0, piece, &taken);
+        fwrite(piece, 1, bytes, stdout);
+        index += taken;
     }
     putchar('"');
 }
