@@ -8,16 +8,20 @@
 # CORPUS_DIR it keeps what it finds there (the folder is filled from the
 # committed inputs when new). Fails on a crash, a sanitizer report or a
 # difference from the target's own check. --list names every target.
+# FUZZ_RUNS=N runs N executions instead (the long runs: SECONDS is then
+# only the ceiling), FUZZ_MAX_LEN=N sets libFuzzer's -max_len.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 
 # Each target: its harness and the tool's own files it parses with.
-TARGETS="envblock versiondata"
+TARGETS="envblock versiondata listwalk jsontext"
 sources_of() {
     case "$1" in
         envblock) echo "$here/envblock_fuzz.cpp $root/src/scanner/envblock.cpp" ;;
         versiondata) echo "$here/versiondata_fuzz.cpp $root/src/scanner/versiondata.cpp" ;;
+        listwalk) echo "$here/listwalk_fuzz.cpp $root/src/scanner/listwalk.cpp" ;;
+        jsontext) echo "$here/jsontext_fuzz.cpp $root/src/scanner/jsontext.cpp" ;;
         *) return 1 ;;
     esac
 }
@@ -69,7 +73,8 @@ rm -f "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-*
 status=0
 started=$(date +%s)
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1} \
-    "$fuzzer" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+    "$fuzzer" -max_total_time="$seconds" ${FUZZ_RUNS:+-runs=$FUZZ_RUNS} ${FUZZ_MAX_LEN:+-max_len=$FUZZ_MAX_LEN} \
+    -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$work/" "$corpus" >"$log" 2>&1 || status=$?
 
 elapsed=$(($(date +%s) - started))
