@@ -126,21 +126,27 @@ HOSTILE_BLOCKS = [
 ]
 
 
-def main():
-    folder = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "envblock")
+def write_corpus(target, cases, what):
+    """Writes (name, bytes) cases into the folder given on the command line
+    or tests/fuzz/corpus/<target>, once for each distinct content, after
+    removing the inputs written before."""
+    folder = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", target)
     os.makedirs(folder, exist_ok=True)
     for name in os.listdir(folder):
         if name.endswith(".bin"):
             os.remove(os.path.join(folder, name))
     written = set()
-    for name, block in TARGET_BLOCKS + HOSTILE_BLOCKS:
-        data = wide(block)
+    for name, data in cases:
         if data in written:
             continue
         written.add(data)
         with open(os.path.join(folder, name + ".bin"), "wb") as stream:
             stream.write(data)
-    print("%d blocks written to %s" % (len(written), folder))
+    print("%d %s written to %s" % (len(written), what, folder))
+
+
+def main():
+    write_corpus("envblock", [(name, wide(block)) for name, block in TARGET_BLOCKS + HOSTILE_BLOCKS], "blocks")
 
 
 if __name__ == "__main__":

@@ -6,17 +6,13 @@ them, with lone and paired surrogates, control characters and escapes.
 
 Usage: make_json_corpus.py [output folder]
 """
-import os
 import struct
-import sys
+
+from make_corpus import wide, write_corpus
 
 
 def units(*values):
     return struct.pack("<%dH" % len(values), *values)
-
-
-def wide(text):
-    return text.encode("utf-16-le")
 
 
 CASES = [
@@ -39,17 +35,5 @@ CASES = [
 ]
 
 
-def main():
-    folder = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "jsontext")
-    os.makedirs(folder, exist_ok=True)
-    for name in os.listdir(folder):
-        if name.endswith(".bin"):
-            os.remove(os.path.join(folder, name))
-    for name, data in CASES:
-        with open(os.path.join(folder, name + ".bin"), "wb") as stream:
-            stream.write(data)
-    print("%d texts written to %s" % (len(CASES), folder))
-
-
 if __name__ == "__main__":
-    main()
+    write_corpus("jsontext", CASES, "texts")

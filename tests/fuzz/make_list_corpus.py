@@ -8,9 +8,9 @@ faulty ones the walk must survive.
 
 Usage: make_list_corpus.py [output folder]
 """
-import os
 import struct
-import sys
+
+from make_corpus import write_corpus
 
 LIST_ADDRESS = 0x10000
 RECORD_BYTES = 0x68
@@ -88,17 +88,5 @@ CASES = [
 ]
 
 
-def main():
-    folder = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "listwalk")
-    os.makedirs(folder, exist_ok=True)
-    for name in os.listdir(folder):
-        if name.endswith(".bin"):
-            os.remove(os.path.join(folder, name))
-    for name, data in CASES:
-        with open(os.path.join(folder, name + ".bin"), "wb") as stream:
-            stream.write(data)
-    print("%d lists written to %s" % (len(CASES), folder))
-
-
 if __name__ == "__main__":
-    main()
+    write_corpus("listwalk", CASES, "lists")
