@@ -122,6 +122,36 @@ class Sampler(threading.Thread):
             self.stopping.wait(1.0)
 
 
+class Tail(threading.Thread):
+    """When each of the watch's lines reached its output file (every line is
+    flushed as it is written), read every 20 ms: epoch ms per line, in order."""
+
+    def __init__(self, path):
+        super().__init__(daemon=True)
+        self.path = path
+        self.arrivals = []
+        self.stopping = threading.Event()
+
+    def run(self):
+        offset = 0
+        while True:
+            stopping = self.stopping.is_set()
+            try:
+                with open(self.path, "rb") as output:
+                    output.seek(offset)
+                    data = output.read()
+            except OSError:
+                data = b""
+            now = time.time() * 1000
+            # Only whole lines: a line being written is counted once it ends.
+            whole = data[:data.rfind(b"\n") + 1]
+            offset += len(whole)
+            self.arrivals += [now] * whole.count(b"\n")
+            if stopping:
+                return
+            self.stopping.wait(0.02)
+
+
 def count_shell_lines(path):
     try:
         with open(path, "rb") as output:
@@ -155,17 +185,20 @@ def load_at(samples, moment):
     return min(samples, key=lambda sample: abs(sample["t"] - moment))["load"][0]
 
 
-def analyse(shells, objects, shortest_ms):
+def analyse(shells, objects, arrivals, shortest_ms):
     """Matches the watch's lines to the shells the harness started."""
     shell_lines = collections.Counter()
     ended_lines = collections.Counter()
     ended_at = {}
     by_pid = collections.defaultdict(list)
     polls = []  # the poll times the output shows: an ended object's "ended"
-    for item in objects:
+    shell_arrival = {}
+    for number, item in enumerate(objects):
         if item.get("type") not in ("shell", "ended"):
             continue
         key = (item.get("pid"), item.get("started"))
+        if item["type"] == "shell" and number < len(arrivals):
+            shell_arrival.setdefault(key, arrivals[number])
         by_pid[item.get("pid")].append(item)
         if item["type"] == "shell":
             shell_lines[key] += 1
@@ -191,6 +224,7 @@ def analyse(shells, objects, shortest_ms):
               "shorter_than_shortest": 0}
     misses = []
     ended_delays = []
+    shell_delays = []
     for shell in started:
         key = key_of(shell)
         listed, ended = shell_lines[key], ended_lines[key]
@@ -200,6 +234,8 @@ def analyse(shells, objects, shortest_ms):
         counts["shell_duplicates"] += listed > 1
         counts["ended_duplicates"] += ended > 1
         counts["shorter_than_shortest"] += shell["lifetime_ms"] < shortest_ms
+        if key in shell_arrival:
+            shell_delays.append(shell_arrival[key] - shell["created_epoch_ms"])
         if ended and iso_ms(ended_at[key]) is not None:
             ended_delays.append(iso_ms(ended_at[key]) - (shell["created_epoch_ms"] + shell["lifetime_ms"]))
         if listed == 1 and ended == 1:
@@ -224,7 +260,9 @@ def analyse(shells, objects, shortest_ms):
         if lifetimes else None,
         "start_late_ms": {"median": statistics.median(shell["started_ms"] - shell["due_ms"] for shell in started),
                           "max": max(shell["started_ms"] - shell["due_ms"] for shell in started)} if started else None,
-        "ended_line_after_exit_ms": {"median": statistics.median(ended_delays), "max": max(ended_delays),
+        "shell_line_after_creation_ms": {"median": statistics.median(shell_delays), "max": max(shell_delays),
+                                         "min": min(shell_delays)} if shell_delays else None,
+        "ended_time_less_exit_ms": {"median": statistics.median(ended_delays), "max": max(ended_delays),
                                      "min": min(ended_delays)} if ended_delays else None,
     }
     return counts, misses, summary
@@ -262,13 +300,14 @@ def main():
         for due, lifetime in plan:
             written.write("%d %d\n" % (due, lifetime))
 
-    loads = [{"when": "start", "load": list(os.getloadavg())}]
+    loads = [{"when": "start", "load": list(os.getloadavg()), "fuzzers": fuzzers_running()}]
     subprocess.run([wine_run, prefix, os.path.join(binaries, "murk_idle.exe")], stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     harness = Harness(wine_run, prefix, os.path.join(binaries, "murk_bench_harness.exe"),
                       os.path.join(out, "soak-harness-stderr.txt"))
     watch = None
     sampler = None
+    tail = None
     try:
         answer = harness.ask("grow %d" % options.population)
         if answer != "population %d" % options.population:
@@ -281,14 +320,16 @@ def main():
                                       str(watch_seconds)], stdin=subprocess.DEVNULL, stdout=output, stderr=errors)
         sampler = Sampler(watch.pid, origin)
         sampler.start()
+        tail = Tail(output_path)
+        tail.start()
         wait_ready(watch, output_path, idle_shells)
         ready_at = time.time() - origin
-        loads.append({"when": "soak start", "load": list(os.getloadavg())})
+        loads.append({"when": "soak start", "load": list(os.getloadavg()), "fuzzers": fuzzers_running()})
         print("The watch is ready after %.1f s; %d shells over %d s" % (ready_at, options.shells, options.seconds),
               file=sys.stderr)
         answer = harness.ask("soak %s %s" % (windows_path(schedule_path), windows_path(shells_path)))
         soak_end = time.time() - origin
-        loads.append({"when": "soak end", "load": list(os.getloadavg())})
+        loads.append({"when": "soak end", "load": list(os.getloadavg()), "fuzzers": fuzzers_running()})
         if watch_seconds - soak_end < MINIMUM_TAIL_SECONDS:
             raise RuntimeError("the soak ended %.0f s into the watch's %d s" % (soak_end, watch_seconds))
         watch.wait(timeout=watch_seconds + 60)
@@ -296,6 +337,9 @@ def main():
     finally:
         if sampler:
             sampler.stopping.set()
+        if tail:
+            tail.stopping.set()
+            tail.join()
         if watch and watch.poll() is None:
             watch.kill()
             watch.wait()
@@ -304,13 +348,13 @@ def main():
         if os.path.exists(server):
             subprocess.run([server, "-k"], env=dict(os.environ, WINEPREFIX=prefix), stderr=subprocess.DEVNULL,
                            check=False)
-    loads.append({"when": "end", "load": list(os.getloadavg())})
+    loads.append({"when": "end", "load": list(os.getloadavg()), "fuzzers": fuzzers_running()})
 
     fields = dict(word.split("=", 1) for word in answer.split()[1:])
     shells = read_shells(shells_path)
     objects, broken = read_lines(output_path)
     samples = sampler.samples
-    counts, misses, summary = analyse(shells, objects, options.shortest_ms)
+    counts, misses, summary = analyse(shells, objects, tail.arrivals, options.shortest_ms)
     # The sampler's moments are seconds from the watch's start.
     for miss in misses:
         miss["load_1min"] = load_at(samples, iso_ms(miss["created"]) / 1000 - origin)
@@ -359,15 +403,17 @@ def main():
 
 
 def fuzzers_running():
-    """The fuzzers beside the run (processes named *_fuzz), with their nice value."""
+    """The fuzzers beside the run (programs named *_fuzz), with their nice value."""
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open("/proc/%s/stat" % pid) as stat:
                 text = stat.read()
+            # The kernel's own name of a process is cut at 15 characters.
+            with open("/proc/%s/cmdline" % pid, "rb") as command:
+                name = os.path.basename(command.read().split(b"\0")[0].decode("utf-8", errors="replace"))
         except OSError:
             continue
-        name = text[text.index("(") + 1:text.rindex(")")]
         if name.endswith("_fuzz"):
             found.append({"name": name, "nice": int(text.rsplit(")", 1)[1].split()[16])})
     return found
@@ -390,6 +436,15 @@ def print_table(document):
                                                                   loads.get("max", 0))),
         ("misses", "%d" % len(document["misses"])),
     ]
+    summary = document["summary"]
+    for name, key in (("lifetime, ms", "lifetime_ms"), ("shell line after creation, ms", "shell_line_after_creation_ms"),
+                      ("ended time less exit, ms", "ended_time_less_exit_ms")):
+        if summary.get(key):
+            rows.insert(-1, (name + ", min / median / max", "%.1f / %.1f / %.1f" % (
+                summary[key]["min"], summary[key]["median"], summary[key]["max"])))
+    if summary.get("start_late_ms"):
+        rows.insert(-1, ("started after due, ms, median / max", "%.1f / %.1f" % (
+            summary["start_late_ms"]["median"], summary["start_late_ms"]["max"])))
     print("| %d shells over %d s, %d idle targets | |" % (options["shells"], options["seconds"],
                                                          options["population"]))
     print("|---|---|")
