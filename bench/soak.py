@@ -28,7 +28,7 @@ import sys
 import threading
 import time
 
-from bench import Harness, resident_kib, wine_version, windows_path
+from bench import Harness, current_commit, resident_kib, wine_version, windows_path
 
 # The watch is given SECONDS and these: its own start and first poll may
 # take up to READY_TIMEOUT_SECONDS, and it outlives the last shell's end by
@@ -368,6 +368,7 @@ def main():
     document = {
         "machine": {"nproc": os.cpu_count(), "wine": wine_version(), "loads": loads,
                     "fuzzers": fuzzers_running(), "date": time.strftime("%Y-%m-%d %H:%M:%S %Z")},
+        "commit": current_commit(),
         "options": vars(options),
         "harness": fields,
         "watch": {"seconds_asked": watch_seconds, "ready_after_s": ready_at, "soak_end_s": soak_end,
