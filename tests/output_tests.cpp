@@ -272,7 +272,7 @@ const char* const SHELL_FIELDS[] = {"type",         "host",          "pid",     
                                     "redirected_stdio", "connections", "connections_cut", "children",
                                     "children_cut", "signs"};
 const char* const SCAN_FIELDS[] = {"type",      "host",       "version", "started", "elevated", "debug_privilege",
-                                   "processes", "unreadable", "shells",  "error"};
+                                   "processes", "unreadable", "protected", "shells", "error"};
 
 std::vector<std::string> MemberNames(const JsonValue& object)
 {

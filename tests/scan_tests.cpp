@@ -318,10 +318,10 @@ TEST(ScanProcesses, TheEvidenceOfAWow64ShellComesFromIts32BitParameters)
 // The process list as the system gives it, with one change a case asks for:
 // the shell's creation time moved on (its id taken by a later process), its
 // parent created after it or without a time, the shell's record named
-// cmd.exe and its open refused, the shell gone by the time it is opened, or
+// cmd.exe and its open refused (as a protected process's, too), the shell gone by the time it is opened, or
 // the list not read at all.
-enum ListChange { LIST_AS_IS, SHELL_ID_REUSED, PARENT_LATER, PARENT_UNDATED, UNOPENABLE_CMD, SHELL_GONE, LIST_FAILS,
-                  FAMILY_CHAIN, FAMILY_CYCLE, FAMILY_LATER };
+enum ListChange { LIST_AS_IS, SHELL_ID_REUSED, PARENT_LATER, PARENT_UNDATED, UNOPENABLE_CMD, UNOPENABLE_PROTECTED,
+                  SHELL_GONE, LIST_FAILS, FAMILY_CHAIN, FAMILY_CYCLE, FAMILY_LATER };
 ListChange Change = LIST_AS_IS;
 DWORD ChangedShell = 0;
 ULONGLONG ChangedShellCreated = 0;
@@ -397,10 +397,20 @@ HANDLE OpenChangedShell(DWORD processId)
         SetLastError(ERROR_ACCESS_DENIED);
         return NULL;
     }
-    if (processId != ChangedShell || (Change != UNOPENABLE_CMD && Change != SHELL_GONE))
+    if (processId != ChangedShell || (Change != UNOPENABLE_CMD && Change != UNOPENABLE_PROTECTED && Change != SHELL_GONE))
         return OpenProcessForRead(processId);
-    SetLastError(Change == UNOPENABLE_CMD ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
+    SetLastError(Change == SHELL_GONE ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
     return NULL;
+}
+
+// The shell reports the protection of a protected process light (signer
+// WinTcb) when the case asks; Wine has no protected processes.
+LONG ChangedProtection(HANDLE process, DWORD informationClass, void* buffer, DWORD length, DWORD* returnLength)
+{
+    if (Change != UNOPENABLE_PROTECTED || GetProcessId(process) != ChangedShell || length < 1)
+        return QueryProcessInformation(process, informationClass, buffer, length, returnLength);
+    *(BYTE*)buffer = 0x61;
+    return 0;
 }
 
 LONG ChangedList(DWORD informationClass, void* buffer, DWORD length, DWORD* returnLength)
@@ -416,7 +426,7 @@ LONG ChangedList(DWORD informationClass, void* buffer, DWORD length, DWORD* retu
             *created += 1;
         if (processId == ChangedShell && Change >= FAMILY_CHAIN)
             memcpy(record + LIST_PARENT_ID_OFFSET, &FAKE_PARENT, sizeof(FAKE_PARENT));
-        if (processId == ChangedShell && Change == UNOPENABLE_CMD) {
+        if (processId == ChangedShell && (Change == UNOPENABLE_CMD || Change == UNOPENABLE_PROTECTED)) {
             WCHAR* name = NULL;
             memcpy(&name, record + LIST_IMAGE_NAME_OFFSET + 8, sizeof(name));
             memcpy(name, L"cmd.exe", 7 * sizeof(WCHAR));
@@ -455,6 +465,7 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
     Target target;
     ASSERT_TRUE(StartChangedShell(&target));
     OpenListedProcessEntry = OpenChangedShell;
+    QueryProtectionEntry = ChangedProtection;
     struct {
         ListChange change;
         const char* parent;  // the shell line's parent object, "" for no line
@@ -465,6 +476,7 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
         {PARENT_LATER, "\"name\":null,\"path\":null,\"running\":false}", 0},
         {PARENT_UNDATED, "\"name\":null,\"path\":null,\"running\":null}", 0},
         {UNOPENABLE_CMD, "\"running\":true}", 0},
+        {UNOPENABLE_PROTECTED, "\"running\":true}", 0},
         {SHELL_GONE, "", 0},
         {LIST_FAILS, "", 1},
     };
@@ -473,8 +485,9 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
         std::string output = CaptureScan(OUTPUT_JSON);
         std::string line = ShellLine(output, target.info.dwProcessId);
         std::string parent = each.parent;
-        if (each.change == UNOPENABLE_CMD) {
-            // Listed from the list alone, and counted as unreadable.
+        bool unopenable = each.change == UNOPENABLE_CMD || each.change == UNOPENABLE_PROTECTED;
+        if (unopenable) {
+            // Listed from the list alone, and counted as unreadable or protected.
             EXPECT_NE(std::string::npos,
                       line.find(",\"name\":\"cmd.exe\",\"wow64\":null,\"user\":null,\"domain\":null,\"sid\":null,"
                                 "\"integrity\":null,\"path\":null,\"command_line\":null,\"current_directory\":null,"
@@ -482,9 +495,11 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
                 << output;
             EXPECT_NE(std::string::npos, line.find("\"started_hidden\":null,\"redirected_stdio\":null")) << line;
         }
-        // A process that cannot be opened counts as unreadable; one that
-        // has gone counts nowhere.
-        EXPECT_EQ(each.change == UNOPENABLE_CMD, output.find("\"unreadable\":0,") == std::string::npos) << output;
+        // A process that cannot be opened counts as unreadable, or as
+        // protected when it says it is; one that has gone counts nowhere.
+        std::string counts = std::string("\"unreadable\":") + (each.change == UNOPENABLE_CMD ? "1" : "0") +
+                             ",\"protected\":" + (each.change == UNOPENABLE_PROTECTED ? "1" : "0") + ",";
+        EXPECT_NE(std::string::npos, output.find(counts)) << each.change << ": " << output;
         EXPECT_EQ(each.status, LastJsonStatus) << each.change;
         EXPECT_EQ(parent.empty(), line.empty()) << each.change << ": " << output;
         EXPECT_NE(std::string::npos, line.find(parent)) << each.change << ": " << line;
@@ -494,6 +509,7 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
                                      ",\"error\":{\"call\":\"NtQuerySystemInformation\",\"code\":3221225473}}\n"));
     QuerySystemInformationEntry = QuerySystemInformation;
     OpenListedProcessEntry = OpenProcessForRead;
+    QueryProtectionEntry = QueryProcessInformation;
     Change = LIST_AS_IS;
     StopTarget(&target);
 }
@@ -543,10 +559,9 @@ TEST(ScanProcessesAsJson, AncestorsAndChildrenComeFromTheListAndAreCut)
     StopTarget(&target);
 }
 
-void WatchForASecond(int unused)
+void WatchFor(int seconds)
 {
-    (void)unused;
-    LastJsonStatus = WatchProcesses(1);
+    LastJsonStatus = WatchProcesses((DWORD)seconds);
 }
 
 TEST(WatchProcesses, AYoungProcessThatCannotBeReadYetIsTestedAgain)
@@ -556,12 +571,96 @@ TEST(WatchProcesses, AYoungProcessThatCannotBeReadYetIsTestedAgain)
     QuerySystemInformationEntry = QuerySystemInformation;
     OpenListedProcessEntry = OpenChangedShell;
     RefusedOpens = 3;
-    std::string output = CaptureOutput(WatchForASecond, 0);
+    std::string output = CaptureOutput(WatchFor, 1);
     OpenListedProcessEntry = OpenProcessForRead;
     EXPECT_EQ(0, RefusedOpens);
     EXPECT_NE("", ShellLine(output, target.info.dwProcessId)) << output;
     EXPECT_NE(std::string::npos, output.find("\"unreadable\":0,")) << output;
     StopTarget(&target);
+}
+
+// The list refused for the first reads, then read as the system gives it.
+int FailedListReads = 0;
+
+LONG ListFailingAtFirst(DWORD informationClass, void* buffer, DWORD length, DWORD* returnLength)
+{
+    if (FailedListReads > 0) {
+        FailedListReads--;
+        return (LONG)0xC0000001L;
+    }
+    return QuerySystemInformation(informationClass, buffer, length, returnLength);
+}
+
+// The collector's end of the output, gone after a few probes.
+int ProbesBeforeGone = 0;
+
+int OutputGoneAfterProbes(void)
+{
+    return --ProbesBeforeGone < 0;
+}
+
+TEST(WatchProcesses, KeepsWatchingThroughListFailuresAndEndsWhenItsReaderHasGone)
+{
+    // Four failed reads (about 1.5 s of retries) are outlasted; a reader
+    // gone while nothing is written ends the watch with status 2 long before
+    // its 10 s.
+    Target target;
+    ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &target));
+    QuerySystemInformationEntry = ListFailingAtFirst;
+    FailedListReads = 4;
+    std::string output = CaptureOutput(WatchFor, 4);
+    QuerySystemInformationEntry = QuerySystemInformation;
+    EXPECT_EQ(0, FailedListReads);
+    EXPECT_EQ(0, LastJsonStatus) << output;
+    EXPECT_NE("", ShellLine(output, target.info.dwProcessId)) << output;
+    EXPECT_NE(std::string::npos, output.find(",\"error\":null,\"ended\":")) << output;
+    StopTarget(&target);
+
+    IsOutputGoneEntry = OutputGoneAfterProbes;
+    ProbesBeforeGone = 3;
+    ULONGLONG started = GetTickCount64();
+    CaptureOutput(WatchFor, 10);
+    IsOutputGoneEntry = IsOutputReaderGone;
+    EXPECT_EQ(2, LastJsonStatus);
+    EXPECT_GT(8000u, GetTickCount64() - started);
+}
+
+volatile LONG WatchEnded = 0;
+volatile LONG WatchingAfterLogoff = -1;
+
+void WatchUntilStopped(int seconds)
+{
+    WatchFor(seconds);
+    InterlockedExchange(&WatchEnded, 1);
+}
+
+// A user signing out, then Ctrl+C once the watch has had a second to stop.
+DWORD WINAPI SignOutThenStop(void*)
+{
+    Sleep(500);
+    HandleWatchControl(CTRL_LOGOFF_EVENT);
+    Sleep(1000);
+    InterlockedExchange(&WatchingAfterLogoff, WatchEnded ? 0 : 1);
+    for (int tries = 0; tries < 300 && !WatchEnded; tries++) {
+        HandleWatchControl(CTRL_C_EVENT);
+        Sleep(100);
+    }
+    return 0;
+}
+
+TEST(WatchProcesses, ALogoffLeavesTheWatchRunningAndCtrlCStopsIt)
+{
+    WatchEnded = 0;
+    HANDLE thread = CreateThread(NULL, 0, SignOutThenStop, NULL, 0, NULL);
+    ASSERT_NE((HANDLE)NULL, thread);
+    ULONGLONG started = GetTickCount64();
+    std::string output = CaptureOutput(WatchUntilStopped, 60);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    EXPECT_EQ(1, WatchingAfterLogoff);
+    EXPECT_EQ(0, LastJsonStatus);
+    EXPECT_GT(50000u, GetTickCount64() - started) << "Ctrl+C did not stop the watch";
+    EXPECT_NE(std::string::npos, output.find("{\"type\":\"scan\"")) << output;
 }
 
 // TCP rows of the test's own choosing: the shell's, its parent's (this test

@@ -11,7 +11,7 @@ void EnableDebugPrivilege(void)
 {
     HANDLE token = NULL;
     LUID debugLuid;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &token) &&
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token) &&
         LookupPrivilegeValueA(NULL, "SeDebugPrivilege", &debugLuid)) {
         TOKEN_PRIVILEGES privileges;
         privileges.PrivilegeCount = 1;

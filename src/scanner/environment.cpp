@@ -86,26 +86,42 @@ HANDLE OpenProcessForRead(DWORD processId)
     return OpenProcess(PROCESS_READ_ACCESS, FALSE, processId);
 }
 
-// From a process-parameters address to the environment block, the same way
-// for both layouts: each record's region is checked before it is read.
-// Records the bytes readable from the parameters address in record.
-static int LocateEnvironment(HANDLE process, PARAMETERS_RECORD* record, DWORD parametersBytes,
-                             size_t environmentOffset, size_t pointerBytes, ENVIRONMENT_PLACE* place)
+// Reads the environment pointer of a parameters record whose region was
+// found readable, the same way for both layouts.
+static int ReadEnvironmentPointer(HANDLE process, const PARAMETERS_RECORD* record, DWORD parametersBytes,
+                                  size_t environmentOffset, size_t pointerBytes, const void** environment)
+{
+    unsigned char parametersImage[PARAMETERS_IMAGE_BYTES];
+    memset(parametersImage, 0, sizeof(parametersImage));
+    if (parametersBytes > sizeof(parametersImage) ||
+        !ReadProcessMemory(process, (const void*)record->address, parametersImage, parametersBytes, NULL))
+        return 0;
+    *environment = (const void*)ReadPointerAt(parametersImage, environmentOffset, pointerBytes);
+    return 1;
+}
+
+// The environment pointer of either layout's parameters record.
+static int ReadViewEnvironmentPointer(HANDLE process, ULONG_PTR peb32, const PARAMETERS_RECORD* record,
+                                      const void** environment)
+{
+    return peb32 == 0 ? ReadEnvironmentPointer(process, record, PARAMETERS_IMAGE_BYTES, PARAMETERS_ENVIRONMENT_OFFSET,
+                                               sizeof(void*), environment)
+                      : ReadEnvironmentPointer(process, record, PARAMETERS32_IMAGE_BYTES,
+                                               PARAMETERS32_ENVIRONMENT_OFFSET, sizeof(DWORD), environment);
+}
+
+// From a process-parameters address to the environment block: each record's
+// region is checked before it is read. Records the bytes readable from the
+// parameters address in record.
+static int LocateEnvironment(HANDLE process, ULONG_PTR peb32, PARAMETERS_RECORD* record, ENVIRONMENT_PLACE* place)
 {
     DWORD regionSize = 0;
     record->readable = 0;
     if (!QueryReadableRegion(process, (const void*)record->address, &regionSize))
         return 0;
     record->readable = regionSize;
-
-    unsigned char parametersImage[PARAMETERS_IMAGE_BYTES];
-    memset(parametersImage, 0, sizeof(parametersImage));
-    if (parametersBytes > sizeof(parametersImage) ||
-        !ReadProcessMemory(process, (const void*)record->address, parametersImage, parametersBytes, NULL))
-        return 0;
-
-    place->address = (const void*)ReadPointerAt(parametersImage, environmentOffset, pointerBytes);
-    return QueryReadableRegion(process, place->address, &place->readable);
+    return ReadViewEnvironmentPointer(process, peb32, record, &place->address) &&
+           QueryReadableRegion(process, place->address, &place->readable);
 }
 
 // The process-parameters address from the 64-bit PEB, and on the way the
@@ -154,11 +170,7 @@ static int LocateViewEnvironment(HANDLE process, ULONG_PTR peb32, PARAMETERS_REC
                               : FindProcessParameters32(process, peb32, &record->address);
     if (followed != RECORDS_FOLLOWED)
         return followed;
-    int located = peb32 == 0 ? LocateEnvironment(process, record, PARAMETERS_IMAGE_BYTES,
-                                                 PARAMETERS_ENVIRONMENT_OFFSET, sizeof(void*), place)
-                             : LocateEnvironment(process, record, PARAMETERS32_IMAGE_BYTES,
-                                                 PARAMETERS32_ENVIRONMENT_OFFSET, sizeof(DWORD), place);
-    return located ? RECORDS_FOLLOWED : RECORDS_UNREADABLE;
+    return LocateEnvironment(process, peb32, record, place) ? RECORDS_FOLLOWED : RECORDS_UNREADABLE;
 }
 
 static int ReadEnvironmentOfView(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size)
@@ -275,9 +287,17 @@ static int TestView(HANDLE process, ULONG_PTR peb32, PARAMETERS_RECORD* record, 
     int followed = LocateViewEnvironment(process, peb32, record, &place, &match->imageBase);
     if (followed == RECORDS_NONE)
         return PROMPT_ABSENT;
-    if (followed != RECORDS_FOLLOWED)
-        return PROMPT_UNREADABLE;
-    return TestViewBlock(process, &place, match);
+    int answer = followed == RECORDS_FOLLOWED ? TestViewBlock(process, &place, match) : PROMPT_UNREADABLE;
+    // A process that sets a variable (cmd.exe its PROMPT, as it starts) may
+    // move its block between the pointer's read and the block's: when the
+    // block could not be read, the pointer is read once more, and a block
+    // it now places elsewhere is tested.
+    const void* before = place.address;
+    if (answer == PROMPT_UNREADABLE && before != NULL && record->readable != 0 &&
+        ReadViewEnvironmentPointer(process, peb32, record, &place.address) && place.address != before &&
+        QueryReadableRegion(process, place.address, &place.readable))
+        answer = TestViewBlock(process, &place, match);
+    return answer;
 }
 
 int TestProcessEnvironment(HANDLE process, PROMPT_MATCH* match)

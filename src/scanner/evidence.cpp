@@ -5,7 +5,6 @@
 // read, and every read stays inside the region the pointer lies in.
 #include "evidence.h"
 
-#include <sddl.h>
 #include <string.h>
 
 #include "environment.h"
@@ -108,30 +107,13 @@ static void ReadTokenFacts(HANDLE process, SHELL_EVIDENCE* evidence)
     if (!OpenProcessToken(process, TOKEN_QUERY, &token))
         return;
 
-    // The records hold SID pointers: the union aligns the buffer for them.
+    // The record holds a SID pointer: the union aligns the buffer for it.
     union {
-        TOKEN_USER user;
         TOKEN_MANDATORY_LABEL label;
         unsigned char bytes[TOKEN_INFORMATION_BYTES];
     } information;
     DWORD returned = 0;
-    if (GetTokenInformation(token, TokenUser, &information, sizeof(information), &returned)) {
-        DWORD userChars = ACCOUNT_TEXT_CHARS;
-        DWORD domainChars = ACCOUNT_TEXT_CHARS;
-        SID_NAME_USE use;
-        evidence->foundAccount = LookupAccountSidW(NULL, information.user.User.Sid, evidence->user,
-                                                   &userChars, evidence->domain, &domainChars, &use)
-                                     ? 1
-                                     : 0;
-        evidence->user[ACCOUNT_TEXT_CHARS - 1] = 0;
-        evidence->domain[ACCOUNT_TEXT_CHARS - 1] = 0;
-        LPWSTR sidText = NULL;
-        if (ConvertSidToStringSidW(information.user.User.Sid, &sidText)) {
-            CopyWideText(evidence->sid, SID_TEXT_CHARS, sidText, SID_TEXT_CHARS);
-            evidence->foundSid = 1;
-            LocalFree(sidText);
-        }
-    }
+    ReadTokenOwner(token, &evidence->owner);
     if (GetTokenInformation(token, TokenIntegrityLevel, &information, sizeof(information), &returned)) {
         PSID label = information.label.Label.Sid;
         if (label != NULL && IsValidSid(label) && *GetSidSubAuthorityCount(label) > 0) {
@@ -147,13 +129,10 @@ void ReadShellEvidence(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE
     ClearText(&evidence->commandLine);
     ClearText(&evidence->currentDirectory);
     evidence->foundWindowFlags = 0;
-    evidence->foundAccount = 0;
-    evidence->foundSid = 0;
-    evidence->sid[0] = 0;
+    evidence->owner.foundAccount = 0;
+    evidence->owner.foundSid = 0;
     evidence->foundIntegrity = 0;
     evidence->foundPath = 0;
-    evidence->user[0] = 0;
-    evidence->domain[0] = 0;
     evidence->path[0] = 0;
     ReadStartupRecords(process, match, evidence);
     ReadTokenFacts(process, evidence);

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include "account.h"
 #include "environment.h"
 
 // 64-bit process-parameters layout: the fields read here (UNICODE_STRING:
@@ -29,9 +30,6 @@
 // The longest text a UNICODE_STRING can hold: its length is a byte count of
 // 16 bits, and an odd one is refused.
 #define REMOTE_TEXT_CHARS 32767
-#define ACCOUNT_TEXT_CHARS 260
-// A SID as text: "S-1-" and at most 15 sub-authorities of 10 digits.
-#define SID_TEXT_CHARS 192
 #define IMAGE_PATH_CHARS 32768
 
 // A text read from the target, or not found (null in the report).
@@ -47,11 +45,7 @@ typedef struct SHELL_EVIDENCE {
     int foundWindowFlags;
     DWORD windowFlags;      // STARTUPINFO.dwFlags as the parent gave them
     DWORD showWindowFlags;  // STARTUPINFO.wShowWindow
-    int foundAccount;
-    WCHAR user[ACCOUNT_TEXT_CHARS];
-    WCHAR domain[ACCOUNT_TEXT_CHARS];
-    int foundSid;
-    WCHAR sid[SID_TEXT_CHARS];  // the owner's SID, named even when its account is not
+    PROCESS_OWNER owner;
     int foundIntegrity;
     DWORD integrity;        // last sub-authority of the token's label SID
     int foundPath;

@@ -13,6 +13,8 @@
 #include "signs.h"
 
 OpenProcessFunction OpenListedProcessEntry = OpenProcessForRead;
+QueryProcessInformationFunction QueryProtectionEntry = QueryProcessInformation;
+OutputGoneFunction IsOutputGoneEntry = IsOutputReaderGone;
 
 // Big enough to live outside the stack; one shell is examined at a time.
 static PROMPT_MATCH Match;
@@ -90,6 +92,30 @@ static const WCHAR* ReadParentPath(const LISTED_PROCESS* parent)
     return ParentPath;
 }
 
+// 1 when a process that refused reading opens for the limited query and
+// reports a protection type: the system keeps its memory from everyone.
+static int IsProtectedProcess(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == NULL)
+        return 0;
+    BYTE protection = 0;
+    DWORD returned = 0;
+    int isProtected = QueryProtectionEntry(process, PROCESS_PROTECTION_INFORMATION, &protection,
+                                           sizeof(protection), &returned) == 0 &&
+                      (protection & PROTECTION_TYPE_MASK) != 0;
+    CloseHandle(process);
+    return isProtected;
+}
+
+int IsOutputReaderGone(void)
+{
+    DWORD available = 0;
+    if (PeekNamedPipe(GetStdHandle(STD_OUTPUT_HANDLE), NULL, 0, NULL, &available, NULL))
+        return 0;
+    return GetLastError() == ERROR_BROKEN_PIPE;
+}
+
 void FlushJsonLine(JSON_SCAN* scan)
 {
     if (scan->flushEachLine && (fflush(stdout) != 0 || ferror(stdout)))
@@ -149,21 +175,23 @@ static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process, int open
 int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process, int* listed)
 {
     *listed = 0;
-    if (process->processId == scan->ownProcessId)
+    // The Idle process is no process: it has no memory to read.
+    if (process->processId == scan->ownProcessId || process->processId == 0)
         return PROMPT_SKIPPED;
     HANDLE handle = OpenListedProcessEntry(process->processId);
     // No process has the id any more: it ended after the list was read.
     if (handle == NULL && GetLastError() == ERROR_INVALID_PARAMETER)
         return PROMPT_SKIPPED;
     if (handle == NULL) {
+        int answer = IsProtectedProcess(process->processId) ? PROMPT_PROTECTED : PROMPT_UNREADABLE;
         // An interpreter is listed even so, from what the list says of it.
         Identity.foundOriginalName = 0;
         NameInterpreter(&Identity, process->name, process->nameChars);
         if (Identity.interpreter != NULL) {
             *listed = 1;
-            ReportShell(scan, process, 0, PROMPT_UNREADABLE);
+            ReportShell(scan, process, 0, answer);
         }
-        return PROMPT_UNREADABLE;
+        return answer;
     }
     if (!IsListedProcess(handle, process)) {
         CloseHandle(handle);
@@ -186,6 +214,14 @@ int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process, int* li
     if (*listed)
         ReportShell(scan, process, 1, answer);
     return answer;
+}
+
+void CountUnreadProcess(JSON_SCAN* scan, int answer)
+{
+    if (answer == PROMPT_UNREADABLE)
+        scan->summary.unreadable++;
+    if (answer == PROMPT_PROTECTED)
+        scan->summary.protectedProcesses++;
 }
 
 int FinishJsonOutput(JSON_SCAN* scan, int status)
@@ -211,8 +247,7 @@ int ScanProcessesAsJson(void)
         if (answer == PROMPT_SKIPPED)
             continue;
         scan.summary.processes++;
-        if (answer == PROMPT_UNREADABLE)
-            scan.summary.unreadable++;
+        CountUnreadProcess(&scan, answer);
         if (listed)
             scan.summary.shells++;
     }

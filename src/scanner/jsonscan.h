@@ -15,8 +15,16 @@
 #define HOST_NAME_CHARS 256
 
 // Beside the shell test's answers: the process was not tested, as the tool's
-// own, or as one created after the list was taken under a listed id.
+// own, the Idle process, or one created after the list was taken under a
+// listed id; or it refused reading as a protected process does, from
+// everyone, elevated or not.
 #define PROMPT_SKIPPED 3
+#define PROMPT_PROTECTED 4
+
+// NtQueryInformationProcess's ProcessProtectionInformation: one PS_PROTECTION
+// byte, whose low three bits are the protection type (0 for none).
+#define PROCESS_PROTECTION_INFORMATION 61
+#define PROTECTION_TYPE_MASK 0x07
 
 // Exit status of the JSON layouts.
 #define JSON_STATUS_DONE 0
@@ -33,6 +41,17 @@ typedef HANDLE (*OpenProcessFunction)(DWORD processId);
 // The JSON layouts open each listed process for its shell test through this
 // entry: OpenProcessForRead unless a test points it at its own function.
 extern OpenProcessFunction OpenListedProcessEntry;
+// A process that refused reading is asked for its protection through this
+// entry: QueryProcessInformation unless a test points it at its own function.
+extern QueryProcessInformationFunction QueryProtectionEntry;
+
+typedef int (*OutputGoneFunction)(void);
+// 1 when standard output is a pipe whose reader has gone (PeekNamedPipe
+// answers ERROR_BROKEN_PIPE); a file or a console never goes.
+int IsOutputReaderGone(void);
+// The watch asks through this entry: IsOutputReaderGone unless a test points
+// it at its own function.
+extern OutputGoneFunction IsOutputGoneEntry;
 
 typedef struct JSON_SCAN {
     WCHAR hostName[HOST_NAME_CHARS];
@@ -56,14 +75,18 @@ int ReadJsonScanList(JSON_SCAN* scan);
 int IsStartingProcess(const JSON_SCAN* scan, ULONGLONG created);
 // Tests one listed process and prints it when it is a shell: it has a
 // prompt entry, or its image is a command interpreter's (then even when it
-// cannot be opened). Answers the shell test's answer or PROMPT_SKIPPED (the
-// tool's own process, and one that has ended since the list was read or
-// whose id a later process took), with *listed 1 when a shell object was
-// printed; counts nothing.
+// cannot be opened). Answers the shell test's answer, PROMPT_PROTECTED for
+// one that cannot be opened but reports protection, or PROMPT_SKIPPED (the
+// tool's own process, the Idle process, and one that has ended since the
+// list was read or whose id a later process took), with *listed 1 when a
+// shell object was printed; counts nothing.
 int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process, int* listed);
 // After a line: flushes it when the scan flushes each line, and notes a
 // failed write.
 void FlushJsonLine(JSON_SCAN* scan);
+// Counts a process whose test could not read it in the scan object's
+// unreadable, or in its protected; any other answer counts nowhere.
+void CountUnreadProcess(JSON_SCAN* scan, int answer);
 // Flushes standard output; JSON_STATUS_NOT_WRITTEN when anything written
 // since the start was lost, else status.
 int FinishJsonOutput(JSON_SCAN* scan, int status);

@@ -211,11 +211,11 @@ void PrintShellObject(const SHELL_REPORT* report)
     printf(",\"wow64\":");
     PrintJsonBoolean(report->match != NULL, report->wow64);
     printf(",\"user\":");
-    PrintJsonTextOrNull(read && evidence->foundAccount ? evidence->user : NULL, ACCOUNT_TEXT_CHARS);
+    PrintJsonTextOrNull(read && evidence->owner.foundAccount ? evidence->owner.user : NULL, ACCOUNT_TEXT_CHARS);
     printf(",\"domain\":");
-    PrintJsonTextOrNull(read && evidence->foundAccount ? evidence->domain : NULL, ACCOUNT_TEXT_CHARS);
+    PrintJsonTextOrNull(read && evidence->owner.foundAccount ? evidence->owner.domain : NULL, ACCOUNT_TEXT_CHARS);
     printf(",\"sid\":");
-    PrintJsonTextOrNull(read && evidence->foundSid ? evidence->sid : NULL, SID_TEXT_CHARS);
+    PrintJsonTextOrNull(read && evidence->owner.foundSid ? evidence->owner.sid : NULL, SID_TEXT_CHARS);
     if (read && evidence->foundIntegrity)
         printf(",\"integrity\":\"%s\"", NameIntegrityLevel(evidence->integrity));
     else
@@ -275,8 +275,9 @@ void PrintScanObject(const SCAN_REPORT* report)
     PrintJsonBoolean(report->foundElevated, report->elevated);
     printf(",\"debug_privilege\":");
     PrintJsonBoolean(report->foundDebugPrivilege, report->debugPrivilege);
-    printf(",\"processes\":%lu,\"unreadable\":%lu,\"shells\":%lu,\"error\":", (unsigned long)report->processes,
-           (unsigned long)report->unreadable, (unsigned long)report->shells);
+    printf(",\"processes\":%lu,\"unreadable\":%lu,\"protected\":%lu,\"shells\":%lu,\"error\":",
+           (unsigned long)report->processes, (unsigned long)report->unreadable,
+           (unsigned long)report->protectedProcesses, (unsigned long)report->shells);
     if (report->errorCall == NULL)
         printf("null");
     else

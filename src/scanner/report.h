@@ -69,6 +69,7 @@ typedef struct SCAN_REPORT {
     int debugPrivilege;
     DWORD processes;
     DWORD unreadable;
+    DWORD protectedProcesses;  // refused reading as protected processes do
     DWORD shells;
     const char* errorCall;  // NULL when the process list could be read
     DWORD errorCode;

@@ -8,6 +8,7 @@
 #include <tlhelp32.h>
 
 #include "../front/console.h"
+#include "account.h"
 #include "asciifold.h"
 #include "environment.h"
 #include "text.h"
@@ -45,38 +46,26 @@ void ExpandSystemRootPath(const char* imagePath, char* text, DWORD capacity)
 
 int GetProcessUserName(DWORD processId, char* text, DWORD capacity)
 {
+    static PROCESS_OWNER owner;
+    char name[ACCOUNT_NAME_CHARS];
     CopyText(text, capacity, "SYSTEM");
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
     if (process == NULL)
         return 0;
     HANDLE token = NULL;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) {
-        CloseHandle(process);
-        return 0;
+    int found = 0;
+    if (OpenProcessToken(process, TOKEN_QUERY, &token)) {
+        // In the system code page, as the record's other texts are.
+        found = ReadTokenOwner(token, &owner) &&
+                WideCharToMultiByte(CP_ACP, 0, owner.user, -1, name, sizeof(name), NULL, NULL) > 0;
+        CloseHandle(token);
     }
-
-    // The record holds a SID pointer: the union aligns the buffer for it.
-    union {
-        TOKEN_USER user;
-        unsigned char bytes[TOKEN_USER_BYTES];
-    } tokenUser;
-    DWORD returnLength = sizeof(tokenUser);
-    char name[ACCOUNT_NAME_CHARS];
-    char domain[ACCOUNT_NAME_CHARS];
-    DWORD nameChars = sizeof(name);
-    DWORD domainChars = sizeof(domain);
-    SID_NAME_USE use;
-    memset(name, 0, sizeof(name));
-    memset(domain, 0, sizeof(domain));
-    int found = GetTokenInformation(token, TokenUser, &tokenUser, sizeof(tokenUser), &returnLength) &&
-                LookupAccountSidA(NULL, tokenUser.user.User.Sid, name, &nameChars, domain, &domainChars, &use);
+    CloseHandle(process);
     if (found) {
         name[sizeof(name) - 1] = '\0';
         CopyText(text, capacity, name);
     }
-    CloseHandle(token);
-    CloseHandle(process);
-    return found ? 1 : 0;
+    return found;
 }
 
 int GetProcessImagePath(DWORD processId, char* text, DWORD capacity)

@@ -7,7 +7,6 @@
 
 #include "report.h"
 
-#define TOKEN_USER_BYTES 1000
 // The longest path QueryFullProcessImageName can give, in the system code page.
 #define IMAGE_PATH_BYTES 32768
 #define ACCOUNT_NAME_CHARS 260

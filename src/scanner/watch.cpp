@@ -55,8 +55,12 @@ static DWORD ShellCapacity = 0;
 static HANDLE StopEvent = NULL;
 static HANDLE DoneEvent = NULL;
 
-static BOOL WINAPI OnWatchControl(DWORD controlType)
+BOOL WINAPI HandleWatchControl(DWORD controlType)
 {
+    // A logoff reaches a watch run as SYSTEM (a service wrapper, a scheduled
+    // task, psexec -s) whenever any user signs out: it goes on watching.
+    if (controlType == CTRL_LOGOFF_EVENT)
+        return TRUE;
     if (StopEvent != NULL)
         SetEvent(StopEvent);
     if (controlType == CTRL_C_EVENT || controlType == CTRL_BREAK_EVENT)
@@ -150,23 +154,22 @@ static void ExamineKnown(JSON_SCAN* scan, const LISTED_PROCESS* process, KNOWN_P
     int answer = ExamineListedProcess(scan, process, &listed);
     if (answer == PROMPT_SKIPPED)
         return;
-    if (first)
-        scan->summary.processes++;
     if (listed) {
         known->state = KNOWN_SHELL;
         scan->summary.shells++;
-        if (answer == PROMPT_UNREADABLE)
-            scan->summary.unreadable++;
         RememberShell(process);
     } else if (IsStartingProcess(scan, known->created)) {
         // A process may not be readable in its first moments either.
         known->state = KNOWN_YOUNG;
-    } else if (answer == PROMPT_UNREADABLE) {
-        known->state = KNOWN_UNREADABLE;
-        scan->summary.unreadable++;
     } else {
-        known->state = KNOWN_CLEAN;
+        known->state = answer == PROMPT_UNREADABLE || answer == PROMPT_PROTECTED ? KNOWN_UNREADABLE : KNOWN_CLEAN;
     }
+    // Counted once: among the processes when first met, among those not
+    // read by the test that settles it.
+    if (first)
+        scan->summary.processes++;
+    if (known->state != KNOWN_YOUNG)
+        CountUnreadProcess(scan, answer);
 }
 
 // One poll; 0 when the list could not be read.
@@ -216,26 +219,47 @@ int WatchProcesses(DWORD seconds)
     scan.waitForPrompt = 1;
     StopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     DoneEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    SetConsoleCtrlHandler(OnWatchControl, TRUE);
+    SetConsoleCtrlHandler(HandleWatchControl, TRUE);
 
     ULONGLONG deadline = GetTickCount64() + (ULONGLONG)seconds * 1000;
     int status = JSON_STATUS_DONE;
+    int listFailing = 0;
+    ULONGLONG failingSince = 0;
+    DWORD retryWait = 0;
     for (;;) {
         ULONGLONG pollStarted = GetTickCount64();
-        if (!Poll(&scan)) {
-            status = JSON_STATUS_NO_LIST;
-            break;
+        DWORD wait = WATCH_POLL_MILLISECONDS;
+        if (Poll(&scan)) {
+            listFailing = 0;
+            scan.summary.errorCall = NULL;
+        } else {
+            // One failed read of the list does not end a week-long watch:
+            // it is read again, less and less often, for a while.
+            retryWait = listFailing ? retryWait * 2 : WATCH_POLL_MILLISECONDS;
+            if (retryWait > WATCH_RETRY_MAX_MILLISECONDS)
+                retryWait = WATCH_RETRY_MAX_MILLISECONDS;
+            if (!listFailing)
+                failingSince = pollStarted;
+            listFailing = 1;
+            wait = retryWait;
+            if (pollStarted - failingSince >= WATCH_LIST_FAILING_MILLISECONDS) {
+                status = JSON_STATUS_NO_LIST;
+                break;
+            }
         }
+        // A collector that has gone is noticed even while nothing is written.
+        if (!scan.outputFailed && IsOutputGoneEntry != NULL && IsOutputGoneEntry())
+            scan.outputFailed = 1;
         if (scan.outputFailed)
             break;
-        ULONGLONG next = pollStarted + WATCH_POLL_MILLISECONDS;
+        ULONGLONG next = pollStarted + wait;
         if (seconds != 0 && next > deadline)
             next = deadline;
         ULONGLONG current = GetTickCount64();
-        DWORD wait = next > current ? (DWORD)(next - current) : 0;
+        DWORD remaining = next > current ? (DWORD)(next - current) : 0;
         if (StopEvent == NULL)
-            Sleep(wait);
-        else if (WaitForSingleObject(StopEvent, wait) == WAIT_OBJECT_0)
+            Sleep(remaining);
+        else if (WaitForSingleObject(StopEvent, remaining) == WAIT_OBJECT_0)
             break;
         if (seconds != 0 && GetTickCount64() >= deadline)
             break;

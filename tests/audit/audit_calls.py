@@ -22,7 +22,10 @@ Checks (each violation is tagged so that the fault test can tell them apart):
               once; on that handle at most one NtQueryInformationProcess for
               the basic information, three ReadProcessMemory (and one more
               for the rest of a block that runs on past its first 64 KiB
-              read, starting where that read ended) and two VirtualQueryEx, and exactly one ProcessWow64Information query
+              read, starting where that read ended, and one more of the
+              parameters record for the environment pointer again after a
+              block that could not be read) and two VirtualQueryEx, and
+              exactly one ProcessWow64Information query
               on each such handle granted (a native process answers 0:
               nothing more is read). In the JSON layout each such handle also
               gets exactly one GetProcessTimes, before the shell test, which
@@ -40,7 +43,9 @@ Checks (each violation is tagged so that the fault test can tell them apart):
               looked up at most once in the run, the process list is read
               once, and ntdll is neither loaded nor freed during the scan.
   [lookups]   a listed process gets exactly the lookups of its layout's
-              record, a process that is not listed none of them. A listed
+              record, a process that is not listed none of them; the run
+              looks each distinct owner of a listed process up once, by the
+              first process it owns, and no other account. A listed
               shell whose parent runs gets, in the JSON layout, its parent
               opened for its creation time and image path, counted as the
               shell's lookup.
@@ -164,6 +169,10 @@ READ_LIMITS = {"NtQueryInformationProcess": 1, "ReadProcessMemory": 3, "VirtualQ
 # The read of the rest of a block longer than the first read of 64 KiB.
 FIRST_BLOCK_READ = 0x10000
 BLOCK_REST = "ReadProcessMemory (rest of the block)"
+# A second read of the parameters record, for the environment pointer once
+# more after a block that could not be read (it may have moved); the block
+# it then names gets the region question and the reads of a first one.
+POINTER_AGAIN = "ReadProcessMemory (the environment pointer again)"
 # The JSON layout's creation-time check of each reading handle.
 TEST_TIMES = "GetProcessTimes"
 LIST_CLASS = 5
@@ -176,16 +185,21 @@ EVIDENCE_LIMITS = {"evidence ReadProcessMemory": 3, "evidence VirtualQueryEx": 2
 # Every reading handle's main image in the JSON layout, read between that
 # query and the evidence: headers, resource directory, version data.
 IMAGE_LIMITS = {"image ReadProcessMemory": 3, "image VirtualQueryEx": 3}
-BUDGET_KEYS = [TEST_OPEN, TEST_GRANTED, WOW64_QUERY, TEST_TIMES, BLOCK_REST] + list(READ_LIMITS) + \
+BUDGET_KEYS = [TEST_OPEN, TEST_GRANTED, WOW64_QUERY, TEST_TIMES, BLOCK_REST, POINTER_AGAIN] + list(READ_LIMITS) + \
     list(EVIDENCE_LIMITS) + list(IMAGE_LIMITS)
 
-# What a listed process is looked up with in each layout, beyond the reads.
+# An account lookup, by either of its names. Each distinct owner is looked
+# up once in the run, by the first listed process it owns (the others get
+# none): a lookup can wait seconds for a domain controller.
+ACCOUNT_KEY = "account lookup"
+# What a listed process is looked up with in each layout, beyond the reads
+# and the account lookup.
 LOOKUPS = {
     LAYOUT_LINE: {"OpenProcess(0x400)": 2, "OpenProcessToken(TOKEN_QUERY)": 1, "GetTokenInformation(TokenUser)": 1,
-                  "LookupAccountSidA": 1, "IsWow64Process": 1, "OpenProcess(0x1000)": 1, "GetExitCodeProcess": 1,
+                  "IsWow64Process": 1, "OpenProcess(0x1000)": 1, "GetExitCodeProcess": 1,
                   "QueryFullProcessImageNameA": 1},
     LAYOUT_JSON: {"OpenProcessToken(TOKEN_QUERY)": 1, "GetTokenInformation(TokenUser)": 1,
-                  "GetTokenInformation(TokenIntegrityLevel)": 1, "LookupAccountSidW": 1,
+                  "GetTokenInformation(TokenIntegrityLevel)": 1,
                   "QueryFullProcessImageNameW": 1},
 }
 # The parent check of a listed shell in the JSON layout, made when its parent
@@ -204,14 +218,14 @@ TEST_COLUMNS = [(TEST_OPEN, "open410"), ("NtQueryInformationProcess", "NtQIP"), 
 COLUMNS = {
     LAYOUT_LINE: TEST_COLUMNS + [
         ("OpenProcess(0x400)", "open400"), ("OpenProcessToken(TOKEN_QUERY)", "token"),
-        ("GetTokenInformation(TokenUser)", "tokuser"), ("LookupAccountSidA", "sidA"), ("IsWow64Process", "wow64"),
+        ("GetTokenInformation(TokenUser)", "tokuser"), (ACCOUNT_KEY, "sid"), ("IsWow64Process", "wow64"),
         ("OpenProcess(0x1000)", "open1000"), ("GetExitCodeProcess", "exit"), ("QueryFullProcessImageNameA", "pathA")],
     LAYOUT_JSON: TEST_COLUMNS + [
         (TEST_TIMES, "times"), ("image ReadProcessMemory", "imRPM"), ("image VirtualQueryEx", "imVQE"),
         ("evidence ReadProcessMemory", "evRPM"),
         ("evidence VirtualQueryEx", "evVQE"), ("OpenProcessToken(TOKEN_QUERY)", "token"),
         ("GetTokenInformation(TokenUser)", "tokuser"), ("GetTokenInformation(TokenIntegrityLevel)", "toklevel"),
-        ("LookupAccountSidW", "sidW"), ("QueryFullProcessImageNameW", "pathW"), (PARENT_OPEN, "par1000"),
+        (ACCOUNT_KEY, "sid"), ("QueryFullProcessImageNameW", "pathW"), (PARENT_OPEN, "par1000"),
         ("GetProcessTimes of the parent", "partime"), ("QueryFullProcessImageNameW of the parent", "parpath")],
 }
 LEGEND = {
@@ -238,6 +252,7 @@ LINE_PATTERN = re.compile(r"^([0-9a-f]+):(Call|Ret)\s+([^.\s]+)\.([^(\s]+)\((.*)
                           r"(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)$")
 LOAD_PATTERN = re.compile(r'Loaded L"(.*)" at ([0-9a-f]+):')
 RECORD_PATTERN = re.compile(r"Process ID=(-?\d+); Parent Process ID=")
+OWNER_PATTERN = re.compile(r"; User Name=(.*?); Process Path=")
 
 
 # --------------------------------------------------------------------------
@@ -498,10 +513,12 @@ class Output:
         self.listed = set()
         self.parents = {}  # listed pid -> parent pid
         self.running = {}  # listed pid -> its parent runs
+        self.owners = set()  # the listed processes' owners: user names, or SIDs in the JSON layout
         self.scan = None  # the JSON scan object
         self.problems = []
         if layout == LAYOUT_LINE:
             self.listed = {int(value) & DWORD_MASK for value in RECORD_PATTERN.findall(text)}
+            self.owners = set(OWNER_PATTERN.findall(text))
             return
         for number, line in enumerate(text.splitlines(), 1):
             if not line.strip():
@@ -517,6 +534,8 @@ class Output:
                 self.parents[record["pid"]] = record["ppid"]
                 parent = record.get("parent")
                 self.running[record["pid"]] = isinstance(parent, dict) and parent.get("running") is True
+                if record.get("sid") is not None:
+                    self.owners.add(record["sid"])
             elif kind == "scan" and self.scan is None:
                 self.scan = record
             else:
@@ -749,7 +768,7 @@ class Audit:
                 if episode_pid is None:
                     self.fail("lookups", "an account lookup outside any process's lookups: %s" % call.describe())
                 else:
-                    self.counts[episode_pid]["LookupAccountSidA" if key == "lookupaccountsida" else call.name] += 1
+                    self.counts[episode_pid][ACCOUNT_KEY] += 1
 
         if token_pending is not None:
             self.fail("handles", "the token from %s is never used or closed" % token_pending[1].describe())
@@ -832,6 +851,8 @@ class Audit:
                     last = handle.last_read
                     if last is not None and last[1] == FIRST_BLOCK_READ and address == last[0] + last[1]:
                         name = BLOCK_REST
+                    elif handle.test_reads >= 2 and address == handle.parameters_address:
+                        name = POINTER_AGAIN
                     handle.last_read = (address, size)
                     handle.test_reads += 1
                     if handle.test_reads == 2:
@@ -884,7 +905,7 @@ class Audit:
             state = "listed" if listed else "not listed"
             if counts[TEST_OPEN] != 1:
                 self.fail("budget", "%s is opened for the shell test %d times, not once" % (label, counts[TEST_OPEN]))
-            for name, limit in list(READ_LIMITS.items()) + [(BLOCK_REST, 2)]:
+            for name, limit in list(READ_LIMITS.items()) + [(BLOCK_REST, 2), (POINTER_AGAIN, 1)]:
                 if counts[name] > limit:
                     self.fail("budget", "%s gets %d %s calls, more than %d" % (label, counts[name], name, limit))
             times = counts[TEST_GRANTED] if json_layout else 0
@@ -910,10 +931,18 @@ class Audit:
                     expected.update(PARENT_LOOKUPS)
             else:
                 expected = {}
+            if counts[ACCOUNT_KEY] > (1 if listed else 0):
+                self.fail("lookups", "%s (%s) gets %d account lookups, more than %d" %
+                          (label, state, counts[ACCOUNT_KEY], 1 if listed else 0))
+            expected[ACCOUNT_KEY] = counts[ACCOUNT_KEY]
             for name in (set(counts) - set(BUDGET_KEYS)) | set(expected):
                 if counts[name] != expected.get(name, 0):
                     self.fail("lookups", "%s (%s) gets %d x %s, expected %d" %
                               (label, state, counts[name], name, expected.get(name, 0)))
+        lookups = sum(counts[ACCOUNT_KEY] for counts in self.counts.values())
+        if lookups != len(self.output.owners):
+            self.fail("lookups", "%d account lookups in the run for %d distinct owners of listed processes: each "
+                      "owner is looked up once" % (lookups, len(self.output.owners)))
         for pid in sorted(self.listed - scanned):
             self.fail("coverage", "process %d is in the output but was never scanned in the trace" % pid)
         if json_layout and self.output.scan is not None and self.output.scan.get("processes") != len(scanned):

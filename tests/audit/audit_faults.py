@@ -174,7 +174,7 @@ def line_faults(trace):
     token_info = trace.after(token_open, "GetTokenInformation")
     token_value = token_info.argument(0)
     token_close = trace.after(token_info, "CloseHandle", lambda call: call.argument(0) == token_value)
-    account = trace.after(token_open, "LookupAccountSidA")
+    account = trace.after(token_open, "LookupAccountSidW")
     wow = trace.after(lookup_open, "IsWow64Process")
     image_open = trace.after(listed_open, "OpenProcess", lambda call: call.argument(0, True) == 0x1000)
     image_exit_code = trace.on_handle(image_open, "GetExitCodeProcess")
