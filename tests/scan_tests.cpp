@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "console.h"
+#include "privilege.h"
 #include "json_value.h"
 #include "jsonscan.h"
 #include "processlist.h"
@@ -125,28 +125,29 @@ TEST(ProcessLookups, ALiveTargetGivesItsOwnerAndPath)
     StopTarget(&target);
 }
 
-int FakeCalls = 0;
-BOOL WINAPI FakeIsWow64Process(HANDLE process, PBOOL isWow64)
-{
-    FakeCalls++;
-    *isWow64 = process != NULL ? TRUE : FALSE;
-    return TRUE;
-}
 
 // Runs a scan with standard output sent to a file; answers what it printed.
 std::string CaptureOutput(void (*print)(int), int mode);
 
 int LastJsonStatus = -1;
 
+void ScanAsText(int mode)
+{
+    DWORD errorCode = 0;
+    ScanProcesses(mode, &errorCode);
+}
+
 void ScanAsJson(int unused)
 {
     (void)unused;
-    LastJsonStatus = ScanProcessesAsJson();
+    RUN_FACTS facts;
+    ReadRunFacts(&facts);
+    LastJsonStatus = ScanProcessesAsJson(&facts);
 }
 
 std::string CaptureScan(int mode)
 {
-    return CaptureOutput(mode == OUTPUT_JSON ? ScanAsJson : ScanProcesses, mode);
+    return CaptureOutput(mode == OUTPUT_JSON ? ScanAsJson : ScanAsText, mode);
 }
 
 std::string CaptureOutput(void (*print)(int), int mode)
@@ -225,24 +226,23 @@ TEST(PrintJsonText, EscapesAsJsonRequiresAndWritesUtf8)
               CaptureOutput(PrintAwkwardJsonText, 0));
 }
 
-TEST(IsProcess32Bit, ReportsWhatTheIsWow64ProcessEntryAnswers)
+TEST(IsProcess32Bit, ReportsWhatTheWow64QueryAnswers)
 {
     Target target;
     ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &target));
-    IsWow64ProcessFunction saved = IsWow64ProcessEntry;
 
-    IsWow64ProcessEntry = NULL;
+    QueryWow64InformationEntry = NULL;
     EXPECT_EQ(0, IsProcess32Bit(target.info.dwProcessId));
-    ResolveIsWow64Process();
-    ASSERT_NE(IsWow64ProcessEntry, (IsWow64ProcessFunction)NULL);
+    RestoreWow64Query();
     EXPECT_EQ(0, IsProcess32Bit(target.info.dwProcessId));
 
-    IsWow64ProcessEntry = FakeIsWow64Process;
-    FakeCalls = 0;
+    AnswerWow64Query(target.info.dwProcessId, 0x7FFE0000);
+    FakeWow64Queries = 0;
     EXPECT_EQ(1, IsProcess32Bit(target.info.dwProcessId));
-    EXPECT_EQ(1, FakeCalls);
+    EXPECT_EQ(1, FakeWow64Queries);
 
-    // The whole scan marks the 32-bit target, capitalised and with " *32".
+    // The whole scan marks the 32-bit target, capitalised and with " *32"
+    // (its shell test reads its 64-bit view: the 32-bit one is made up).
     std::string line = "Process ID=" + std::to_string(target.info.dwProcessId) +
                        "; Parent Process ID=" + std::to_string(GetCurrentProcessId()) +
                        "; Process Name=Murk_target.exe *32; User Name=" + CurrentUserName() +
@@ -250,11 +250,9 @@ TEST(IsProcess32Bit, ReportsWhatTheIsWow64ProcessEntryAnswers)
     std::string output = CaptureScan(1);
     EXPECT_NE(std::string::npos, output.find(line)) << output;
 
-    IsWow64ProcessEntry = NULL;
+    RestoreWow64Query();
     output = CaptureScan(1);
     EXPECT_NE(std::string::npos, output.find("; Process Name=Murk_target.exe; User Name=")) << output;
-
-    IsWow64ProcessEntry = saved;
     StopTarget(&target);
 }
 
@@ -263,10 +261,10 @@ TEST(ScanProcesses, AWow64ShellWithItsPromptOnlyInThe32BitViewIsListed)
     Target target;
     ULONG_PTR peb32 = 0;
     ASSERT_TRUE(StartWow64Target(MODE_WOW64_PROMPT_32, &target, &peb32));
-    ResolveIsWow64Process();
+    // One query tells both the shell test and the name's " *32".
     std::string line = "\n\n\n Process ID=" + std::to_string(target.info.dwProcessId) +
                        "; Parent Process ID=" + std::to_string(GetCurrentProcessId()) +
-                       "; Process Name=Murk_target.exe; User Name=" + CurrentUserName() +
+                       "; Process Name=Murk_target.exe *32; User Name=" + CurrentUserName() +
                        "; Process Path=" + BinDirectory() + TARGET_PROGRAM + ";\n\n" + std::string(64, '-');
 
     // Wine answers 0 to the real query: the 64-bit view alone holds no prompt.
@@ -561,7 +559,9 @@ TEST(ScanProcessesAsJson, AncestorsAndChildrenComeFromTheListAndAreCut)
 
 void WatchFor(int seconds)
 {
-    LastJsonStatus = WatchProcesses((DWORD)seconds);
+    RUN_FACTS facts;
+    ReadRunFacts(&facts);
+    LastJsonStatus = WatchProcesses((DWORD)seconds, &facts);
 }
 
 TEST(WatchProcesses, AYoungProcessThatCannotBeReadYetIsTestedAgain)
@@ -833,7 +833,6 @@ TEST(ScanProcesses, RepeatedScansLeaveNoHandleOpen)
     Target other;
     ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &shell));
     ASSERT_TRUE(StartTarget(MODE_NO_PROMPT, &other));
-    ResolveIsWow64Process();
     CaptureScan(0);  // first run loads what the system keeps loaded
 
     long before = HandleCount();

@@ -1,4 +1,4 @@
-// Console colours, the fixed texts (banner, help screen, error line) and the
+// The fixed texts of the console (banner, help screen, error line) and the
 // single key wait.
 #include "console.h"
 
@@ -7,50 +7,13 @@
 
 #include "version.h"
 
-IsWow64ProcessFunction IsWow64ProcessEntry = NULL;
-
 static char ErrorText[ERROR_TEXT_BYTES];
 
 // Signalled by the control handler while WaitForKeyPress runs: Wine delivers
 // Ctrl+C as a control event even with processed input switched off.
 static HANDLE KeyWaitControlEvent = NULL;
 
-// The attributes the run started with, put back by the control handler when
-// Ctrl+C or Ctrl+Break ends a scan; once it has, no colour is set again.
-static WORD SavedRunAttributes = 0;
-static int RunEnding = 0;
-// Taken around every attribute change, so that none comes after the
-// handler's.
-static SRWLOCK AttributeLock = SRWLOCK_INIT;
-
 static const char STARS[] = "****************************************************************";
-
-WORD GetTextAttributes(void)
-{
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info))
-        return 15;
-    return info.wAttributes;
-}
-
-void SetTextColor(WORD value)
-{
-    // Text printed so far must show in the colour that was set before it.
-    fflush(stdout);
-    AcquireSRWLockExclusive(&AttributeLock);
-    if (!RunEnding)
-        SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), (WORD)(value | FOREGROUND_INTENSITY));
-    ReleaseSRWLockExclusive(&AttributeLock);
-}
-
-void RestoreTextAttributes(WORD value)
-{
-    fflush(stdout);
-    AcquireSRWLockExclusive(&AttributeLock);
-    if (!RunEnding)
-        SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), value);
-    ReleaseSRWLockExclusive(&AttributeLock);
-}
 
 // The title block the banner and the help screen share.
 static void PrintTitleBlock(void)
@@ -106,36 +69,6 @@ void PrintError(const char* format, ...)
     SetTextColor(COLOR_RED);
     printf("%s", ErrorText);
     RestoreTextAttributes(saved);
-}
-
-void ResolveIsWow64Process(void)
-{
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    IsWow64ProcessEntry = NULL;
-    if (kernel != NULL)
-        IsWow64ProcessEntry = (IsWow64ProcessFunction)(void*)GetProcAddress(kernel, "IsWow64Process");
-}
-
-static BOOL WINAPI OnRunControl(DWORD controlType)
-{
-    if (controlType != CTRL_C_EVENT && controlType != CTRL_BREAK_EVENT)
-        return FALSE;
-    // The main thread may be half-way through a coloured text: what it has
-    // printed shows in its colour, then the console gets its own back, and
-    // the system's handler ends the process as it would have.
-    fflush(stdout);
-    AcquireSRWLockExclusive(&AttributeLock);
-    if (!RunEnding)
-        SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), SavedRunAttributes);
-    RunEnding = 1;
-    ReleaseSRWLockExclusive(&AttributeLock);
-    return FALSE;
-}
-
-void RestoreAttributesOnControl(WORD saved)
-{
-    SavedRunAttributes = saved;
-    SetConsoleCtrlHandler(OnRunControl, TRUE);
 }
 
 static BOOL WINAPI OnKeyWaitControl(DWORD controlType)

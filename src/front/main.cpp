@@ -21,6 +21,18 @@
 // key wait flush it first, so each text still shows in its own colour.
 static char OutputBuffer[OUTPUT_BUFFER_BYTES];
 
+// The text layouts: the banner, then the records or the error line.
+static void RunTextScan(int mode)
+{
+    DWORD errorCode = 0;
+    PrintBanner();
+    int answer = ScanProcesses(mode, &errorCode);
+    if (answer == SCAN_NO_SNAPSHOT)
+        PrintError("\n\n\t Error: Failed to get running process list, Error Code = 0x%.8x\n\n", errorCode);
+    else if (answer == SCAN_NO_FIRST_PROCESS)
+        PrintError("\n\n\t Error: Failed to get running process info, Error Code = 0x%.8x\n\n", errorCode);
+}
+
 // Compares two option texts, folding only the ASCII letters A-Z.
 static int IsSameOption(const char* argument, const char* option)
 {
@@ -54,25 +66,27 @@ int main(int argc, char** argv)
     setvbuf(stdout, OutputBuffer, _IOFBF, sizeof(OutputBuffer));
     WORD savedAttributes = GetTextAttributes();
     EnableDebugPrivilege();
-    ResolveIsWow64Process();
 
     // The JSON layouts: UTF-8 bytes with bare LF line ends, no colour, the
     // console's attributes never touched, and an exit status collectors
     // can act on.
     int watch = argc >= 2 && argc <= 3 && IsSameOption(argv[1], "-w");
     DWORD watchSeconds = argc == 3 && watch ? ParseWatchSeconds(argv[2]) : 0;
+    RUN_FACTS facts;
     if (argc == 2 && IsSameOption(argv[1], "-j")) {
         _setmode(_fileno(stdout), _O_BINARY);
-        exit(ScanProcessesAsJson());
+        ReadRunFacts(&facts);
+        exit(ScanProcessesAsJson(&facts));
     }
     if (watch && (argc == 2 || watchSeconds != 0)) {
         _setmode(_fileno(stdout), _O_BINARY);
-        exit(WatchProcesses(watchSeconds));
+        ReadRunFacts(&facts);
+        exit(WatchProcesses(watchSeconds, &facts));
     }
 
     RestoreAttributesOnControl(savedAttributes);
     if (argc == 1) {
-        ScanProcesses(OUTPUT_BLOCK);
+        RunTextScan(OUTPUT_BLOCK);
         SetTextColor(COLOR_WHITE);
         printf("\n\n Note: Type %s.exe -h for more options\n\n", PROGRAM_NAME);
 
@@ -93,9 +107,9 @@ int main(int argc, char** argv)
 
     if (argc == 2) {
         if (IsSameOption(argv[1], "-l"))
-            ScanProcesses(OUTPUT_LINE);
+            RunTextScan(OUTPUT_LINE);
         else if (IsSameOption(argv[1], "-x"))
-            ScanProcesses(OUTPUT_XML);
+            RunTextScan(OUTPUT_XML);
         else
             PrintUsage();
         RestoreTextAttributes(savedAttributes);

@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include "../scanner/jsonscan.h"
+#include "version.h"
+
 #define OWN_PRIVILEGES_BYTES 4096
 
 void EnableDebugPrivilege(void)
@@ -64,4 +67,11 @@ int QueryOwnDebugPrivilege(int* enabled)
     }
     CloseHandle(token);
     return answered;
+}
+
+void ReadRunFacts(RUN_FACTS* facts)
+{
+    facts->version = VERSION_FULL_TEXT;
+    facts->foundElevated = QueryOwnElevation(&facts->elevated);
+    facts->foundDebugPrivilege = QueryOwnDebugPrivilege(&facts->debugPrivilege);
 }

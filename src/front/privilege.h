@@ -8,4 +8,8 @@ void EnableDebugPrivilege(void);
 int QueryOwnElevation(int* elevated);
 int QueryOwnDebugPrivilege(int* enabled);
 
+struct RUN_FACTS;
+// The tool's version and the answers above, for the scan object.
+void ReadRunFacts(struct RUN_FACTS* facts);
+
 #endif

@@ -8,6 +8,7 @@
 #include <wchar.h>
 
 #include "envblock.h"
+#include "systemfunction.h"
 #include "text.h"
 
 typedef LONG(NTAPI* NtQueryInformationProcessFunction)(HANDLE process, ULONG informationClass, PVOID buffer,
@@ -43,15 +44,8 @@ ULONG_PTR ReadPointerAt(const unsigned char* image, size_t offset, size_t pointe
 LONG QueryProcessInformation(HANDLE process, DWORD informationClass, void* buffer, DWORD length,
                              DWORD* returnLength)
 {
-    // Looked up once per run: ntdll is mapped into every process and stays.
-    static NtQueryInformationProcessFunction query = NULL;
-    static int resolved = 0;
-    if (!resolved) {
-        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-        if (ntdll != NULL)
-            query = (NtQueryInformationProcessFunction)(void*)GetProcAddress(ntdll, "NtQueryInformationProcess");
-        resolved = 1;
-    }
+    static SYSTEM_FUNCTION function = {"ntdll.dll", "NtQueryInformationProcess", 0, 0, NULL};
+    NtQueryInformationProcessFunction query = (NtQueryInformationProcessFunction)(void*)FindSystemFunction(&function);
     if (query == NULL)
         return -1;
     return query(process, informationClass, buffer, length, (PULONG)returnLength);

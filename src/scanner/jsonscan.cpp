@@ -7,7 +7,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "../front/privilege.h"
 #include "environment.h"
 #include "evidence.h"
 #include "signs.h"
@@ -24,7 +23,7 @@ static IMAGE_IDENTITY Identity;
 static SHELL_FAMILY Family;
 static WCHAR ParentPath[IMAGE_PATH_CHARS];
 
-void BeginJsonScan(JSON_SCAN* scan)
+void BeginJsonScan(JSON_SCAN* scan, const RUN_FACTS* facts)
 {
     DWORD hostChars = HOST_NAME_CHARS;
     memset(&scan->summary, 0, sizeof(scan->summary));
@@ -38,8 +37,11 @@ void BeginJsonScan(JSON_SCAN* scan)
     scan->tablesAsked = 0;
     scan->list.records = NULL;
     scan->list.bytes = 0;
-    scan->summary.foundElevated = QueryOwnElevation(&scan->summary.elevated);
-    scan->summary.foundDebugPrivilege = QueryOwnDebugPrivilege(&scan->summary.debugPrivilege);
+    scan->summary.version = facts->version;
+    scan->summary.foundElevated = facts->foundElevated;
+    scan->summary.elevated = facts->elevated;
+    scan->summary.foundDebugPrivilege = facts->foundDebugPrivilege;
+    scan->summary.debugPrivilege = facts->debugPrivilege;
 }
 
 int ReadJsonScanList(JSON_SCAN* scan)
@@ -231,10 +233,10 @@ int FinishJsonOutput(JSON_SCAN* scan, int status)
     return status;
 }
 
-int ScanProcessesAsJson(void)
+int ScanProcessesAsJson(const RUN_FACTS* facts)
 {
     static JSON_SCAN scan;
-    BeginJsonScan(&scan);
+    BeginJsonScan(&scan, facts);
     if (!ReadJsonScanList(&scan)) {
         PrintScanObject(&scan.summary);
         return FinishJsonOutput(&scan, JSON_STATUS_NO_LIST);

@@ -53,6 +53,16 @@ int IsOutputReaderGone(void);
 // it at its own function.
 extern OutputGoneFunction IsOutputGoneEntry;
 
+// What the scan object says of the tool itself, which the entry point knows:
+// its version, and the rights its token gives it.
+typedef struct RUN_FACTS {
+    const char* version;
+    int foundElevated;
+    int elevated;
+    int foundDebugPrivilege;
+    int debugPrivilege;
+} RUN_FACTS;
+
 typedef struct JSON_SCAN {
     WCHAR hostName[HOST_NAME_CHARS];
     DWORD ownProcessId;
@@ -67,7 +77,7 @@ typedef struct JSON_SCAN {
 } JSON_SCAN;
 
 // The scan object's facts that do not depend on the list.
-void BeginJsonScan(JSON_SCAN* scan);
+void BeginJsonScan(JSON_SCAN* scan, const RUN_FACTS* facts);
 // Reads the list; on failure sets the scan object's error and answers 0.
 int ReadJsonScanList(JSON_SCAN* scan);
 // 1 when a process created at created was younger than
@@ -92,6 +102,6 @@ void CountUnreadProcess(JSON_SCAN* scan, int answer);
 int FinishJsonOutput(JSON_SCAN* scan, int status);
 
 // -j: every shell, then the scan object; answers the exit status.
-int ScanProcessesAsJson(void);
+int ScanProcessesAsJson(const RUN_FACTS* facts);
 
 #endif

@@ -3,6 +3,8 @@
 // before its offset is checked against that buffer.
 #include "processlist.h"
 
+#include "systemfunction.h"
+
 typedef LONG(NTAPI* NtQuerySystemInformationFunction)(ULONG informationClass, PVOID buffer, ULONG length,
                                                       PULONG returnLength);
 
@@ -15,14 +17,8 @@ static const WCHAR NO_NAME[1] = {0};
 
 LONG QuerySystemInformation(DWORD informationClass, void* buffer, DWORD length, DWORD* returnLength)
 {
-    static NtQuerySystemInformationFunction query = NULL;
-    static int resolved = 0;
-    if (!resolved) {
-        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-        if (ntdll != NULL)
-            query = (NtQuerySystemInformationFunction)(void*)GetProcAddress(ntdll, "NtQuerySystemInformation");
-        resolved = 1;
-    }
+    static SYSTEM_FUNCTION function = {"ntdll.dll", "NtQuerySystemInformation", 0, 0, NULL};
+    NtQuerySystemInformationFunction query = (NtQuerySystemInformationFunction)(void*)FindSystemFunction(&function);
     if (query == NULL)
         return -1;
     return query(informationClass, buffer, length, (PULONG)returnLength);

@@ -6,11 +6,10 @@
 #include <stdio.h>
 #include <wchar.h>
 
-#include "../front/console.h"
-#include "../front/version.h"
 #include "jsontext.h"
 #include "signs.h"
 #include "text.h"
+#include "textcolour.h"
 
 static int HeaderPending = 1;
 
@@ -269,7 +268,7 @@ void PrintScanObject(const SCAN_REPORT* report)
 {
     printf("{\"type\":\"scan\",\"host\":");
     PrintJsonTextOrNull(report->host, MAX_PATH);
-    printf(",\"version\":\"%s\",\"started\":", VERSION_FULL_TEXT);
+    printf(",\"version\":\"%s\",\"started\":", report->version);
     PrintJsonTime(1, &report->started);
     printf(",\"elevated\":");
     PrintJsonBoolean(report->foundElevated, report->elevated);

@@ -62,6 +62,7 @@ typedef struct SHELL_REPORT {
 // The closing object of the JSON layouts.
 typedef struct SCAN_REPORT {
     const WCHAR* host;
+    const char* version;  // the tool's, as its version resource gives it
     FILETIME started;
     int foundElevated;
     int elevated;

@@ -7,7 +7,6 @@
 #include <string.h>
 #include <tlhelp32.h>
 
-#include "../front/console.h"
 #include "account.h"
 #include "asciifold.h"
 #include "environment.h"
@@ -98,14 +97,12 @@ int GetProcessImagePath(DWORD processId, char* text, DWORD capacity)
 
 int IsProcess32Bit(DWORD processId)
 {
-    BOOL isWow64 = FALSE;
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
     if (process == NULL)
         return 0;
-    if (IsWow64ProcessEntry != NULL)
-        IsWow64ProcessEntry(process, &isWow64);
+    int is32Bit = QueryPeb32Address(process) != 0;
     CloseHandle(process);
-    return isWow64;
+    return is32Bit;
 }
 
 void CapitalizeFirstLetter(char* text)
@@ -114,21 +111,20 @@ void CapitalizeFirstLetter(char* text)
         text[0] = (char)(text[0] - 32);
 }
 
-void ScanProcesses(int mode)
+int ScanProcesses(int mode, DWORD* errorCode)
 {
-    PrintBanner();
-
+    *errorCode = 0;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
-        PrintError("\n\n\t Error: Failed to get running process list, Error Code = 0x%.8x\n\n", GetLastError());
-        return;
+        *errorCode = GetLastError();
+        return SCAN_NO_SNAPSHOT;
     }
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof(entry);
     if (!Process32First(snapshot, &entry)) {
-        PrintError("\n\n\t Error: Failed to get running process info, Error Code = 0x%.8x\n\n", GetLastError());
+        *errorCode = GetLastError();
         CloseHandle(snapshot);
-        return;
+        return SCAN_NO_FIRST_PROCESS;
     }
 
     DWORD ownProcessId = GetCurrentProcessId();
@@ -156,4 +152,5 @@ void ScanProcesses(int mode)
     } while (Process32Next(snapshot, &entry));
     CloseHandle(snapshot);
     PrintScanEnd(records);
+    return SCAN_DONE;
 }

@@ -12,7 +12,15 @@
 #define ACCOUNT_NAME_CHARS 260
 #define WINDOWS_DIRECTORY_CHARS 500
 
-void ScanProcesses(int mode);
+// What ScanProcesses answers: the walk was made, or the snapshot could not be
+// taken or gave no first process (with the system's error code).
+#define SCAN_DONE 0
+#define SCAN_NO_SNAPSHOT 1
+#define SCAN_NO_FIRST_PROCESS 2
+
+// Prints every process with a prompt entry in the layout, then the closing
+// lines; prints nothing when it fails.
+int ScanProcesses(int mode, DWORD* errorCode);
 int GetProcessUserName(DWORD processId, char* text, DWORD capacity);
 int GetProcessImagePath(DWORD processId, char* text, DWORD capacity);
 int IsProcess32Bit(DWORD processId);

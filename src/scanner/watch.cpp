@@ -211,10 +211,10 @@ static int Poll(JSON_SCAN* scan)
     return 1;
 }
 
-int WatchProcesses(DWORD seconds)
+int WatchProcesses(DWORD seconds, const RUN_FACTS* facts)
 {
     static JSON_SCAN scan;
-    BeginJsonScan(&scan);
+    BeginJsonScan(&scan, facts);
     scan.flushEachLine = 1;
     scan.waitForPrompt = 1;
     StopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include "jsonscan.h"
+
 #define WATCH_POLL_MILLISECONDS 100
 #define WATCH_SECONDS_MAX 604800
 // A list that cannot be read is read again after 100 ms, then twice as long
@@ -19,7 +21,7 @@
 // Watches until Ctrl+C, Ctrl+Break, the console closing, the system shutting
 // down or the output failing or its reader going, or for seconds when it is
 // not 0; answers the exit status of the JSON layouts.
-int WatchProcesses(DWORD seconds);
+int WatchProcesses(DWORD seconds, const RUN_FACTS* facts);
 
 // The watch's console control handler, which WatchProcesses installs; a
 // logoff does not stop the watch.

@@ -192,11 +192,13 @@ BUDGET_KEYS = [TEST_OPEN, TEST_GRANTED, WOW64_QUERY, TEST_TIMES, BLOCK_REST, POI
 # up once in the run, by the first listed process it owns (the others get
 # none): a lookup can wait seconds for a domain controller.
 ACCOUNT_KEY = "account lookup"
+# The line layout's 32-bit test: ProcessWow64Information on its own handle.
+LOOKUP_WOW64 = "ProcessWow64Information query for the name's *32"
 # What a listed process is looked up with in each layout, beyond the reads
 # and the account lookup.
 LOOKUPS = {
     LAYOUT_LINE: {"OpenProcess(0x400)": 2, "OpenProcessToken(TOKEN_QUERY)": 1, "GetTokenInformation(TokenUser)": 1,
-                  "IsWow64Process": 1, "OpenProcess(0x1000)": 1, "GetExitCodeProcess": 1,
+                  LOOKUP_WOW64: 1, "OpenProcess(0x1000)": 1, "GetExitCodeProcess": 1,
                   "QueryFullProcessImageNameA": 1},
     LAYOUT_JSON: {"OpenProcessToken(TOKEN_QUERY)": 1, "GetTokenInformation(TokenUser)": 1,
                   "GetTokenInformation(TokenIntegrityLevel)": 1,
@@ -208,7 +210,7 @@ PARENT_OPEN = "OpenProcess(0x1000) of the parent"
 PARENT_LOOKUPS = {PARENT_OPEN: 1, "GetProcessTimes of the parent": 1, "QueryFullProcessImageNameW of the parent": 1}
 # Calls on a process handle that are counted by name, by the handle's role.
 ROLE_CALLS = {
-    "lookup": {"IsWow64Process", "GetExitCodeProcess", "QueryFullProcessImageNameA"},
+    "lookup": {"GetExitCodeProcess", "QueryFullProcessImageNameA"},
     "test": {"GetProcessTimes", "QueryFullProcessImageNameW"},
 }
 
@@ -218,7 +220,7 @@ TEST_COLUMNS = [(TEST_OPEN, "open410"), ("NtQueryInformationProcess", "NtQIP"), 
 COLUMNS = {
     LAYOUT_LINE: TEST_COLUMNS + [
         ("OpenProcess(0x400)", "open400"), ("OpenProcessToken(TOKEN_QUERY)", "token"),
-        ("GetTokenInformation(TokenUser)", "tokuser"), (ACCOUNT_KEY, "sid"), ("IsWow64Process", "wow64"),
+        ("GetTokenInformation(TokenUser)", "tokuser"), (ACCOUNT_KEY, "sid"), (LOOKUP_WOW64, "wow64"),
         ("OpenProcess(0x1000)", "open1000"), ("GetExitCodeProcess", "exit"), ("QueryFullProcessImageNameA", "pathA")],
     LAYOUT_JSON: TEST_COLUMNS + [
         (TEST_TIMES, "times"), ("image ReadProcessMemory", "imRPM"), ("image VirtualQueryEx", "imVQE"),
@@ -862,6 +864,8 @@ class Audit:
         elif handle.kind == "process" and role == "lookup":
             if call.name in ROLE_CALLS["lookup"]:
                 name = call.name
+            elif key == "ntqueryinformationprocess" and call.argument(1, dword=True) == WOW64_INFORMATION_CLASS:
+                name = LOOKUP_WOW64
         elif handle.kind == "process" and role == "parent":
             if call.name in ("GetProcessTimes", "QueryFullProcessImageNameW"):
                 name = call.name + " of the parent"

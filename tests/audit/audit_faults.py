@@ -175,7 +175,8 @@ def line_faults(trace):
     token_value = token_info.argument(0)
     token_close = trace.after(token_info, "CloseHandle", lambda call: call.argument(0) == token_value)
     account = trace.after(token_open, "LookupAccountSidW")
-    wow = trace.after(lookup_open, "IsWow64Process")
+    wow = trace.after(lookup_open, "NtQueryInformationProcess",
+                      lambda call: call.argument(0) == lookup_open.retval and call.argument(1, True) == 26)
     image_open = trace.after(listed_open, "OpenProcess", lambda call: call.argument(0, True) == 0x1000)
     image_exit_code = trace.on_handle(image_open, "GetExitCodeProcess")
     image_path = trace.on_handle(image_open, "QueryFullProcessImageNameA")
@@ -226,7 +227,7 @@ def line_faults(trace):
          lambda: remove_call(lines, image_exit_code)),
         ("a second limited open of a listed process", "lookups", lambda: insert_after(
             lines, image_close, lines_of(lines, image_open) + lines_of(lines, image_close))),
-        ("a process that is not listed gets the 32-bit test", "lookups", lambda: insert_after(
+        ("a process that is not listed gets IsWow64Process asked", "lookups", lambda: insert_after(
             lines, quiet_read, make_call_lines(thread, "KERNEL32", "IsWow64Process", [handle, "0021f7e0"], "00000001",
                                          read_ret))),
         ("a process that is not listed is opened for a lookup", "lookups", lambda: insert_after(

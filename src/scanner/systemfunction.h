@@ -1,0 +1,21 @@
+// Functions of system DLLs that the import table does not name: ntdll's
+// native queries, and iphlpapi's TCP tables, which a scan that finds no
+// shell never needs. Each is looked up at its first use and kept.
+#ifndef MURKSCOPE_SYSTEMFUNCTION_H
+#define MURKSCOPE_SYSTEMFUNCTION_H
+
+#include <windows.h>
+
+typedef struct SYSTEM_FUNCTION {
+    const char* module;
+    const char* name;
+    int load;      // load the module when it is not mapped (it then stays for the run)
+    int resolved;  // looked up already, found or not
+    FARPROC address;
+} SYSTEM_FUNCTION;
+
+// The function's address, looked up once; NULL when the module or the
+// function is missing.
+FARPROC FindSystemFunction(SYSTEM_FUNCTION* function);
+
+#endif
