@@ -566,8 +566,9 @@ TEST(WatchProcesses, AYoungProcessThatCannotBeReadYetIsTestedAgain)
 
 // TCP rows of the test's own choosing: the shell's, its parent's (this test
 // program) and an unrelated process's, in both families; or a table long
-// enough to be cut and to make the tool grow its buffer; or no table.
-enum TableKind { TABLE_MIXED, TABLE_LONG, TABLE_FAILS };
+// enough to be cut and to make the tool grow its buffer; or no table; or no
+// IPv6 table.
+enum TableKind { TABLE_MIXED, TABLE_LONG, TABLE_FAILS, TABLE_IPV6_FAILS };
 const DWORD TCP_STATE_TIME_WAIT = 11;
 TableKind Tables = TABLE_MIXED;
 DWORD TableShell = 0;
@@ -610,14 +611,14 @@ std::string Ip(std::initializer_list<int> bytes)
 
 DWORD OwnTable(ULONG family, void* table, DWORD* size)
 {
-    if (Tables == TABLE_FAILS)
+    if (Tables == TABLE_FAILS || (Tables == TABLE_IPV6_FAILS && family == TCP_FAMILY_IPV6))
         return ERROR_NOT_SUPPORTED;
     std::string rows(TCP_TABLE_ROWS_OFFSET, '\0');
     DWORD parent = GetCurrentProcessId();
     std::string any4 = Ip({0, 0, 0, 0});
     std::string loopback4 = Ip({127, 0, 0, 1});
     std::string loopback6 = Ip({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
-    if (family == TCP_FAMILY_IPV4 && Tables == TABLE_MIXED) {
+    if (family == TCP_FAMILY_IPV4 && (Tables == TABLE_MIXED || Tables == TABLE_IPV6_FAILS)) {
         AddRow(&rows, false, TableShell, TCP_STATE_ESTABLISHED, Ip({10, 0, 0, 5}), 49700, Ip({203, 0, 113, 9}), 443);
         AddRow(&rows, false, 4, TCP_STATE_LISTEN, any4, 445, any4, 0);
         AddRow(&rows, false, parent, TCP_STATE_ESTABLISHED, loopback4, 5000, loopback4, 5001);
@@ -653,6 +654,7 @@ TEST(ScanProcessesAsJson, ConnectionsOfTheShellAndItsParentFromTheTcpTables)
     struct {
         TableKind tables;
         std::string connections;  // from "connections" to the signs, as printed
+        std::string signs;
     } cases[] = {
         {TABLE_MIXED,
          "\"connections\":[{\"owner\":\"shell\",\"pid\":" + shell +
@@ -665,17 +667,18 @@ TEST(ScanProcessesAsJson, ConnectionsOfTheShellAndItsParentFromTheTcpTables)
              ",\"local\":\"[::1]:8080\",\"remote\":\"[::1]:50000\",\"state\":\"time-wait\"},"
              "{\"owner\":\"parent\",\"pid\":" + parent +
              ",\"local\":\"[2001:db8::5]:50001\",\"remote\":\"[2001:db8:0:1::9]:22\",\"state\":\"syn-sent\"}],"
-             "\"connections_cut\":false,\"children\":"},
-        {TABLE_LONG, "\"connections_cut\":true,\"children\":"},
-        {TABLE_FAILS, "\"connections\":null,\"connections_cut\":null,\"children\":"},
+             "\"connections_cut\":false,\"children\":",
+         "\"redirected-stdio\",\"network-peer\",\"listening\""},
+        {TABLE_LONG, "\"connections_cut\":true,\"children\":", "\"redirected-stdio\""},
+        {TABLE_FAILS, "\"connections\":null,\"connections_cut\":null,\"children\":", "\"redirected-stdio\""},
+        {TABLE_IPV6_FAILS, "\"local\":\"0.0.0.0:4444\",\"remote\":\"0.0.0.0:0\",\"state\":\"listen\"}],",
+         "\"redirected-stdio\",\"network-peer\",\"listening\""},
     };
     for (const auto& each : cases) {
         Tables = each.tables;
         std::string line = ShellLine(CaptureScan(OUTPUT_JSON), TableShell);
         EXPECT_NE(std::string::npos, line.find(each.connections)) << each.tables << ": " << line;
-        std::string signs = each.tables == TABLE_MIXED ? "\"redirected-stdio\",\"network-peer\",\"listening\""
-                                                       : "\"redirected-stdio\"";
-        EXPECT_NE(std::string::npos, line.find(",\"signs\":[" + signs + "]}")) << each.tables << ": " << line;
+        EXPECT_NE(std::string::npos, line.find(",\"signs\":[" + each.signs + "]}")) << each.tables << ": " << line;
         if (each.tables == TABLE_LONG) {
             // 69 rows of the shell among 1,100: the first 64 are listed.
             size_t listed = 0;

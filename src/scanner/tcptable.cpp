@@ -83,8 +83,11 @@ static int ReadTable(int which, ULONG family, DWORD rowBytes, TCP_TABLES* tables
 int ReadTcpTables(TCP_TABLES* tables)
 {
     memset(tables, 0, sizeof(*tables));
-    tables->read = ReadTable(0, TCP_FAMILY_IPV4, TCP4_ROW_BYTES, tables) &&
-                   ReadTable(1, TCP_FAMILY_IPV6, TCP6_ROW_BYTES, tables);
+    // A system without IPv6, or a failure of one read, leaves the other
+    // family's connections worth listing.
+    tables->familyRead[0] = ReadTable(0, TCP_FAMILY_IPV4, TCP4_ROW_BYTES, tables);
+    tables->familyRead[1] = ReadTable(1, TCP_FAMILY_IPV6, TCP6_ROW_BYTES, tables);
+    tables->read = tables->familyRead[0] || tables->familyRead[1];
     return tables->read;
 }
 
@@ -145,7 +148,9 @@ void CollectConnections(const TCP_TABLES* tables, DWORD shellId, int withParent,
     connections->cut = 0;
     connections->peer = 0;
     connections->listening = 0;
-    for (int which = 0; which < 2 && tables->read; which++) {
+    for (int which = 0; which < 2; which++) {
+        if (!tables->familyRead[which])
+            continue;
         DWORD rowBytes = which == 0 ? TCP4_ROW_BYTES : TCP6_ROW_BYTES;
         for (DWORD index = 0; index < tables->rowCount[which]; index++) {
             SHELL_CONNECTION row;

@@ -50,13 +50,15 @@ extern ReadTcpTableFunction ReadTcpTableEntry;
 DWORD ReadSystemTcpTable(ULONG family, void* table, DWORD* size);
 
 typedef struct TCP_TABLES {
-    int read;  // both tables were read
-    const unsigned char* rows[2];  // IPv4, IPv6
+    int read;  // at least one table was read
+    int familyRead[2];  // IPv4, IPv6: this family's table was read
+    const unsigned char* rows[2];
     DWORD rowCount[2];
 } TCP_TABLES;
 
 // Reads both tables into the tool's own buffers (allocated once, grown when
-// needed); 1 when both were read. They stay valid until the next read.
+// needed); 1 when at least one was read: a family whose read failed has no
+// rows, and the other keeps its own. They stay valid until the next read.
 int ReadTcpTables(TCP_TABLES* tables);
 
 typedef struct SHELL_CONNECTION {
@@ -79,7 +81,8 @@ typedef struct SHELL_CONNECTIONS {
 } SHELL_CONNECTIONS;
 
 // The rows owned by the shell, and by its parent when withParent, in table
-// order (IPv4 first); peer and listening look at every such row.
+// order (IPv4 first) of each family that was read; peer and listening look
+// at every such row.
 void CollectConnections(const TCP_TABLES* tables, DWORD shellId, int withParent, DWORD parentId,
                         SHELL_CONNECTIONS* connections);
 
