@@ -566,9 +566,9 @@ TEST(WatchProcesses, AYoungProcessThatCannotBeReadYetIsTestedAgain)
 
 // TCP rows of the test's own choosing: the shell's, its parent's (this test
 // program) and an unrelated process's, in both families; or a table long
-// enough to be cut and to make the tool grow its buffer; or no table; or no
-// IPv6 table.
-enum TableKind { TABLE_MIXED, TABLE_LONG, TABLE_FAILS, TABLE_IPV6_FAILS };
+// enough to be cut and to make the tool grow its buffer; or no table; no
+// IPv6 table; link-local addresses with a scope id.
+enum TableKind { TABLE_MIXED, TABLE_LONG, TABLE_FAILS, TABLE_IPV6_FAILS, TABLE_LINK_LOCAL };
 const DWORD TCP_STATE_TIME_WAIT = 11;
 TableKind Tables = TABLE_MIXED;
 DWORD TableShell = 0;
@@ -578,9 +578,9 @@ void PutNumber(std::string* table, size_t at, DWORD value)
     memcpy(&(*table)[at], &value, sizeof(value));
 }
 
-// A row of either family; addresses as bytes, ports in host order.
+// A row of either family; addresses as bytes, ports in host order, one scope id for IPv6.
 void AddRow(std::string* table, bool ipv6, DWORD owner, DWORD state, const std::string& local, WORD localPort,
-            const std::string& remote, WORD remotePort)
+            const std::string& remote, WORD remotePort, DWORD scope = 0)
 {
     // Local address, local port, remote address, remote port, state, owner.
     static const size_t FOUR[6] = {TCP4_LOCAL_ADDRESS_OFFSET, TCP4_LOCAL_PORT_OFFSET, TCP4_REMOTE_ADDRESS_OFFSET,
@@ -596,6 +596,10 @@ void AddRow(std::string* table, bool ipv6, DWORD owner, DWORD state, const std::
     PutNumber(table, at + offsets[3], (DWORD)((remotePort >> 8) | ((remotePort & 0xFF) << 8)));
     PutNumber(table, at + offsets[4], state);
     PutNumber(table, at + offsets[5], owner);
+    if (ipv6) {
+        PutNumber(table, at + TCP6_LOCAL_SCOPE_OFFSET, scope);
+        PutNumber(table, at + TCP6_REMOTE_SCOPE_OFFSET, scope);
+    }
     DWORD count = 0;
     memcpy(&count, table->data(), sizeof(count));
     PutNumber(table, 0, count + 1);
@@ -630,6 +634,10 @@ DWORD OwnTable(ULONG family, void* table, DWORD* size)
                Ip({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}), 50001,
                Ip({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 9}), 22);
     }
+    if (family == TCP_FAMILY_IPV6 && Tables == TABLE_LINK_LOCAL)
+        AddRow(&rows, true, TableShell, TCP_STATE_ESTABLISHED,
+               Ip({0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}), 445,
+               Ip({0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}), 50000, 12);
     // Only loopback: neither a peer nor a listener outside.
     for (int row = 0; family == TCP_FAMILY_IPV4 && Tables == TABLE_LONG && row < 1100; row++)
         AddRow(&rows, false, row % 16 == 0 ? TableShell : 4, row % 32 == 0 ? TCP_STATE_ESTABLISHED : TCP_STATE_LISTEN,
@@ -673,6 +681,9 @@ TEST(ScanProcessesAsJson, ConnectionsOfTheShellAndItsParentFromTheTcpTables)
         {TABLE_FAILS, "\"connections\":null,\"connections_cut\":null,\"children\":", "\"redirected-stdio\""},
         {TABLE_IPV6_FAILS, "\"local\":\"0.0.0.0:4444\",\"remote\":\"0.0.0.0:0\",\"state\":\"listen\"}],",
          "\"redirected-stdio\",\"network-peer\",\"listening\""},
+        {TABLE_LINK_LOCAL,
+         "\"local\":\"[fe80::1%12]:445\",\"remote\":\"[fe80::2%12]:50000\",\"state\":\"established\"}]",
+         "\"redirected-stdio\",\"network-peer\""},
     };
     for (const auto& each : cases) {
         Tables = each.tables;

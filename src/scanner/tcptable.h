@@ -22,8 +22,10 @@
 #define TCP4_OWNER_OFFSET 20
 #define TCP6_ROW_BYTES 56
 #define TCP6_LOCAL_ADDRESS_OFFSET 0
+#define TCP6_LOCAL_SCOPE_OFFSET 16
 #define TCP6_LOCAL_PORT_OFFSET 20
 #define TCP6_REMOTE_ADDRESS_OFFSET 24
+#define TCP6_REMOTE_SCOPE_OFFSET 40
 #define TCP6_REMOTE_PORT_OFFSET 44
 #define TCP6_STATE_OFFSET 48
 #define TCP6_OWNER_OFFSET 52
@@ -67,8 +69,10 @@ typedef struct SHELL_CONNECTION {
     DWORD state;
     int ipv6;
     BYTE localAddress[16];  // an IPv4 address in its first four bytes
+    DWORD localScopeId;     // IPv6 only; 0 for none
     WORD localPort;
     BYTE remoteAddress[16];
+    DWORD remoteScopeId;
     WORD remotePort;
 } SHELL_CONNECTION;
 
@@ -88,8 +92,9 @@ void CollectConnections(const TCP_TABLES* tables, DWORD shellId, int withParent,
 
 // "listen", "established", ... for a row's state; NULL for an unknown one.
 const char* NameTcpState(DWORD state);
-// An address as text: dotted IPv4, or IPv6 in RFC 5952's form; capacity of
-// at least 46 characters.
-void FormatAddress(int ipv6, const BYTE* address, char* text, size_t capacity);
+// An address as text: dotted IPv4, or IPv6 in RFC 5952's form followed by
+// "%scope" when scopeId is not 0 (a link-local address is ambiguous without
+// its interface); capacity of at least 57 characters.
+void FormatAddress(int ipv6, const BYTE* address, DWORD scopeId, char* text, size_t capacity);
 
 #endif
