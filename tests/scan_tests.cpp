@@ -566,9 +566,9 @@ TEST(WatchProcesses, AYoungProcessThatCannotBeReadYetIsTestedAgain)
 
 // TCP rows of the test's own choosing: the shell's, its parent's (this test
 // program) and an unrelated process's, in both families; or a table long
-// enough to be cut and to make the tool grow its buffer; or no table; no
-// IPv6 table; link-local addresses with a scope id.
-enum TableKind { TABLE_MIXED, TABLE_LONG, TABLE_FAILS, TABLE_IPV6_FAILS, TABLE_LINK_LOCAL };
+// enough to be cut and to make the tool grow its buffer; or no table; a
+// parent's listener; no IPv6 table; link-local addresses with a scope id.
+enum TableKind { TABLE_MIXED, TABLE_LONG, TABLE_FAILS, TABLE_PARENT_LISTENS, TABLE_IPV6_FAILS, TABLE_LINK_LOCAL };
 const DWORD TCP_STATE_TIME_WAIT = 11;
 TableKind Tables = TABLE_MIXED;
 DWORD TableShell = 0;
@@ -634,6 +634,8 @@ DWORD OwnTable(ULONG family, void* table, DWORD* size)
                Ip({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}), 50001,
                Ip({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 9}), 22);
     }
+    if (family == TCP_FAMILY_IPV4 && Tables == TABLE_PARENT_LISTENS)
+        AddRow(&rows, false, parent, TCP_STATE_LISTEN, any4, 135, any4, 0);
     if (family == TCP_FAMILY_IPV6 && Tables == TABLE_LINK_LOCAL)
         AddRow(&rows, true, TableShell, TCP_STATE_ESTABLISHED,
                Ip({0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}), 445,
@@ -676,9 +678,12 @@ TEST(ScanProcessesAsJson, ConnectionsOfTheShellAndItsParentFromTheTcpTables)
              "{\"owner\":\"parent\",\"pid\":" + parent +
              ",\"local\":\"[2001:db8::5]:50001\",\"remote\":\"[2001:db8:0:1::9]:22\",\"state\":\"syn-sent\"}],"
              "\"connections_cut\":false,\"children\":",
-         "\"redirected-stdio\",\"network-peer\",\"listening\""},
+         "\"redirected-stdio\",\"network-peer\",\"listening\",\"parent-network-peer\""},
         {TABLE_LONG, "\"connections_cut\":true,\"children\":", "\"redirected-stdio\""},
         {TABLE_FAILS, "\"connections\":null,\"connections_cut\":null,\"children\":", "\"redirected-stdio\""},
+        {TABLE_PARENT_LISTENS,
+         "\"parent\",\"pid\":" + parent + ",\"local\":\"0.0.0.0:135\",\"remote\":\"0.0.0.0:0\",\"state\":\"listen\"}]",
+         "\"redirected-stdio\",\"parent-listening\""},
         {TABLE_IPV6_FAILS, "\"local\":\"0.0.0.0:4444\",\"remote\":\"0.0.0.0:0\",\"state\":\"listen\"}],",
          "\"redirected-stdio\",\"network-peer\",\"listening\""},
         {TABLE_LINK_LOCAL,

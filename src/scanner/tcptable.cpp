@@ -176,6 +176,8 @@ void CollectConnections(const TCP_TABLES* tables, DWORD shellId, int withParent,
     connections->cut = 0;
     connections->peer = 0;
     connections->listening = 0;
+    connections->parentPeer = 0;
+    connections->parentListening = 0;
     for (int which = 0; which < 2; which++) {
         if (!tables->familyRead[which])
             continue;
@@ -186,11 +188,17 @@ void CollectConnections(const TCP_TABLES* tables, DWORD shellId, int withParent,
             if (row.processId != shellId && !(withParent && row.processId == parentId))
                 continue;
             row.ownedByParent = row.processId != shellId;
-            if ((row.state == TCP_STATE_ESTABLISHED || row.state == TCP_STATE_SYN_SENT ||
-                 row.state == TCP_STATE_SYN_RECEIVED) &&
-                !IsLoopback(row.ipv6, row.remoteAddress))
+            int peer = (row.state == TCP_STATE_ESTABLISHED || row.state == TCP_STATE_SYN_SENT ||
+                        row.state == TCP_STATE_SYN_RECEIVED) &&
+                       !IsLoopback(row.ipv6, row.remoteAddress);
+            int listening = row.state == TCP_STATE_LISTEN && !IsLoopback(row.ipv6, row.localAddress);
+            if (peer && row.ownedByParent)
+                connections->parentPeer = 1;
+            else if (peer)
                 connections->peer = 1;
-            if (row.state == TCP_STATE_LISTEN && !IsLoopback(row.ipv6, row.localAddress))
+            if (listening && row.ownedByParent)
+                connections->parentListening = 1;
+            else if (listening)
                 connections->listening = 1;
             if (connections->count < SHELL_CONNECTIONS_MAX)
                 connections->rows[connections->count++] = row;

@@ -79,14 +79,18 @@ typedef struct SHELL_CONNECTION {
 typedef struct SHELL_CONNECTIONS {
     DWORD count;
     int cut;        // more rows than SHELL_CONNECTIONS_MAX
-    int peer;       // a row established or being opened with an address outside loopback
-    int listening;  // a row listening on an address outside loopback
+    // Each owner's rows apart, as a parent's sockets are not the shell's:
+    // a service host or a web server listens for every shell it starts.
+    int peer;             // a row of the shell established or being opened with an address outside loopback
+    int listening;        // a row of the shell listening on an address outside loopback
+    int parentPeer;       // the same two of the parent's rows
+    int parentListening;
     SHELL_CONNECTION rows[SHELL_CONNECTIONS_MAX];
 } SHELL_CONNECTIONS;
 
 // The rows owned by the shell, and by its parent when withParent, in table
 // order (IPv4 first) of each family that was read; peer and listening look
-// at every such row.
+// at the shell's rows, parentPeer and parentListening at the parent's.
 void CollectConnections(const TCP_TABLES* tables, DWORD shellId, int withParent, DWORD parentId,
                         SHELL_CONNECTIONS* connections);
 
