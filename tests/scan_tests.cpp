@@ -665,8 +665,9 @@ TEST(WatchProcesses, ALogoffLeavesTheWatchRunningAndCtrlCStopsIt)
 
 // TCP rows of the test's own choosing: the shell's, its parent's (this test
 // program) and an unrelated process's, in both families; or a table long
-// enough to be cut and to make the tool grow its buffer; or no table.
-enum TableKind { TABLE_MIXED, TABLE_LONG, TABLE_FAILS };
+// enough to be cut and to make the tool grow its buffer; or no table; a
+// parent's listener; no IPv6 table; link-local addresses with a scope id.
+enum TableKind { TABLE_MIXED, TABLE_LONG, TABLE_FAILS, TABLE_PARENT_LISTENS, TABLE_IPV6_FAILS, TABLE_LINK_LOCAL };
 const DWORD TCP_STATE_TIME_WAIT = 11;
 TableKind Tables = TABLE_MIXED;
 DWORD TableShell = 0;
@@ -676,9 +677,9 @@ void PutNumber(std::string* table, size_t at, DWORD value)
     memcpy(&(*table)[at], &value, sizeof(value));
 }
 
-// A row of either family; addresses as bytes, ports in host order.
+// A row of either family; addresses as bytes, ports in host order, one scope id for IPv6.
 void AddRow(std::string* table, bool ipv6, DWORD owner, DWORD state, const std::string& local, WORD localPort,
-            const std::string& remote, WORD remotePort)
+            const std::string& remote, WORD remotePort, DWORD scope = 0)
 {
     // Local address, local port, remote address, remote port, state, owner.
     static const size_t FOUR[6] = {TCP4_LOCAL_ADDRESS_OFFSET, TCP4_LOCAL_PORT_OFFSET, TCP4_REMOTE_ADDRESS_OFFSET,
@@ -694,6 +695,10 @@ void AddRow(std::string* table, bool ipv6, DWORD owner, DWORD state, const std::
     PutNumber(table, at + offsets[3], (DWORD)((remotePort >> 8) | ((remotePort & 0xFF) << 8)));
     PutNumber(table, at + offsets[4], state);
     PutNumber(table, at + offsets[5], owner);
+    if (ipv6) {
+        PutNumber(table, at + TCP6_LOCAL_SCOPE_OFFSET, scope);
+        PutNumber(table, at + TCP6_REMOTE_SCOPE_OFFSET, scope);
+    }
     DWORD count = 0;
     memcpy(&count, table->data(), sizeof(count));
     PutNumber(table, 0, count + 1);
@@ -709,14 +714,14 @@ std::string Ip(std::initializer_list<int> bytes)
 
 DWORD OwnTable(ULONG family, void* table, DWORD* size)
 {
-    if (Tables == TABLE_FAILS)
+    if (Tables == TABLE_FAILS || (Tables == TABLE_IPV6_FAILS && family == TCP_FAMILY_IPV6))
         return ERROR_NOT_SUPPORTED;
     std::string rows(TCP_TABLE_ROWS_OFFSET, '\0');
     DWORD parent = GetCurrentProcessId();
     std::string any4 = Ip({0, 0, 0, 0});
     std::string loopback4 = Ip({127, 0, 0, 1});
     std::string loopback6 = Ip({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
-    if (family == TCP_FAMILY_IPV4 && Tables == TABLE_MIXED) {
+    if (family == TCP_FAMILY_IPV4 && (Tables == TABLE_MIXED || Tables == TABLE_IPV6_FAILS)) {
         AddRow(&rows, false, TableShell, TCP_STATE_ESTABLISHED, Ip({10, 0, 0, 5}), 49700, Ip({203, 0, 113, 9}), 443);
         AddRow(&rows, false, 4, TCP_STATE_LISTEN, any4, 445, any4, 0);
         AddRow(&rows, false, parent, TCP_STATE_ESTABLISHED, loopback4, 5000, loopback4, 5001);
@@ -728,6 +733,12 @@ DWORD OwnTable(ULONG family, void* table, DWORD* size)
                Ip({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}), 50001,
                Ip({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 9}), 22);
     }
+    if (family == TCP_FAMILY_IPV4 && Tables == TABLE_PARENT_LISTENS)
+        AddRow(&rows, false, parent, TCP_STATE_LISTEN, any4, 135, any4, 0);
+    if (family == TCP_FAMILY_IPV6 && Tables == TABLE_LINK_LOCAL)
+        AddRow(&rows, true, TableShell, TCP_STATE_ESTABLISHED,
+               Ip({0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}), 445,
+               Ip({0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}), 50000, 12);
     // Only loopback: neither a peer nor a listener outside.
     for (int row = 0; family == TCP_FAMILY_IPV4 && Tables == TABLE_LONG && row < 1100; row++)
         AddRow(&rows, false, row % 16 == 0 ? TableShell : 4, row % 32 == 0 ? TCP_STATE_ESTABLISHED : TCP_STATE_LISTEN,
@@ -752,6 +763,7 @@ TEST(ScanProcessesAsJson, ConnectionsOfTheShellAndItsParentFromTheTcpTables)
     struct {
         TableKind tables;
         std::string connections;  // from "connections" to the signs, as printed
+        std::string signs;
     } cases[] = {
         {TABLE_MIXED,
          "\"connections\":[{\"owner\":\"shell\",\"pid\":" + shell +
@@ -764,17 +776,24 @@ TEST(ScanProcessesAsJson, ConnectionsOfTheShellAndItsParentFromTheTcpTables)
              ",\"local\":\"[::1]:8080\",\"remote\":\"[::1]:50000\",\"state\":\"time-wait\"},"
              "{\"owner\":\"parent\",\"pid\":" + parent +
              ",\"local\":\"[2001:db8::5]:50001\",\"remote\":\"[2001:db8:0:1::9]:22\",\"state\":\"syn-sent\"}],"
-             "\"connections_cut\":false,\"children\":"},
-        {TABLE_LONG, "\"connections_cut\":true,\"children\":"},
-        {TABLE_FAILS, "\"connections\":null,\"connections_cut\":null,\"children\":"},
+             "\"connections_cut\":false,\"children\":",
+         "\"redirected-stdio\",\"network-peer\",\"listening\",\"parent-network-peer\""},
+        {TABLE_LONG, "\"connections_cut\":true,\"children\":", "\"redirected-stdio\""},
+        {TABLE_FAILS, "\"connections\":null,\"connections_cut\":null,\"children\":", "\"redirected-stdio\""},
+        {TABLE_PARENT_LISTENS,
+         "\"parent\",\"pid\":" + parent + ",\"local\":\"0.0.0.0:135\",\"remote\":\"0.0.0.0:0\",\"state\":\"listen\"}]",
+         "\"redirected-stdio\",\"parent-listening\""},
+        {TABLE_IPV6_FAILS, "\"local\":\"0.0.0.0:4444\",\"remote\":\"0.0.0.0:0\",\"state\":\"listen\"}],",
+         "\"redirected-stdio\",\"network-peer\",\"listening\""},
+        {TABLE_LINK_LOCAL,
+         "\"local\":\"[fe80::1%12]:445\",\"remote\":\"[fe80::2%12]:50000\",\"state\":\"established\"}]",
+         "\"redirected-stdio\",\"network-peer\""},
     };
     for (const auto& each : cases) {
         Tables = each.tables;
         std::string line = ShellLine(CaptureScan(OUTPUT_JSON), TableShell);
         EXPECT_NE(std::string::npos, line.find(each.connections)) << each.tables << ": " << line;
-        std::string signs = each.tables == TABLE_MIXED ? "\"redirected-stdio\",\"network-peer\",\"listening\""
-                                                       : "\"redirected-stdio\"";
-        EXPECT_NE(std::string::npos, line.find(",\"signs\":[" + signs + "]}")) << each.tables << ": " << line;
+        EXPECT_NE(std::string::npos, line.find(",\"signs\":[" + each.signs + "]}")) << each.tables << ": " << line;
         if (each.tables == TABLE_LONG) {
             // 69 rows of the shell among 1,100: the first 64 are listed.
             size_t listed = 0;

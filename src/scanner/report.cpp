@@ -180,8 +180,8 @@ static void PrintJsonConnections(const SHELL_CONNECTIONS* connections)
         const SHELL_CONNECTION* row = &connections->rows[index];
         char local[64];
         char remote[64];
-        FormatAddress(row->ipv6, row->localAddress, local, sizeof(local));
-        FormatAddress(row->ipv6, row->remoteAddress, remote, sizeof(remote));
+        FormatAddress(row->ipv6, row->localAddress, row->localScopeId, local, sizeof(local));
+        FormatAddress(row->ipv6, row->remoteAddress, row->remoteScopeId, remote, sizeof(remote));
         const char* state = NameTcpState(row->state);
         printf("%s{\"owner\":\"%s\",\"pid\":%lu,\"local\":\"%s%s%s:%u\",\"remote\":\"%s%s%s:%u\",\"state\":",
                index == 0 ? "" : ",", row->ownedByParent ? "parent" : "shell", (unsigned long)row->processId,

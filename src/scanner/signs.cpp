@@ -132,6 +132,10 @@ void NameShellSigns(SHELL_REPORT* report)
         report->signs[count++] = "network-peer";
     if (report->connections != NULL && report->connections->listening)
         report->signs[count++] = "listening";
+    if (report->connections != NULL && report->connections->parentPeer)
+        report->signs[count++] = "parent-network-peer";
+    if (report->connections != NULL && report->connections->parentListening)
+        report->signs[count++] = "parent-listening";
     // cmd.exe sets PROMPT as it starts, so one whose whole block holds
     // none has had it removed since; one still starting may not have set it.
     const IMAGE_IDENTITY* identity = report->identity;

@@ -3,8 +3,30 @@
 // count is never trusted beyond the bytes the call filled.
 #include "tcptable.h"
 
+#include <iprtrmib.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
+
+// The offsets the rows are read by, against the system's own row types.
+static_assert(offsetof(MIB_TCPROW_OWNER_PID, dwState) == TCP4_STATE_OFFSET, "IPv4 state");
+static_assert(offsetof(MIB_TCPROW_OWNER_PID, dwLocalAddr) == TCP4_LOCAL_ADDRESS_OFFSET, "IPv4 local address");
+static_assert(offsetof(MIB_TCPROW_OWNER_PID, dwLocalPort) == TCP4_LOCAL_PORT_OFFSET, "IPv4 local port");
+static_assert(offsetof(MIB_TCPROW_OWNER_PID, dwRemoteAddr) == TCP4_REMOTE_ADDRESS_OFFSET, "IPv4 remote address");
+static_assert(offsetof(MIB_TCPROW_OWNER_PID, dwRemotePort) == TCP4_REMOTE_PORT_OFFSET, "IPv4 remote port");
+static_assert(offsetof(MIB_TCPROW_OWNER_PID, dwOwningPid) == TCP4_OWNER_OFFSET, "IPv4 owner");
+static_assert(sizeof(MIB_TCPROW_OWNER_PID) == TCP4_ROW_BYTES, "IPv4 row");
+static_assert(offsetof(MIB_TCP6ROW_OWNER_PID, ucLocalAddr) == TCP6_LOCAL_ADDRESS_OFFSET, "IPv6 local address");
+static_assert(offsetof(MIB_TCP6ROW_OWNER_PID, dwLocalScopeId) == TCP6_LOCAL_SCOPE_OFFSET, "IPv6 local scope");
+static_assert(offsetof(MIB_TCP6ROW_OWNER_PID, dwLocalPort) == TCP6_LOCAL_PORT_OFFSET, "IPv6 local port");
+static_assert(offsetof(MIB_TCP6ROW_OWNER_PID, ucRemoteAddr) == TCP6_REMOTE_ADDRESS_OFFSET, "IPv6 remote address");
+static_assert(offsetof(MIB_TCP6ROW_OWNER_PID, dwRemoteScopeId) == TCP6_REMOTE_SCOPE_OFFSET, "IPv6 remote scope");
+static_assert(offsetof(MIB_TCP6ROW_OWNER_PID, dwRemotePort) == TCP6_REMOTE_PORT_OFFSET, "IPv6 remote port");
+static_assert(offsetof(MIB_TCP6ROW_OWNER_PID, dwState) == TCP6_STATE_OFFSET, "IPv6 state");
+static_assert(offsetof(MIB_TCP6ROW_OWNER_PID, dwOwningPid) == TCP6_OWNER_OFFSET, "IPv6 owner");
+static_assert(sizeof(MIB_TCP6ROW_OWNER_PID) == TCP6_ROW_BYTES, "IPv6 row");
+static_assert(offsetof(MIB_TCPTABLE_OWNER_PID, table) == TCP_TABLE_ROWS_OFFSET, "IPv4 rows");
+static_assert(offsetof(MIB_TCP6TABLE_OWNER_PID, table) == TCP_TABLE_ROWS_OFFSET, "IPv6 rows");
 
 typedef DWORD(WINAPI* GetExtendedTcpTableFunction)(PVOID table, PDWORD size, BOOL order, ULONG family,
                                                    ULONG tableClass, ULONG reserved);
@@ -83,8 +105,11 @@ static int ReadTable(int which, ULONG family, DWORD rowBytes, TCP_TABLES* tables
 int ReadTcpTables(TCP_TABLES* tables)
 {
     memset(tables, 0, sizeof(*tables));
-    tables->read = ReadTable(0, TCP_FAMILY_IPV4, TCP4_ROW_BYTES, tables) &&
-                   ReadTable(1, TCP_FAMILY_IPV6, TCP6_ROW_BYTES, tables);
+    // A system without IPv6, or a failure of one read, leaves the other
+    // family's connections worth listing.
+    tables->familyRead[0] = ReadTable(0, TCP_FAMILY_IPV4, TCP4_ROW_BYTES, tables);
+    tables->familyRead[1] = ReadTable(1, TCP_FAMILY_IPV6, TCP6_ROW_BYTES, tables);
+    tables->read = tables->familyRead[0] || tables->familyRead[1];
     return tables->read;
 }
 
@@ -92,18 +117,20 @@ int ReadTcpTables(TCP_TABLES* tables)
 typedef struct TCP_ROW_LAYOUT {
     size_t addressBytes;
     size_t localAddress;
+    size_t localScope;  // 0 for a family without scope ids
     size_t localPort;
     size_t remoteAddress;
+    size_t remoteScope;
     size_t remotePort;
     size_t state;
     size_t owner;
 } TCP_ROW_LAYOUT;
 
 static const TCP_ROW_LAYOUT ROW_LAYOUTS[2] = {
-    {4, TCP4_LOCAL_ADDRESS_OFFSET, TCP4_LOCAL_PORT_OFFSET, TCP4_REMOTE_ADDRESS_OFFSET, TCP4_REMOTE_PORT_OFFSET,
+    {4, TCP4_LOCAL_ADDRESS_OFFSET, 0, TCP4_LOCAL_PORT_OFFSET, TCP4_REMOTE_ADDRESS_OFFSET, 0, TCP4_REMOTE_PORT_OFFSET,
      TCP4_STATE_OFFSET, TCP4_OWNER_OFFSET},
-    {16, TCP6_LOCAL_ADDRESS_OFFSET, TCP6_LOCAL_PORT_OFFSET, TCP6_REMOTE_ADDRESS_OFFSET, TCP6_REMOTE_PORT_OFFSET,
-     TCP6_STATE_OFFSET, TCP6_OWNER_OFFSET},
+    {16, TCP6_LOCAL_ADDRESS_OFFSET, TCP6_LOCAL_SCOPE_OFFSET, TCP6_LOCAL_PORT_OFFSET, TCP6_REMOTE_ADDRESS_OFFSET,
+     TCP6_REMOTE_SCOPE_OFFSET, TCP6_REMOTE_PORT_OFFSET, TCP6_STATE_OFFSET, TCP6_OWNER_OFFSET},
 };
 
 // A port in network order in the low 16 bits of its field.
@@ -121,6 +148,10 @@ static void TakeRow(const unsigned char* row, int ipv6, SHELL_CONNECTION* connec
     connection->ipv6 = ipv6;
     memcpy(connection->localAddress, row + layout->localAddress, layout->addressBytes);
     memcpy(connection->remoteAddress, row + layout->remoteAddress, layout->addressBytes);
+    if (ipv6) {
+        connection->localScopeId = ReadNumberAt(row, layout->localScope);
+        connection->remoteScopeId = ReadNumberAt(row, layout->remoteScope);
+    }
     connection->localPort = ReadPortAt(row, layout->localPort);
     connection->remotePort = ReadPortAt(row, layout->remotePort);
     connection->state = ReadNumberAt(row, layout->state);
@@ -145,7 +176,11 @@ void CollectConnections(const TCP_TABLES* tables, DWORD shellId, int withParent,
     connections->cut = 0;
     connections->peer = 0;
     connections->listening = 0;
-    for (int which = 0; which < 2 && tables->read; which++) {
+    connections->parentPeer = 0;
+    connections->parentListening = 0;
+    for (int which = 0; which < 2; which++) {
+        if (!tables->familyRead[which])
+            continue;
         DWORD rowBytes = which == 0 ? TCP4_ROW_BYTES : TCP6_ROW_BYTES;
         for (DWORD index = 0; index < tables->rowCount[which]; index++) {
             SHELL_CONNECTION row;
@@ -153,11 +188,17 @@ void CollectConnections(const TCP_TABLES* tables, DWORD shellId, int withParent,
             if (row.processId != shellId && !(withParent && row.processId == parentId))
                 continue;
             row.ownedByParent = row.processId != shellId;
-            if ((row.state == TCP_STATE_ESTABLISHED || row.state == TCP_STATE_SYN_SENT ||
-                 row.state == TCP_STATE_SYN_RECEIVED) &&
-                !IsLoopback(row.ipv6, row.remoteAddress))
+            int peer = (row.state == TCP_STATE_ESTABLISHED || row.state == TCP_STATE_SYN_SENT ||
+                        row.state == TCP_STATE_SYN_RECEIVED) &&
+                       !IsLoopback(row.ipv6, row.remoteAddress);
+            int listening = row.state == TCP_STATE_LISTEN && !IsLoopback(row.ipv6, row.localAddress);
+            if (peer && row.ownedByParent)
+                connections->parentPeer = 1;
+            else if (peer)
                 connections->peer = 1;
-            if (row.state == TCP_STATE_LISTEN && !IsLoopback(row.ipv6, row.localAddress))
+            if (listening && row.ownedByParent)
+                connections->parentListening = 1;
+            else if (listening)
                 connections->listening = 1;
             if (connections->count < SHELL_CONNECTIONS_MAX)
                 connections->rows[connections->count++] = row;
@@ -167,12 +208,24 @@ void CollectConnections(const TCP_TABLES* tables, DWORD shellId, int withParent,
     }
 }
 
+// RFC 4007's zone index after an IPv6 address, "fe80::1%12", when it has one.
+static void AppendScope(DWORD scopeId, char* text, size_t capacity)
+{
+    if (scopeId == 0)
+        return;
+    size_t used = strlen(text);
+    if (used + 1 >= capacity)
+        return;
+    _snprintf(text + used, capacity - used - 1, "%%%lu", (unsigned long)scopeId);
+    text[capacity - 1] = '\0';
+}
+
 const char* NameTcpState(DWORD state)
 {
     return state < sizeof(STATE_NAMES) / sizeof(STATE_NAMES[0]) ? STATE_NAMES[state] : NULL;
 }
 
-void FormatAddress(int ipv6, const BYTE* address, char* text, size_t capacity)
+void FormatAddress(int ipv6, const BYTE* address, DWORD scopeId, char* text, size_t capacity)
 {
     static const BYTE MAPPED4[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
     if (capacity == 0)
@@ -182,6 +235,7 @@ void FormatAddress(int ipv6, const BYTE* address, char* text, size_t capacity)
         const BYTE* four = ipv6 ? address + 12 : address;
         _snprintf(text, capacity - 1, "%s%u.%u.%u.%u", ipv6 ? "::ffff:" : "", four[0], four[1], four[2], four[3]);
         text[capacity - 1] = '\0';
+        AppendScope(ipv6 ? scopeId : 0, text, capacity);
         return;
     }
     // RFC 5952: the longest run of two or more zero groups (the first of
@@ -213,4 +267,5 @@ void FormatAddress(int ipv6, const BYTE* address, char* text, size_t capacity)
                                   index < 7 ? ":" : "");
     }
     text[used < capacity ? used : capacity - 1] = '\0';
+    AppendScope(scopeId, text, capacity);
 }

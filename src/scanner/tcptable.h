@@ -22,8 +22,10 @@
 #define TCP4_OWNER_OFFSET 20
 #define TCP6_ROW_BYTES 56
 #define TCP6_LOCAL_ADDRESS_OFFSET 0
+#define TCP6_LOCAL_SCOPE_OFFSET 16
 #define TCP6_LOCAL_PORT_OFFSET 20
 #define TCP6_REMOTE_ADDRESS_OFFSET 24
+#define TCP6_REMOTE_SCOPE_OFFSET 40
 #define TCP6_REMOTE_PORT_OFFSET 44
 #define TCP6_STATE_OFFSET 48
 #define TCP6_OWNER_OFFSET 52
@@ -50,13 +52,15 @@ extern ReadTcpTableFunction ReadTcpTableEntry;
 DWORD ReadSystemTcpTable(ULONG family, void* table, DWORD* size);
 
 typedef struct TCP_TABLES {
-    int read;  // both tables were read
-    const unsigned char* rows[2];  // IPv4, IPv6
+    int read;  // at least one table was read
+    int familyRead[2];  // IPv4, IPv6: this family's table was read
+    const unsigned char* rows[2];
     DWORD rowCount[2];
 } TCP_TABLES;
 
 // Reads both tables into the tool's own buffers (allocated once, grown when
-// needed); 1 when both were read. They stay valid until the next read.
+// needed); 1 when at least one was read: a family whose read failed has no
+// rows, and the other keeps its own. They stay valid until the next read.
 int ReadTcpTables(TCP_TABLES* tables);
 
 typedef struct SHELL_CONNECTION {
@@ -65,28 +69,36 @@ typedef struct SHELL_CONNECTION {
     DWORD state;
     int ipv6;
     BYTE localAddress[16];  // an IPv4 address in its first four bytes
+    DWORD localScopeId;     // IPv6 only; 0 for none
     WORD localPort;
     BYTE remoteAddress[16];
+    DWORD remoteScopeId;
     WORD remotePort;
 } SHELL_CONNECTION;
 
 typedef struct SHELL_CONNECTIONS {
     DWORD count;
     int cut;        // more rows than SHELL_CONNECTIONS_MAX
-    int peer;       // a row established or being opened with an address outside loopback
-    int listening;  // a row listening on an address outside loopback
+    // Each owner's rows apart, as a parent's sockets are not the shell's:
+    // a service host or a web server listens for every shell it starts.
+    int peer;             // a row of the shell established or being opened with an address outside loopback
+    int listening;        // a row of the shell listening on an address outside loopback
+    int parentPeer;       // the same two of the parent's rows
+    int parentListening;
     SHELL_CONNECTION rows[SHELL_CONNECTIONS_MAX];
 } SHELL_CONNECTIONS;
 
 // The rows owned by the shell, and by its parent when withParent, in table
-// order (IPv4 first); peer and listening look at every such row.
+// order (IPv4 first) of each family that was read; peer and listening look
+// at the shell's rows, parentPeer and parentListening at the parent's.
 void CollectConnections(const TCP_TABLES* tables, DWORD shellId, int withParent, DWORD parentId,
                         SHELL_CONNECTIONS* connections);
 
 // "listen", "established", ... for a row's state; NULL for an unknown one.
 const char* NameTcpState(DWORD state);
-// An address as text: dotted IPv4, or IPv6 in RFC 5952's form; capacity of
-// at least 46 characters.
-void FormatAddress(int ipv6, const BYTE* address, char* text, size_t capacity);
+// An address as text: dotted IPv4, or IPv6 in RFC 5952's form followed by
+// "%scope" when scopeId is not 0 (a link-local address is ambiguous without
+// its interface); capacity of at least 57 characters.
+void FormatAddress(int ipv6, const BYTE* address, DWORD scopeId, char* text, size_t capacity);
 
 #endif
