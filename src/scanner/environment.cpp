@@ -33,14 +33,6 @@ typedef struct ENVIRONMENT_PLACE {
 static unsigned char* BlockBuffer = NULL;
 static DWORD BlockBufferBytes = 0;
 
-ULONG_PTR ReadPointerAt(const unsigned char* image, size_t offset, size_t pointerBytes)
-{
-    // Images are plain byte buffers: copy rather than cast to stay aligned.
-    ULONG_PTR value = 0;
-    memcpy(&value, image + offset, pointerBytes);
-    return value;
-}
-
 LONG QueryProcessInformation(HANDLE process, DWORD informationClass, void* buffer, DWORD length,
                              DWORD* returnLength)
 {

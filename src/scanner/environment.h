@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "bytefield.h"
+
 // The fixed buffer of ReadProcessEnvironment, and the shell test's first
 // read of a block: a real block is a few KiB, so one read of at most this
 // much takes it whole.
@@ -84,7 +86,10 @@ int ReadProcessEnvironment(HANDLE process, void* buffer, DWORD* size);
 int ReadProcessEnvironment32(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size);
 // A pointer of pointerBytes (8, or 4 in the 32-bit layouts) at offset of a
 // record read into a byte buffer.
-ULONG_PTR ReadPointerAt(const unsigned char* image, size_t offset, size_t pointerBytes);
+inline ULONG_PTR ReadPointerAt(const unsigned char* image, size_t offset, size_t pointerBytes)
+{
+    return (ULONG_PTR)ReadNumberAt(image, offset, pointerBytes);
+}
 ULONG_PTR QueryPeb32Address(HANDLE process);
 // 1 when the region holding address is committed, readable and no guard
 // region, with the bytes from address to its end in *regionSize.

@@ -3,6 +3,7 @@
 // before its offset is checked against that buffer.
 #include "processlist.h"
 
+#include "growbuffer.h"
 #include "systemfunction.h"
 
 typedef LONG(NTAPI* NtQuerySystemInformationFunction)(ULONG informationClass, PVOID buffer, ULONG length,
@@ -10,8 +11,7 @@ typedef LONG(NTAPI* NtQuerySystemInformationFunction)(ULONG informationClass, PV
 
 QuerySystemInformationFunction QuerySystemInformationEntry = QuerySystemInformation;
 
-static unsigned char* ListBuffer = NULL;
-static DWORD ListBufferBytes = 0;
+static GROWING_BUFFER ListBuffer = {NULL, 0, PROCESS_LIST_FIRST_BYTES, PROCESS_LIST_CEILING_BYTES};
 
 static const WCHAR NO_NAME[1] = {0};
 
@@ -24,49 +24,31 @@ LONG QuerySystemInformation(DWORD informationClass, void* buffer, DWORD length, 
     return query(informationClass, buffer, length, (PULONG)returnLength);
 }
 
-// Replaces the buffer by one of bytes; what it held is not kept.
-static int ResizeListBuffer(DWORD bytes)
+// One read of the list into the buffer, with the system's status kept.
+static int FillProcessList(void* context, unsigned char* buffer, DWORD size, DWORD* bytes)
 {
-    if (ListBuffer != NULL)
-        HeapFree(GetProcessHeap(), 0, ListBuffer);
-    ListBuffer = (unsigned char*)HeapAlloc(GetProcessHeap(), 0, bytes);
-    ListBufferBytes = ListBuffer != NULL ? bytes : 0;
-    return ListBuffer != NULL;
+    LONG* status = (LONG*)context;
+    *status = QuerySystemInformationEntry(SYSTEM_PROCESS_INFORMATION_CLASS, buffer, size, bytes);
+    if (*status == 0)
+        return FILL_DONE;
+    return *status == STATUS_INFO_LENGTH_MISMATCH_VALUE || *status == STATUS_BUFFER_TOO_SMALL_VALUE ? FILL_TOO_SMALL
+                                                                                                    : FILL_FAILED;
 }
 
 int ReadProcessList(PROCESS_LIST* list, LONG* status)
 {
+    DWORD filled = 0;
     list->records = NULL;
     list->bytes = 0;
     *status = 0;
-    if (ListBuffer == NULL && !ResizeListBuffer(PROCESS_LIST_FIRST_BYTES)) {
+    int answer = FillGrowingBuffer(&ListBuffer, FillProcessList, status, &filled);
+    if (answer == FILL_TOO_SMALL)
         *status = STATUS_NO_MEMORY_VALUE;
+    if (answer != FILL_DONE)
         return 0;
-    }
-    for (;;) {
-        DWORD returned = 0;
-        *status = QuerySystemInformationEntry(SYSTEM_PROCESS_INFORMATION_CLASS, ListBuffer, ListBufferBytes,
-                                              &returned);
-        if (*status == 0) {
-            list->records = ListBuffer;
-            list->bytes = returned < ListBufferBytes ? returned : ListBufferBytes;
-            return 1;
-        }
-        if (*status != STATUS_INFO_LENGTH_MISMATCH_VALUE && *status != STATUS_BUFFER_TOO_SMALL_VALUE)
-            return 0;
-        // Processes start between the calls: room beyond what was asked for.
-        DWORD wanted = ListBufferBytes * 2;
-        if (returned > ListBufferBytes && returned / 2 * 3 > wanted)
-            wanted = returned / 2 * 3;
-        if (ListBufferBytes >= PROCESS_LIST_CEILING_BYTES)
-            return 0;
-        if (wanted > PROCESS_LIST_CEILING_BYTES)
-            wanted = PROCESS_LIST_CEILING_BYTES;
-        if (!ResizeListBuffer(wanted)) {
-            *status = STATUS_NO_MEMORY_VALUE;
-            return 0;
-        }
-    }
+    list->records = ListBuffer.bytes;
+    list->bytes = filled;
+    return 1;
 }
 
 int NextListedProcess(const PROCESS_LIST* list, DWORD* position, LISTED_PROCESS* process)

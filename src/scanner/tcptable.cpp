@@ -8,6 +8,10 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "bytefield.h"
+#include "growbuffer.h"
+#include "systemfunction.h"
+
 // The offsets the rows are read by, against the system's own row types.
 static_assert(offsetof(MIB_TCPROW_OWNER_PID, dwState) == TCP4_STATE_OFFSET, "IPv4 state");
 static_assert(offsetof(MIB_TCPROW_OWNER_PID, dwLocalAddr) == TCP4_LOCAL_ADDRESS_OFFSET, "IPv4 local address");
@@ -34,8 +38,8 @@ typedef DWORD(WINAPI* GetExtendedTcpTableFunction)(PVOID table, PDWORD size, BOO
 ReadTcpTableFunction ReadTcpTableEntry = ReadSystemTcpTable;
 
 // One buffer per family, kept for the run.
-static unsigned char* TableBuffers[2] = {NULL, NULL};
-static DWORD TableBufferBytes[2] = {0, 0};
+static GROWING_BUFFER TableBuffers[2] = {{NULL, 0, TCP_TABLE_FIRST_BYTES, TCP_TABLE_CEILING_BYTES},
+                                         {NULL, 0, TCP_TABLE_FIRST_BYTES, TCP_TABLE_CEILING_BYTES}};
 
 static const char* const STATE_NAMES[] = {
     NULL,         "closed",     "listen",  "syn-sent", "syn-received", "established", "fin-wait-1",
@@ -43,63 +47,36 @@ static const char* const STATE_NAMES[] = {
 
 DWORD ReadSystemTcpTable(ULONG family, void* table, DWORD* size)
 {
-    static GetExtendedTcpTableFunction read = NULL;
-    static int resolved = 0;
-    if (!resolved) {
-        HMODULE library = LoadLibraryA("iphlpapi.dll");
-        if (library != NULL)
-            read = (GetExtendedTcpTableFunction)(void*)GetProcAddress(library, "GetExtendedTcpTable");
-        resolved = 1;
-    }
+    static SYSTEM_FUNCTION function = {"iphlpapi.dll", "GetExtendedTcpTable", 1, 0, NULL};
+    GetExtendedTcpTableFunction read = (GetExtendedTcpTableFunction)(void*)FindSystemFunction(&function);
     if (read == NULL)
         return ERROR_PROC_NOT_FOUND;
     return read(table, size, FALSE, family, TCP_TABLE_OWNER_PID_ALL_CLASS, 0);
 }
 
-static DWORD ReadNumberAt(const unsigned char* bytes, size_t offset)
+// One read of a family's table.
+static int FillTable(void* context, unsigned char* buffer, DWORD size, DWORD* bytes)
 {
-    DWORD value = 0;
-    memcpy(&value, bytes + offset, sizeof(value));
-    return value;
+    *bytes = size;
+    DWORD answer = ReadTcpTableEntry(*(const ULONG*)context, buffer, bytes);
+    if (answer == NO_ERROR)
+        return FILL_DONE;
+    return answer == ERROR_INSUFFICIENT_BUFFER ? FILL_TOO_SMALL : FILL_FAILED;
 }
 
 // Reads one family's table into its buffer; 1 when it was read, with its
 // rows and their count (no more than the filled bytes hold).
 static int ReadTable(int which, ULONG family, DWORD rowBytes, TCP_TABLES* tables)
 {
-    for (;;) {
-        if (TableBuffers[which] == NULL) {
-            TableBuffers[which] = (unsigned char*)HeapAlloc(GetProcessHeap(), 0, TCP_TABLE_FIRST_BYTES);
-            TableBufferBytes[which] = TableBuffers[which] != NULL ? TCP_TABLE_FIRST_BYTES : 0;
-            if (TableBuffers[which] == NULL)
-                return 0;
-        }
-        DWORD size = TableBufferBytes[which];
-        DWORD answer = ReadTcpTableEntry(family, TableBuffers[which], &size);
-        if (answer == NO_ERROR) {
-            DWORD filled = size < TableBufferBytes[which] ? size : TableBufferBytes[which];
-            if (filled < TCP_TABLE_ROWS_OFFSET)
-                return 0;
-            DWORD count = ReadNumberAt(TableBuffers[which], 0);
-            DWORD room = (filled - TCP_TABLE_ROWS_OFFSET) / rowBytes;
-            tables->rows[which] = TableBuffers[which] + TCP_TABLE_ROWS_OFFSET;
-            tables->rowCount[which] = count < room ? count : room;
-            return 1;
-        }
-        if (answer != ERROR_INSUFFICIENT_BUFFER || TableBufferBytes[which] >= TCP_TABLE_CEILING_BYTES)
-            return 0;
-        // Connections open between the calls: room beyond what was asked for.
-        DWORD wanted = TableBufferBytes[which] * 2;
-        if (size > TableBufferBytes[which] && size / 2 * 3 > wanted)
-            wanted = size / 2 * 3;
-        if (wanted > TCP_TABLE_CEILING_BYTES)
-            wanted = TCP_TABLE_CEILING_BYTES;
-        HeapFree(GetProcessHeap(), 0, TableBuffers[which]);
-        TableBuffers[which] = (unsigned char*)HeapAlloc(GetProcessHeap(), 0, wanted);
-        TableBufferBytes[which] = TableBuffers[which] != NULL ? wanted : 0;
-        if (TableBuffers[which] == NULL)
-            return 0;
-    }
+    DWORD filled = 0;
+    if (FillGrowingBuffer(&TableBuffers[which], FillTable, &family, &filled) != FILL_DONE ||
+        filled < TCP_TABLE_ROWS_OFFSET)
+        return 0;
+    DWORD count = (DWORD)ReadNumberAt(TableBuffers[which].bytes, 0, sizeof(DWORD));
+    DWORD room = (filled - TCP_TABLE_ROWS_OFFSET) / rowBytes;
+    tables->rows[which] = TableBuffers[which].bytes + TCP_TABLE_ROWS_OFFSET;
+    tables->rowCount[which] = count < room ? count : room;
+    return 1;
 }
 
 int ReadTcpTables(TCP_TABLES* tables)
@@ -136,7 +113,7 @@ static const TCP_ROW_LAYOUT ROW_LAYOUTS[2] = {
 // A port in network order in the low 16 bits of its field.
 static WORD ReadPortAt(const unsigned char* row, size_t offset)
 {
-    DWORD value = ReadNumberAt(row, offset);
+    DWORD value = (DWORD)ReadNumberAt(row, offset, sizeof(DWORD));
     return (WORD)(((value & 0xFF) << 8) | ((value >> 8) & 0xFF));
 }
 
@@ -149,13 +126,13 @@ static void TakeRow(const unsigned char* row, int ipv6, SHELL_CONNECTION* connec
     memcpy(connection->localAddress, row + layout->localAddress, layout->addressBytes);
     memcpy(connection->remoteAddress, row + layout->remoteAddress, layout->addressBytes);
     if (ipv6) {
-        connection->localScopeId = ReadNumberAt(row, layout->localScope);
-        connection->remoteScopeId = ReadNumberAt(row, layout->remoteScope);
+        connection->localScopeId = (DWORD)ReadNumberAt(row, layout->localScope, sizeof(DWORD));
+        connection->remoteScopeId = (DWORD)ReadNumberAt(row, layout->remoteScope, sizeof(DWORD));
     }
     connection->localPort = ReadPortAt(row, layout->localPort);
     connection->remotePort = ReadPortAt(row, layout->remotePort);
-    connection->state = ReadNumberAt(row, layout->state);
-    connection->processId = ReadNumberAt(row, layout->owner);
+    connection->state = (DWORD)ReadNumberAt(row, layout->state, sizeof(DWORD));
+    connection->processId = (DWORD)ReadNumberAt(row, layout->owner, sizeof(DWORD));
 }
 
 static int IsLoopback(int ipv6, const BYTE* address)
