@@ -136,7 +136,5 @@ void ReadShellEvidence(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE
     evidence->path[0] = 0;
     ReadStartupRecords(process, match, evidence);
     ReadTokenFacts(process, evidence);
-    DWORD pathChars = IMAGE_PATH_CHARS;
-    evidence->foundPath = QueryFullProcessImageNameW(process, 0, evidence->path, &pathChars) ? 1 : 0;
-    evidence->path[evidence->foundPath && pathChars < IMAGE_PATH_CHARS ? pathChars : 0] = 0;
+    evidence->foundPath = QueryImagePath(process, evidence->path, IMAGE_PATH_CHARS);
 }

@@ -10,6 +10,7 @@
 
 #include "account.h"
 #include "environment.h"
+#include "imageidentity.h"
 
 // 64-bit process-parameters layout: the fields read here (UNICODE_STRING:
 // two 16-bit byte counts, then a pointer at +8).
@@ -30,7 +31,6 @@
 // The longest text a UNICODE_STRING can hold: its length is a byte count of
 // 16 bits, and an odd one is refused.
 #define REMOTE_TEXT_CHARS 32767
-#define IMAGE_PATH_CHARS 32768
 
 // A text read from the target, or not found (null in the report).
 typedef struct REMOTE_TEXT {

@@ -74,6 +74,20 @@ int ReadImageOriginalName(HANDLE process, ULONG_PTR imageBase, IMAGE_IDENTITY* i
     return 1;
 }
 
+int QueryImagePath(HANDLE process, WCHAR* path, DWORD capacity)
+{
+    DWORD pathChars = capacity;
+    if (capacity == 0)
+        return 0;
+    path[0] = 0;
+    if (!QueryFullProcessImageNameW(process, 0, path, &pathChars) || pathChars >= capacity) {
+        path[0] = 0;
+        return 0;
+    }
+    path[pathChars] = 0;
+    return 1;
+}
+
 static int IsSameName(const WCHAR* name, size_t nameChars, const char* wanted)
 {
     size_t index = 0;

@@ -22,6 +22,15 @@ typedef struct IMAGE_IDENTITY {
 // region checks and three reads. 1 when it was found.
 int ReadImageOriginalName(HANDLE process, ULONG_PTR imageBase, IMAGE_IDENTITY* identity);
 
+// The longest path QueryFullProcessImageName can give.
+#define IMAGE_PATH_CHARS 32768
+
+// The system's record of the image the process was created from (not the
+// loader list in its memory, where it can write any path it likes), through
+// a handle with PROCESS_QUERY_LIMITED_INFORMATION; 1 when it was given
+// whole, terminated, in path of capacity characters.
+int QueryImagePath(HANDLE process, WCHAR* path, DWORD capacity);
+
 // Sets the interpreter and the renamed mark from the original name found
 // (if any) and the system's image name. identity->foundOriginalName must be
 // set, 0 when no image was read.

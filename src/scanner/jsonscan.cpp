@@ -84,14 +84,9 @@ static const WCHAR* ReadParentPath(const LISTED_PROCESS* parent)
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent->processId);
     if (process == NULL)
         return NULL;
-    DWORD pathChars = IMAGE_PATH_CHARS;
-    int found = IsListedProcess(process, parent) && QueryFullProcessImageNameW(process, 0, ParentPath, &pathChars) &&
-                pathChars < IMAGE_PATH_CHARS;
+    int found = IsListedProcess(process, parent) && QueryImagePath(process, ParentPath, IMAGE_PATH_CHARS);
     CloseHandle(process);
-    if (!found)
-        return NULL;
-    ParentPath[pathChars] = 0;
-    return ParentPath;
+    return found ? ParentPath : NULL;
 }
 
 // 1 when a process that refused reading opens for the limited query and

@@ -10,6 +10,7 @@
 #include "account.h"
 #include "asciifold.h"
 #include "environment.h"
+#include "imageidentity.h"
 #include "text.h"
 
 static const char SYSTEM_ROOT_PREFIX[] = "\\SystemRoot\\";
@@ -81,18 +82,19 @@ int GetProcessImagePath(DWORD processId, char* text, DWORD capacity)
     // A process that has ended since the snapshot gets no path, as it got
     // none when its module list was read: the record may outlive it, but
     // the report is of running processes.
+    static WCHAR widePath[IMAGE_PATH_CHARS];
     char path[IMAGE_PATH_BYTES];
-    DWORD length = sizeof(path);
     DWORD exitCode = 0;
     int found = GetExitCodeProcess(process, &exitCode) && exitCode == STILL_ACTIVE &&
-                QueryFullProcessImageNameA(process, 0, path, &length);
+                QueryImagePath(process, widePath, IMAGE_PATH_CHARS);
     CloseHandle(process);
-    if (found) {
-        // A path longer than the field is cut at the field's end.
-        path[length < sizeof(path) ? length : sizeof(path) - 1] = '\0';
+    // In the system code page, as the record's other texts are.
+    if (found && WideCharToMultiByte(CP_ACP, 0, widePath, -1, path, sizeof(path), NULL, NULL) > 0) {
+        path[sizeof(path) - 1] = '\0';
         ExpandSystemRootPath(path, text, capacity);
+        return 1;
     }
-    return found;
+    return 0;
 }
 
 int IsProcess32Bit(DWORD processId)

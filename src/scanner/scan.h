@@ -7,7 +7,7 @@
 
 #include "report.h"
 
-// The longest path QueryFullProcessImageName can give, in the system code page.
+// The longest image path, in the system code page.
 #define IMAGE_PATH_BYTES 32768
 #define ACCOUNT_NAME_CHARS 260
 #define WINDOWS_DIRECTORY_CHARS 500

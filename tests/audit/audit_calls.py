@@ -199,7 +199,7 @@ LOOKUP_WOW64 = "ProcessWow64Information query for the name's *32"
 LOOKUPS = {
     LAYOUT_LINE: {"OpenProcess(0x400)": 2, "OpenProcessToken(TOKEN_QUERY)": 1, "GetTokenInformation(TokenUser)": 1,
                   LOOKUP_WOW64: 1, "OpenProcess(0x1000)": 1, "GetExitCodeProcess": 1,
-                  "QueryFullProcessImageNameA": 1},
+                  "QueryFullProcessImageNameW": 1},
     LAYOUT_JSON: {"OpenProcessToken(TOKEN_QUERY)": 1, "GetTokenInformation(TokenUser)": 1,
                   "GetTokenInformation(TokenIntegrityLevel)": 1,
                   "QueryFullProcessImageNameW": 1},
@@ -210,7 +210,7 @@ PARENT_OPEN = "OpenProcess(0x1000) of the parent"
 PARENT_LOOKUPS = {PARENT_OPEN: 1, "GetProcessTimes of the parent": 1, "QueryFullProcessImageNameW of the parent": 1}
 # Calls on a process handle that are counted by name, by the handle's role.
 ROLE_CALLS = {
-    "lookup": {"GetExitCodeProcess", "QueryFullProcessImageNameA"},
+    "lookup": {"GetExitCodeProcess", "QueryFullProcessImageNameW"},
     "test": {"GetProcessTimes", "QueryFullProcessImageNameW"},
 }
 
@@ -221,7 +221,7 @@ COLUMNS = {
     LAYOUT_LINE: TEST_COLUMNS + [
         ("OpenProcess(0x400)", "open400"), ("OpenProcessToken(TOKEN_QUERY)", "token"),
         ("GetTokenInformation(TokenUser)", "tokuser"), (ACCOUNT_KEY, "sid"), (LOOKUP_WOW64, "wow64"),
-        ("OpenProcess(0x1000)", "open1000"), ("GetExitCodeProcess", "exit"), ("QueryFullProcessImageNameA", "pathA")],
+        ("OpenProcess(0x1000)", "open1000"), ("GetExitCodeProcess", "exit"), ("QueryFullProcessImageNameW", "pathW")],
     LAYOUT_JSON: TEST_COLUMNS + [
         (TEST_TIMES, "times"), ("image ReadProcessMemory", "imRPM"), ("image VirtualQueryEx", "imVQE"),
         ("evidence ReadProcessMemory", "evRPM"),

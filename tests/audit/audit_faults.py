@@ -179,7 +179,7 @@ def line_faults(trace):
                       lambda call: call.argument(0) == lookup_open.retval and call.argument(1, True) == 26)
     image_open = trace.after(listed_open, "OpenProcess", lambda call: call.argument(0, True) == 0x1000)
     image_exit_code = trace.on_handle(image_open, "GetExitCodeProcess")
-    image_path = trace.on_handle(image_open, "QueryFullProcessImageNameA")
+    image_path = trace.on_handle(image_open, "QueryFullProcessImageNameW")
     image_close = trace.on_handle(image_open, "CloseHandle")
     ntdll_lookup = trace.find("GetModuleHandleA", lambda call: "ntdll" in call.text(0).lower())
     quiet_close = trace.on_handle(quiet_open, "CloseHandle")
