@@ -223,7 +223,10 @@ static int HasPromptEntry(DWORD processId, FloorCounts* counts)
 
     if (!ToolExtras) {
         mark = MarkCall();
-        int found = ContainsPromptEntry((const ENV_CHAR*)Environment, size / sizeof(ENV_CHAR));
+        size_t start = 0;
+        size_t length = 0;
+        int found = WalkEnvironmentBlock((const ENV_CHAR*)Environment, size / sizeof(ENV_CHAR), &start, &length) ==
+                    BLOCK_PROMPT;
         CountCall(CALL_BLOCK_WALK, mark);
         return found;
     }
@@ -232,7 +235,8 @@ static int HasPromptEntry(DWORD processId, FloorCounts* counts)
     size_t start = 0;
     size_t length = 0;
     mark = MarkCall();
-    int found = FindPromptEntryInBlock((const ENV_CHAR*)Environment, size / sizeof(ENV_CHAR), &start, &length);
+    int found =
+        WalkEnvironmentBlock((const ENV_CHAR*)Environment, size / sizeof(ENV_CHAR), &start, &length) == BLOCK_PROMPT;
     CountCall(CALL_BLOCK_WALK, mark);
     if (found) {
         mark = MarkCall();

@@ -80,104 +80,78 @@ const ShellCase SHELL_CASES[] = {
 
 INSTANTIATE_TEST_SUITE_P(Targets, ShellTest, ::testing::ValuesIn(SHELL_CASES), TestNameOfMode<ShellCase>);
 
-// Reads a target's block into a buffer of the reader's size followed by a
-// guard area; answers the reader's result.
-const unsigned char SENTINEL = 0xA5;
-const DWORD GUARD_BYTES = 4096;
+// What the shell test read of a target's block: its answer, the bytes of
+// the block it read and the entry it found. A wow64 mode is read through
+// its 32-bit view.
+struct BlockRead {
+    int answer;
+    DWORD blockBytes;
+    std::wstring entry;
+};
 
-// A wow64 mode is read through its 32-bit view.
-int ReadTarget(const char* mode, std::vector<unsigned char>* buffer, DWORD* size)
+BlockRead ReadTarget(const char* mode)
 {
+    static PROMPT_MATCH match;
+    BlockRead read = {-1, 0, L""};
     Target target;
     ULONG_PTR peb32 = 0;
     bool view32 = strncmp(mode, "wow64-", 6) == 0;
     if (!(view32 ? StartWow64Target(mode, &target, &peb32) : StartTarget(mode, &target))) {
         ADD_FAILURE() << "target did not start: " << mode;
-        return -1;
+        return read;
     }
-    buffer->assign(ENV_BUFFER_BYTES + GUARD_BYTES, SENTINEL);
-    *size = ENV_BUFFER_BYTES;
+    if (view32)
+        AnswerWow64Query(target.info.dwProcessId, peb32);
     HANDLE process = OpenProcessForRead(target.info.dwProcessId);
     EXPECT_NE(process, (HANDLE)NULL);
-    int result = -1;
-    if (process != NULL)
-        result = view32 ? ReadProcessEnvironment32(process, peb32, buffer->data(), size)
-                        : ReadProcessEnvironment(process, buffer->data(), size);
-    if (process != NULL)
+    if (process != NULL) {
+        read.answer = TestProcessEnvironment(process, &match);
+        read.blockBytes = view32 ? match.parameters32.blockBytes : match.parameters.blockBytes;
+        read.entry = std::wstring(match.entry, match.entryChars);
         CloseHandle(process);
+    }
+    RestoreWow64Query();
     StopTarget(&target);
-    return result;
+    return read;
 }
 
-bool AllBytesAre(const std::vector<unsigned char>& buffer, size_t from, size_t to, unsigned char value)
+TEST(TestProcessEnvironment, SmallRegionIsReadToItsEndOnly)
 {
-    for (size_t index = from; index < to; index++)
-        if (buffer[index] != value)
-            return false;
-    return true;
+    BlockRead read = ReadTarget(MODE_SMALL_REGION);
+    EXPECT_EQ(PROMPT_FOUND, read.answer);
+    EXPECT_EQ(4096u, read.blockBytes);
+    EXPECT_EQ(L"PROMPT=$P$G", read.entry);
 }
 
-std::string Narrow(const std::vector<unsigned char>& buffer, size_t characters)
-{
-    std::string text;
-    for (size_t index = 0; index < characters; index++)
-        text.push_back((char)buffer[index * 2]);
-    return text;
-}
-
-TEST(ReadProcessEnvironment, SmallRegionAsksForRegionOnlyAndZeroesTheRest)
-{
-    std::vector<unsigned char> buffer;
-    DWORD size = 0;
-    ASSERT_EQ(1, ReadTarget(MODE_SMALL_REGION, &buffer, &size));
-    EXPECT_EQ(4096u, size);
-    EXPECT_EQ(std::string("PROMPT=$P$G\0\0", 13), Narrow(buffer, 13));
-    EXPECT_TRUE(AllBytesAre(buffer, 4096, ENV_BUFFER_BYTES, 0));
-    EXPECT_TRUE(AllBytesAre(buffer, ENV_BUFFER_BYTES, buffer.size(), SENTINEL));
-}
-
-TEST(ReadProcessEnvironment, BlockNearRegionEndIsBoundedByBytesToTheEnd)
+TEST(TestProcessEnvironment, BlockNearRegionEndIsBoundedByBytesToTheEnd)
 {
     for (const char* mode : {MODE_REGION_END, MODE_WOW64_REGION_END}) {
-        std::vector<unsigned char> buffer;
-        DWORD size = 0;
-        ASSERT_EQ(1, ReadTarget(mode, &buffer, &size)) << mode;
-        EXPECT_EQ(64u, size) << mode;
-        EXPECT_EQ(std::string("PROMPT=$P$G\0\0", 13), Narrow(buffer, 13)) << mode;
-        EXPECT_TRUE(AllBytesAre(buffer, 64, ENV_BUFFER_BYTES, 0)) << mode;
-        EXPECT_TRUE(AllBytesAre(buffer, ENV_BUFFER_BYTES, buffer.size(), SENTINEL)) << mode;
+        BlockRead read = ReadTarget(mode);
+        EXPECT_EQ(PROMPT_FOUND, read.answer) << mode;
+        EXPECT_EQ(64u, read.blockBytes) << mode;
+        EXPECT_EQ(L"PROMPT=$P$G", read.entry) << mode;
     }
 }
 
-TEST(ReadProcessEnvironment, UnterminatedBlockFillingItsRegionIsReadToTheRegionEnd)
+TEST(TestProcessEnvironment, UnterminatedBlockFillingItsRegionIsReadToTheRegionEnd)
 {
-    std::vector<unsigned char> buffer;
-    DWORD size = 0;
-    ASSERT_EQ(1, ReadTarget(MODE_FILLED_NO_PROMPT, &buffer, &size));
-    EXPECT_EQ(4096u, size);
-    EXPECT_NE(0, buffer[4094] | buffer[4092]);
-    EXPECT_TRUE(AllBytesAre(buffer, 4096, ENV_BUFFER_BYTES, 0));
+    BlockRead read = ReadTarget(MODE_FILLED_NO_PROMPT);
+    EXPECT_EQ(PROMPT_ABSENT, read.answer);
+    EXPECT_EQ(4096u, read.blockBytes);
 }
 
-TEST(ReadProcessEnvironment, LargeBlockIsCutAtTheBufferAndNothingIsWrittenPastIt)
+TEST(TestProcessEnvironment, ABlockPastTheFirstReadIsReadOnAndAFourGibRegionInOneRead)
 {
-    std::vector<unsigned char> buffer;
-    DWORD size = 0;
-    ASSERT_EQ(1, ReadTarget(MODE_PROMPT_PAST_BUFFER, &buffer, &size));
-    EXPECT_EQ((DWORD)ENV_BUFFER_BYTES, size);
-    EXPECT_TRUE(AllBytesAre(buffer, ENV_BUFFER_BYTES, buffer.size(), SENTINEL));
+    BlockRead past = ReadTarget(MODE_PROMPT_PAST_BUFFER);
+    EXPECT_EQ(PROMPT_FOUND, past.answer);
+    EXPECT_LT((DWORD)ENV_BUFFER_BYTES, past.blockBytes);
+    BlockRead huge = ReadTarget(MODE_FOUR_GIB);
+    EXPECT_EQ(PROMPT_FOUND, huge.answer);
+    EXPECT_EQ((DWORD)ENV_BUFFER_BYTES, huge.blockBytes);
+    EXPECT_EQ(L"PROMPT=$P$G", huge.entry);
 }
 
-TEST(ReadProcessEnvironment, FourGibRegionIsReadInFull)
-{
-    std::vector<unsigned char> buffer;
-    DWORD size = 0;
-    ASSERT_EQ(1, ReadTarget(MODE_FOUR_GIB, &buffer, &size));
-    EXPECT_EQ((DWORD)ENV_BUFFER_BYTES, size);
-    EXPECT_EQ(std::string("PROMPT=$P$G\0\0", 13), Narrow(buffer, 13));
-}
-
-TEST(ReadProcessEnvironment, UnreadableRecordsStopTheReaderBeforeTheBufferIsTouched)
+TEST(TestProcessEnvironment, UnreadableRecordsStopTheReaderBeforeAnyBlockIsRead)
 {
     const char* modes[] = {MODE_ENV_NOACCESS,          MODE_ENV_EXECUTE,
                            MODE_ENV_UNMAPPED,          MODE_PARAMETERS_NOACCESS,
@@ -185,10 +159,9 @@ TEST(ReadProcessEnvironment, UnreadableRecordsStopTheReaderBeforeTheBufferIsTouc
                            MODE_WOW64_ENV_UNMAPPED,    MODE_WOW64_PARAMETERS_NOACCESS,
                            MODE_WOW64_PARAMETERS_UNMAPPED};
     for (const char* mode : modes) {
-        std::vector<unsigned char> buffer;
-        DWORD size = 0;
-        EXPECT_EQ(0, ReadTarget(mode, &buffer, &size)) << mode;
-        EXPECT_TRUE(AllBytesAre(buffer, 0, buffer.size(), SENTINEL)) << mode;
+        BlockRead read = ReadTarget(mode);
+        EXPECT_EQ(PROMPT_UNREADABLE, read.answer) << mode;
+        EXPECT_EQ(0u, read.blockBytes) << mode;
     }
 }
 

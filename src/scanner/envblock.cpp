@@ -28,15 +28,3 @@ int WalkEnvironmentBlock(const ENV_CHAR* block, size_t characters, size_t* start
     }
     return position < characters ? BLOCK_NO_PROMPT : BLOCK_UNENDED;
 }
-
-int FindPromptEntryInBlock(const ENV_CHAR* block, size_t characters, size_t* start, size_t* length)
-{
-    return WalkEnvironmentBlock(block, characters, start, length) == BLOCK_PROMPT ? 1 : 0;
-}
-
-int ContainsPromptEntry(const ENV_CHAR* block, size_t characters)
-{
-    size_t start = 0;
-    size_t length = 0;
-    return FindPromptEntryInBlock(block, characters, &start, &length);
-}

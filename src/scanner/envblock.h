@@ -24,8 +24,4 @@ typedef unsigned short ENV_CHAR;
 // (or to the end of the buffer, for an entry the buffer cuts).
 int WalkEnvironmentBlock(const ENV_CHAR* block, size_t characters, size_t* start, size_t* length);
 
-// 1 when the walk finds a matching entry, else 0.
-int ContainsPromptEntry(const ENV_CHAR* block, size_t characters);
-int FindPromptEntryInBlock(const ENV_CHAR* block, size_t characters, size_t* start, size_t* length);
-
 #endif

@@ -150,6 +150,7 @@ static int LocateViewEnvironment(HANDLE process, ULONG_PTR peb32, PARAMETERS_REC
 {
     record->address = 0;
     record->readable = 0;
+    record->blockBytes = 0;
     place->address = NULL;
     place->readable = 0;
     int followed = peb32 == 0 ? FindProcessParameters(process, &record->address, imageBase)
@@ -157,33 +158,6 @@ static int LocateViewEnvironment(HANDLE process, ULONG_PTR peb32, PARAMETERS_REC
     if (followed != RECORDS_FOLLOWED)
         return followed;
     return LocateEnvironment(process, peb32, record, place) ? RECORDS_FOLLOWED : RECORDS_UNREADABLE;
-}
-
-static int ReadEnvironmentOfView(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size)
-{
-    PARAMETERS_RECORD record;
-    ENVIRONMENT_PLACE place;
-    ULONG_PTR imageBase = 0;
-    if (LocateViewEnvironment(process, peb32, &record, &place, &imageBase) != RECORDS_FOLLOWED)
-        return 0;
-    memset(buffer, 0, *size);
-    if (place.readable < *size)
-        *size = place.readable;
-    SIZE_T copied = 0;
-    if (!ReadProcessMemory(process, place.address, buffer, *size, &copied) || copied == 0)
-        return 0;
-    *size = (DWORD)copied;
-    return 1;
-}
-
-int ReadProcessEnvironment(HANDLE process, void* buffer, DWORD* size)
-{
-    return ReadEnvironmentOfView(process, 0, buffer, size);
-}
-
-int ReadProcessEnvironment32(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size)
-{
-    return ReadEnvironmentOfView(process, peb32, buffer, size);
 }
 
 // 1 when the query answered; *peb32 is then 0 for a native process.
@@ -238,7 +212,8 @@ static DWORD ReadBlockPart(HANDLE process, const ENVIRONMENT_PLACE* place, DWORD
 // Tests one view's whole block: a first read of at most ENV_BUFFER_BYTES,
 // which holds any ordinary block, then the rest of the region up to the
 // ceiling when the block (or its matching entry) runs on past it.
-static int TestViewBlock(HANDLE process, const ENVIRONMENT_PLACE* place, PROMPT_MATCH* match)
+static int TestViewBlock(HANDLE process, const ENVIRONMENT_PLACE* place, PARAMETERS_RECORD* record,
+                         PROMPT_MATCH* match)
 {
     DWORD wanted = place->readable < ENV_BUFFER_BYTES ? place->readable : ENV_BUFFER_BYTES;
     DWORD delivered = ReadBlockPart(process, place, 0, wanted);
@@ -254,6 +229,7 @@ static int TestViewBlock(HANDLE process, const ENVIRONMENT_PLACE* place, PROMPT_
         whole = more == rest && delivered == place->readable;
         walked = WalkEnvironmentBlock((const ENV_CHAR*)BlockBuffer, delivered / sizeof(ENV_CHAR), &start, &length);
     }
+    record->blockBytes = delivered;
     if (walked == BLOCK_PROMPT) {
         CopyWideText(match->entry, PROMPT_ENTRY_CHARS + 1, (const WCHAR*)BlockBuffer + start, length);
         match->entryChars = (DWORD)wcslen(match->entry);
@@ -273,7 +249,7 @@ static int TestView(HANDLE process, ULONG_PTR peb32, PARAMETERS_RECORD* record, 
     int followed = LocateViewEnvironment(process, peb32, record, &place, &match->imageBase);
     if (followed == RECORDS_NONE)
         return PROMPT_ABSENT;
-    int answer = followed == RECORDS_FOLLOWED ? TestViewBlock(process, &place, match) : PROMPT_UNREADABLE;
+    int answer = followed == RECORDS_FOLLOWED ? TestViewBlock(process, &place, record, match) : PROMPT_UNREADABLE;
     // A process that sets a variable (cmd.exe its PROMPT, as it starts) may
     // move its block between the pointer's read and the block's: when the
     // block could not be read, the pointer is read once more, and a block
@@ -282,7 +258,7 @@ static int TestView(HANDLE process, ULONG_PTR peb32, PARAMETERS_RECORD* record, 
     if (answer == PROMPT_UNREADABLE && before != NULL && record->readable != 0 &&
         ReadViewEnvironmentPointer(process, peb32, record, &place.address) && place.address != before &&
         QueryReadableRegion(process, place.address, &place.readable))
-        answer = TestViewBlock(process, &place, match);
+        answer = TestViewBlock(process, &place, record, match);
     return answer;
 }
 
@@ -295,6 +271,7 @@ int TestProcessEnvironment(HANDLE process, PROMPT_MATCH* match)
     match->entry[0] = 0;
     match->parameters32.address = 0;
     match->parameters32.readable = 0;
+    match->parameters32.blockBytes = 0;
 
     int answer = TestView(process, 0, &match->parameters, match);
 

@@ -7,9 +7,8 @@
 
 #include "bytefield.h"
 
-// The fixed buffer of ReadProcessEnvironment, and the shell test's first
-// read of a block: a real block is a few KiB, so one read of at most this
-// much takes it whole.
+// The shell test's first read of a block: a real block is a few KiB, so one
+// read of at most this much takes it whole.
 #define ENV_BUFFER_BYTES 65536
 // The most of one block the shell test reads. The system sets no limit on a
 // block's size, and entries before the prompt entry can fill any fixed
@@ -53,10 +52,12 @@ typedef LONG (*QueryProcessInformationFunction)(HANDLE process, DWORD informatio
 extern QueryProcessInformationFunction QueryWow64InformationEntry;
 
 // Where a view's records led: its process parameters and the bytes readable
-// from there to the end of their region (0 when the region check failed).
+// from there to the end of their region (0 when the region check failed),
+// and how much of its environment block the shell test read.
 typedef struct PARAMETERS_RECORD {
     ULONG_PTR address;
     DWORD readable;
+    DWORD blockBytes;
 } PARAMETERS_RECORD;
 
 // What the shell test found in one process.
@@ -81,9 +82,6 @@ int FindPromptEntry(DWORD processId, PROMPT_MATCH* match);
 // view's whole block, up to its region's end or ENV_CEILING_BYTES.
 int TestProcessEnvironment(HANDLE process, PROMPT_MATCH* match);
 HANDLE OpenProcessForRead(DWORD processId);
-// Reads a block into a buffer of the caller's, cut at *size bytes.
-int ReadProcessEnvironment(HANDLE process, void* buffer, DWORD* size);
-int ReadProcessEnvironment32(HANDLE process, ULONG_PTR peb32, void* buffer, DWORD* size);
 // A pointer of pointerBytes (8, or 4 in the 32-bit layouts) at offset of a
 // record read into a byte buffer.
 inline ULONG_PTR ReadPointerAt(const unsigned char* image, size_t offset, size_t pointerBytes)
