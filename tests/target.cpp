@@ -267,7 +267,7 @@ static unsigned char* PlaceView32(const char* mode)
         arranged = VirtualProtect(block, PAGE_BYTES, PAGE_NOACCESS, &old);
     else if (IsMode(mode, MODE_WOW64_ENV_UNMAPPED))
         arranged = VirtualFree(block, 0, MEM_RELEASE);
-    else if (IsMode(mode, MODE_WOW64_PARAMETERS_NOACCESS))
+    else if (IsMode(mode, MODE_WOW64_PARAMETERS_NOACCESS) || IsMode(mode, MODE_WOW64_PROMPT_64_PARAMETERS_NOACCESS))
         arranged = VirtualProtect(parameters, PAGE_BYTES, PAGE_NOACCESS, &old);
     else if (IsMode(mode, MODE_WOW64_PARAMETERS_UNMAPPED))
         arranged = VirtualFree(parameters, 0, MEM_RELEASE);
@@ -525,7 +525,7 @@ static unsigned char* EnvironmentForMode(const char* mode)
     if (strncmp(mode, "strings-", 8) == 0 || strncmp(mode, "image-", 6) == 0 || IsMode(mode, MODE_FORGED_PATH))
         return BLOCK("PROMPT=$P$G\0\0");
     if (strncmp(mode, "wow64-", 6) == 0) {
-        if (IsMode(mode, MODE_WOW64_PROMPT_64))
+        if (IsMode(mode, MODE_WOW64_PROMPT_64) || IsMode(mode, MODE_WOW64_PROMPT_64_PARAMETERS_NOACCESS))
             return BLOCK("PROMPT=$P$G\0\0");
         return BLOCK("ALLUSERSPROFILE=C:\\ProgramData\0Path=C:\\Windows\0\0");
     }

@@ -43,6 +43,8 @@
 #define MODE_WOW64_ENV_NOACCESS "wow64-env-noaccess"
 #define MODE_WOW64_ENV_UNMAPPED "wow64-env-unmapped"
 #define MODE_WOW64_REGION_END "wow64-region-end"  // block 64 bytes before its region's end
+// The prompt in the 64-bit view and the 32-bit parameters in no-access memory.
+#define MODE_WOW64_PROMPT_64_PARAMETERS_NOACCESS "wow64-prompt-64-parameters-noaccess"
 // What the 32-bit parameters of every wow64 mode hold besides the block: a
 // hidden start without standard handles.
 #define WOW64_COMMAND_LINE "C:\\Windows\\SysWOW64\\cmd.exe /k"

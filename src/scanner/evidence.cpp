@@ -79,19 +79,32 @@ static int ReadRemoteText(HANDLE process, const unsigned char* image, size_t off
     return 1;
 }
 
+// Reads a parameters record into image. The whole record must lie in the
+// region the shell test checked: the fields at its end are not taken from
+// whatever follows it.
+static int ReadParametersRecord(HANDLE process, const PARAMETERS_RECORD* record, const PARAMETERS_LAYOUT* layout,
+                                unsigned char* image)
+{
+    return record->address != 0 && record->readable >= layout->recordBytes &&
+           ReadProcessMemory(process, (const void*)record->address, image, layout->recordBytes, NULL);
+}
+
 // Command line, current directory and the start-up flags, from the
-// parameters record of the view the shell test chose, where it found it.
+// parameters record of the view the shell test chose, where it found it. A
+// WOW64 process whose 32-bit record cannot be read still has the 64-bit one
+// it was created with.
 static void ReadStartupRecords(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence)
 {
-    const PARAMETERS_LAYOUT* layout = match->peb32 != 0 ? &LAYOUT_32 : &LAYOUT_64;
-    const PARAMETERS_RECORD* record = match->peb32 != 0 ? &match->parameters32 : &match->parameters;
+    const PARAMETERS_LAYOUT* layout = &LAYOUT_64;
+    const PARAMETERS_RECORD* record = &match->parameters;
     unsigned char image[PARAMETERS_EVIDENCE_BYTES];
     memset(image, 0, sizeof(image));
-    // The whole record must lie in the region the shell test checked: the
-    // fields at its end are not taken from whatever follows it.
-    if (record->address == 0 || record->readable < layout->recordBytes ||
-        !ReadProcessMemory(process, (const void*)record->address, image, layout->recordBytes, NULL))
+    if (match->peb32 != 0 && ReadParametersRecord(process, &match->parameters32, &LAYOUT_32, image)) {
+        layout = &LAYOUT_32;
+        record = &match->parameters32;
+    } else if (!ReadParametersRecord(process, record, layout, image)) {
         return;
+    }
 
     ReadRemoteText(process, image, layout->commandLine, layout->pointerBytes, record, &evidence->commandLine);
     ReadRemoteText(process, image, layout->currentDirectory, layout->pointerBytes, record,
