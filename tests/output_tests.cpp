@@ -793,16 +793,21 @@ TEST(JsonLines, BrokenCommandLineAndDirectoryStringsAreNullOrExact)
         {MODE_STRINGS_UNMAPPED, "null"},
         {MODE_STRINGS_REGION_END, STRINGS_REGION_END_TEXT},
         {MODE_STRINGS_HUGE, std::string(32767, STRINGS_HUGE_CHARACTER)},
+        {MODE_STRINGS_OFFSETS, ""},  // "" for the command line and directory it was started with
     };
-    Target targets[6];
-    for (int index = 0; index < 6; index++)
+    const int count = sizeof(cases) / sizeof(cases[0]);
+    Target targets[count];
+    for (int index = 0; index < count; index++)
         ASSERT_TRUE(StartTarget(cases[index].mode, &targets[index])) << cases[index].mode;
     JsonRun run = RunJson();
-    for (int index = 0; index < 6; index++) {
+    for (int index = 0; index < count; index++) {
         const JsonValue* shell = FindShell(run, targets[index].info.dwProcessId);
         ASSERT_NE(nullptr, shell) << cases[index].mode;
-        EXPECT_EQ(cases[index].expected, Field(*shell, "command_line")) << cases[index].mode;
-        EXPECT_EQ(cases[index].expected, Field(*shell, "current_directory")) << cases[index].mode;
+        bool asStarted = cases[index].expected.empty();
+        std::string commandLine = "\"" + BinDirectory() + TARGET_PROGRAM "\" " + cases[index].mode;
+        EXPECT_EQ(asStarted ? commandLine : cases[index].expected, Field(*shell, "command_line")) << cases[index].mode;
+        EXPECT_EQ(asStarted ? CurrentDirectory() : cases[index].expected, Field(*shell, "current_directory"))
+            << cases[index].mode;
         EXPECT_EQ("PROMPT=$P$G", Field(*shell, "prompt_entry")) << cases[index].mode;
     }
     for (Target& target : targets)

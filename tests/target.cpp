@@ -256,6 +256,8 @@ static unsigned char* PlaceView32(const char* mode)
     // The texts live in the parameters' own page, past the record.
     WriteString32(parameters, COMMAND_LINE32_OFFSET_IN_PARAMETERS32, parameters + 0x200, WOW64_COMMAND_LINE);
     WriteString32(parameters, CURRENT_DIRECTORY32_OFFSET_IN_PARAMETERS32, parameters + 0x400, WOW64_DIRECTORY);
+    // Normalised, as the loader leaves a record: its buffers are pointers.
+    memcpy(parameters + FLAGS32_OFFSET_IN_PARAMETERS32, &NORMALIZED_FLAG_IN_PARAMETERS, sizeof(DWORD));
     DWORD windowFlags = STARTF_USESHOWWINDOW;
     DWORD showWindow = SW_HIDE;
     memcpy(parameters + WINDOW_FLAGS32_OFFSET_IN_PARAMETERS32, &windowFlags, sizeof(windowFlags));
@@ -274,9 +276,10 @@ static unsigned char* PlaceView32(const char* mode)
     return arranged ? peb32 : NULL;
 }
 
-// The two UNICODE_STRINGs of the process's own parameters as they were, put
-// back before the runtime's exit may use them.
+// The two UNICODE_STRINGs and the flags of the process's own parameters as
+// they were, put back before the runtime's exit may use them.
 static unsigned char SavedStrings[2][16];
+static DWORD SavedFlags;
 static const size_t STRING_OFFSETS[2] = {COMMAND_LINE_OFFSET_IN_PARAMETERS, CURRENT_DIRECTORY_OFFSET_IN_PARAMETERS};
 
 static void SetString(unsigned char* parameters, size_t offset, USHORT length, USHORT maximum, const void* buffer)
@@ -286,10 +289,30 @@ static void SetString(unsigned char* parameters, size_t offset, USHORT length, U
     WritePointer(parameters + offset + 8, buffer);
 }
 
+// Turns both strings' buffers into offsets from the record, with the
+// normalised flag cleared; the texts must lie past the record's start.
+static int UnnormaliseStrings(unsigned char* parameters)
+{
+    for (int index = 0; index < 2; index++) {
+        unsigned char* buffer = ReadPointer(parameters + STRING_OFFSETS[index] + 8);
+        if (buffer <= parameters)
+            return 0;
+        WritePointer(parameters + STRING_OFFSETS[index] + 8, (void*)(ULONG_PTR)(buffer - parameters));
+    }
+    DWORD flags = SavedFlags & ~(DWORD)NORMALIZED_FLAG_IN_PARAMETERS;
+    memcpy(parameters + FLAGS_OFFSET_IN_PARAMETERS, &flags, sizeof(flags));
+    return 1;
+}
+
 // Points both strings at what the mode asks for.
 static int BreakStrings(unsigned char* parameters, const char* mode)
 {
     static const char text[] = STRINGS_REGION_END_TEXT;
+    memcpy(&SavedFlags, parameters + FLAGS_OFFSET_IN_PARAMETERS, sizeof(SavedFlags));
+    for (int index = 0; index < 2; index++)
+        memcpy(SavedStrings[index], parameters + STRING_OFFSETS[index], sizeof(SavedStrings[index]));
+    if (IsMode(mode, MODE_STRINGS_OFFSETS))
+        return UnnormaliseStrings(parameters);
     unsigned char* buffer = NULL;
     USHORT length = 8;
     USHORT maximum = 8;
@@ -326,10 +349,8 @@ static int BreakStrings(unsigned char* parameters, const char* mode)
     }
     if (buffer == NULL && !IsMode(mode, MODE_STRINGS_UNMAPPED))
         return 0;
-    for (int index = 0; index < 2; index++) {
-        memcpy(SavedStrings[index], parameters + STRING_OFFSETS[index], sizeof(SavedStrings[index]));
+    for (int index = 0; index < 2; index++)
         SetString(parameters, STRING_OFFSETS[index], length, maximum, buffer);
-    }
     return 1;
 }
 
@@ -337,6 +358,7 @@ static void RestoreStrings(unsigned char* parameters)
 {
     for (int index = 0; index < 2; index++)
         memcpy(parameters + STRING_OFFSETS[index], SavedStrings[index], sizeof(SavedStrings[index]));
+    memcpy(parameters + FLAGS_OFFSET_IN_PARAMETERS, &SavedFlags, sizeof(SavedFlags));
 }
 
 // The image's own loader entry names, as they were before the forgery.

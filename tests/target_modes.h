@@ -62,6 +62,10 @@
 #define MODE_STRINGS_UNMAPPED "strings-unmapped"
 #define MODE_STRINGS_REGION_END "strings-region-end"
 #define MODE_STRINGS_HUGE "strings-huge"
+// A prompt entry first, and the same two strings left readable but put in
+// the form of parameters the loader has not normalised yet: the record's
+// normalised flag cleared and both buffers offsets from the record.
+#define MODE_STRINGS_OFFSETS "strings-offsets"
 #define STRINGS_REGION_END_TEXT "0123456789abcdefghijklmnopqrstuv"
 #define STRINGS_HUGE_CHARACTER 'x'
 

@@ -16,6 +16,7 @@
 // Where a parameters record of either layout keeps what is read here.
 typedef struct PARAMETERS_LAYOUT {
     DWORD recordBytes;
+    size_t flags;
     size_t currentDirectory;
     size_t commandLine;
     size_t windowFlags;
@@ -23,12 +24,14 @@ typedef struct PARAMETERS_LAYOUT {
     size_t pointerBytes;
 } PARAMETERS_LAYOUT;
 
-static const PARAMETERS_LAYOUT LAYOUT_64 = {PARAMETERS_EVIDENCE_BYTES, PARAMETERS_CURRENT_DIRECTORY_OFFSET,
-                                            PARAMETERS_COMMAND_LINE_OFFSET, PARAMETERS_WINDOW_FLAGS_OFFSET,
-                                            PARAMETERS_SHOW_WINDOW_FLAGS_OFFSET, sizeof(ULONG64)};
-static const PARAMETERS_LAYOUT LAYOUT_32 = {PARAMETERS32_EVIDENCE_BYTES, PARAMETERS32_CURRENT_DIRECTORY_OFFSET,
-                                            PARAMETERS32_COMMAND_LINE_OFFSET, PARAMETERS32_WINDOW_FLAGS_OFFSET,
-                                            PARAMETERS32_SHOW_WINDOW_FLAGS_OFFSET, sizeof(DWORD)};
+static const PARAMETERS_LAYOUT LAYOUT_64 = {PARAMETERS_EVIDENCE_BYTES,          PARAMETERS_FLAGS_OFFSET,
+                                            PARAMETERS_CURRENT_DIRECTORY_OFFSET, PARAMETERS_COMMAND_LINE_OFFSET,
+                                            PARAMETERS_WINDOW_FLAGS_OFFSET,      PARAMETERS_SHOW_WINDOW_FLAGS_OFFSET,
+                                            sizeof(ULONG64)};
+static const PARAMETERS_LAYOUT LAYOUT_32 = {PARAMETERS32_EVIDENCE_BYTES,          PARAMETERS32_FLAGS_OFFSET,
+                                            PARAMETERS32_CURRENT_DIRECTORY_OFFSET, PARAMETERS32_COMMAND_LINE_OFFSET,
+                                            PARAMETERS32_WINDOW_FLAGS_OFFSET,      PARAMETERS32_SHOW_WINDOW_FLAGS_OFFSET,
+                                            sizeof(DWORD)};
 
 static void ClearText(REMOTE_TEXT* text)
 {
@@ -41,9 +44,10 @@ static void ClearText(REMOTE_TEXT* text)
 // it points at, or the part of it inside the pointer's region. A length that
 // is odd or above its maximum, or a pointer into unreadable memory, finds
 // nothing. A text inside known, a span already found readable, is read
-// without asking about its region again.
+// without asking about its region again. base is added to the pointer: the
+// record's address when its buffers are offsets, else 0.
 static int ReadRemoteText(HANDLE process, const unsigned char* image, size_t offset, size_t pointerBytes,
-                          const PARAMETERS_RECORD* known, REMOTE_TEXT* text)
+                          ULONG_PTR base, const PARAMETERS_RECORD* known, REMOTE_TEXT* text)
 {
     ClearText(text);
     USHORT length = 0;
@@ -51,9 +55,16 @@ static int ReadRemoteText(HANDLE process, const unsigned char* image, size_t off
     memcpy(&length, image + offset, sizeof(length));
     memcpy(&maximum, image + offset + sizeof(length), sizeof(maximum));
     // The pointer follows the two counts at its natural alignment.
-    const void* address = (const void*)ReadPointerAt(image, offset + pointerBytes, pointerBytes);
+    ULONG_PTR at = ReadPointerAt(image, offset + pointerBytes, pointerBytes);
     if (length % sizeof(WCHAR) != 0 || length > maximum)
         return 0;
+    // An offset that carries the address past what the layout's pointers
+    // reach points nowhere.
+    ULONG_PTR highest = pointerBytes < sizeof(ULONG_PTR) ? (ULONG_PTR)0xFFFFFFFFu : ~(ULONG_PTR)0;
+    if (base > highest || at > highest - base)
+        return 0;
+    at += base;
+    const void* address = (const void*)at;
     if (length == 0) {
         text->found = 1;
         return 1;
@@ -61,7 +72,6 @@ static int ReadRemoteText(HANDLE process, const unsigned char* image, size_t off
 
     // A text inside the span the shell test already found readable (where
     // the system puts it, right after the record) needs no second question.
-    ULONG_PTR at = (ULONG_PTR)address;
     DWORD regionSize = 0;
     if (known != NULL && at >= known->address && at - known->address <= known->readable &&
         length <= known->readable - (at - known->address))
@@ -106,8 +116,12 @@ static void ReadStartupRecords(HANDLE process, const PROMPT_MATCH* match, SHELL_
         return;
     }
 
-    ReadRemoteText(process, image, layout->commandLine, layout->pointerBytes, record, &evidence->commandLine);
-    ReadRemoteText(process, image, layout->currentDirectory, layout->pointerBytes, record,
+    DWORD flags = 0;
+    memcpy(&flags, image + layout->flags, sizeof(flags));
+    ULONG_PTR base = (flags & PARAMETERS_NORMALIZED_FLAG) != 0 ? 0 : record->address;
+    ReadRemoteText(process, image, layout->commandLine, layout->pointerBytes, base, record,
+                   &evidence->commandLine);
+    ReadRemoteText(process, image, layout->currentDirectory, layout->pointerBytes, base, record,
                    &evidence->currentDirectory);
     memcpy(&evidence->windowFlags, image + layout->windowFlags, sizeof(DWORD));
     memcpy(&evidence->showWindowFlags, image + layout->showWindowFlags, sizeof(DWORD));

@@ -13,6 +13,7 @@
 // 64-bit process-parameters layout: the fields read here (UNICODE_STRING:
 // two 16-bit byte counts, then a pointer at +8).
 #define PARAMETERS_EVIDENCE_BYTES 0xB0
+#define PARAMETERS_FLAGS_OFFSET 0x08
 #define PARAMETERS_CURRENT_DIRECTORY_OFFSET 0x38
 #define PARAMETERS_COMMAND_LINE_OFFSET 0x70
 #define PARAMETERS_WINDOW_FLAGS_OFFSET 0xA4
@@ -21,10 +22,16 @@
 // 32-bit layout of a WOW64 process's own parameters (UNICODE_STRING32: two
 // 16-bit byte counts, then a 32-bit pointer at +4).
 #define PARAMETERS32_EVIDENCE_BYTES 0x70
+#define PARAMETERS32_FLAGS_OFFSET 0x08
 #define PARAMETERS32_CURRENT_DIRECTORY_OFFSET 0x24
 #define PARAMETERS32_COMMAND_LINE_OFFSET 0x40
 #define PARAMETERS32_WINDOW_FLAGS_OFFSET 0x68
 #define PARAMETERS32_SHOW_WINDOW_FLAGS_OFFSET 0x6C
+
+// RTL_USER_PROC_PARAMS_NORMALIZED in a record's Flags: without it, the
+// record's string buffers are offsets from the record's own address (a
+// record caught before the loader turned them into pointers).
+#define PARAMETERS_NORMALIZED_FLAG 0x1
 
 // The longest text a UNICODE_STRING can hold: its length is a byte count of
 // 16 bits, and an odd one is refused.
