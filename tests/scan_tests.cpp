@@ -492,7 +492,9 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
                                 "\"integrity\":null,\"path\":null,\"command_line\":null,\"current_directory\":null,"
                                 "\"prompt_entry\":null,\"interpreter\":\"cmd\",\"original_name\":null,"))
                 << output;
-            EXPECT_NE(std::string::npos, line.find("\"started_hidden\":null,\"redirected_stdio\":null")) << line;
+            EXPECT_NE(std::string::npos,
+                      line.find("\"started_hidden\":null,\"redirected_stdio\":null,\"stdio_one_handle\":null"))
+                << line;
         }
         // A process that cannot be opened counts as unreadable; one that
         // has gone counts nowhere.

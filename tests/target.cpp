@@ -2,6 +2,7 @@
 // by pointing its PEB's process parameters at memory it set up itself, then
 // writes one byte 'R' to standard output and waits until its standard input
 // closes. The scan then reads exactly what the test arranged.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <stdio.h>
@@ -395,8 +396,8 @@ static void RestoreLoaderNames(void)
     memcpy(ForgedEntry + BASE_NAME_OFFSET_IN_LOADER_ENTRY, SavedNames[1], sizeof(SavedNames[1]));
 }
 
-// Starts a prompt-first copy of this program with our own standard handles.
-static int StartPromptCopy(void)
+// Starts a prompt-first copy of this program with these standard handles.
+static int StartPromptCopy(HANDLE input, HANDLE output, HANDLE error)
 {
     char path[MAX_PATH];
     DWORD length = GetModuleFileNameA(NULL, path, sizeof(path));
@@ -409,15 +410,90 @@ static int StartPromptCopy(void)
     memset(&startup, 0, sizeof(startup));
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = error;
     PROCESS_INFORMATION info;
     if (!CreateProcessA(NULL, commandLine, NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, NULL, &startup, &info))
         return 0;
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
     return 1;
+}
+
+static int StartPromptCopyOnOwnHandles(void)
+{
+    return StartPromptCopy(GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
+                           GetStdHandle(STD_ERROR_HANDLE));
+}
+
+// A TCP connection over loopback to a listener of our own: the child's end
+// made without WSA_FLAG_OVERLAPPED, so that a child can use it as a standard
+// handle, and our own end accepted.
+static int ConnectLoopback(SOCKET* childEnd, SOCKET* ownEnd)
+{
+    WSADATA data;
+    *childEnd = INVALID_SOCKET;
+    *ownEnd = INVALID_SOCKET;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return 0;
+    SOCKET listener = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, NULL, 0, 0);
+    *childEnd = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, NULL, 0, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    if (listener != INVALID_SOCKET && *childEnd != INVALID_SOCKET &&
+        bind(listener, (struct sockaddr*)&address, sizeof(address)) == 0 && listen(listener, 1) == 0 &&
+        getsockname(listener, (struct sockaddr*)&address, &length) == 0 &&
+        connect(*childEnd, (struct sockaddr*)&address, sizeof(address)) == 0)
+        *ownEnd = accept(listener, NULL, NULL);
+    if (listener != INVALID_SOCKET)
+        closesocket(listener);
+    return *ownEnd != INVALID_SOCKET;
+}
+
+// A duplex named pipe of our own: the client end opened for reading and
+// writing, and the server end.
+static int ConnectDuplexPipe(HANDLE* childEnd, HANDLE* ownEnd)
+{
+    char name[64];
+    _snprintf(name, sizeof(name) - 1, "\\\\.\\pipe\\murk-duplex-%lu", (unsigned long)GetCurrentProcessId());
+    name[sizeof(name) - 1] = '\0';
+    *ownEnd = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, PAGE_BYTES, PAGE_BYTES, 0, NULL);
+    *childEnd = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    return *ownEnd != INVALID_HANDLE_VALUE && *childEnd != INVALID_HANDLE_VALUE &&
+           (ConnectNamedPipe(*ownEnd, NULL) || GetLastError() == ERROR_PIPE_CONNECTED);
+}
+
+// Starts a prompt-first copy with the child's end of the mode's connection
+// as its standard input, output and error, and waits for its ready byte on
+// our own end, which this process keeps until it ends.
+static int StartPromptCopyOnOneHandle(const char* mode)
+{
+    HANDLE childEnd = INVALID_HANDLE_VALUE;
+    HANDLE ownEnd = INVALID_HANDLE_VALUE;
+    SOCKET childSocket = INVALID_SOCKET;
+    SOCKET ownSocket = INVALID_SOCKET;
+    int onSocket = IsMode(mode, MODE_SOCKET_LAUNCHER);
+    int connected = onSocket ? ConnectLoopback(&childSocket, &ownSocket) : ConnectDuplexPipe(&childEnd, &ownEnd);
+    if (onSocket) {
+        childEnd = (HANDLE)childSocket;
+        ownEnd = (HANDLE)ownSocket;
+    }
+    char ready = 0;
+    DWORD read = 0;
+    int started = connected && SetHandleInformation(ownEnd, HANDLE_FLAG_INHERIT, 0) &&
+                  SetHandleInformation(childEnd, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) &&
+                  StartPromptCopy(childEnd, childEnd, childEnd);
+    if (started)
+        started = onSocket ? recv(ownSocket, &ready, 1, 0) == 1 : ReadFile(ownEnd, &ready, 1, &read, NULL) && read == 1;
+    if (onSocket && childSocket != INVALID_SOCKET)
+        closesocket(childSocket);
+    else if (!onSocket && childEnd != INVALID_HANDLE_VALUE)
+        CloseHandle(childEnd);
+    return started && ready == 'R';
 }
 
 // Fields of a fake image (this runs on x64, little-endian like the image).
@@ -613,10 +689,13 @@ int main(int argc, char** argv)
     if (argc < 2)
         return 2;
     if (IsMode(argv[1], MODE_ORPHAN))
-        return StartPromptCopy() ? 0 : 3;
+        return StartPromptCopyOnOwnHandles() ? 0 : 3;
     if (IsMode(argv[1], MODE_WRITE_IMAGES))
         return argc >= 3 ? WriteImages(argv[2]) : 2;
-    if (IsMode(argv[1], MODE_LAUNCHER) && !StartPromptCopy())
+    if (IsMode(argv[1], MODE_LAUNCHER) && !StartPromptCopyOnOwnHandles())
+        return 3;
+    int oneHandle = IsMode(argv[1], MODE_SOCKET_LAUNCHER) || IsMode(argv[1], MODE_DUPLEX_LAUNCHER);
+    if (oneHandle && !StartPromptCopyOnOneHandle(argv[1]))
         return 3;
     HANDLE ready = OpenOwnEvent("ready");
     HANDLE stop = OpenOwnEvent("stop");
@@ -632,7 +711,7 @@ int main(int argc, char** argv)
         arranged = MoveParameters(PAGE_NOACCESS);
     else if (strcmp(argv[1], MODE_PARAMETERS_UNMAPPED) == 0)
         arranged = MoveParameters(0);
-    else if (strcmp(argv[1], MODE_UNCHANGED) != 0 && !IsMode(argv[1], MODE_LAUNCHER)) {
+    else if (strcmp(argv[1], MODE_UNCHANGED) != 0 && !IsMode(argv[1], MODE_LAUNCHER) && !oneHandle) {
         unsigned char* block = EnvironmentForMode(argv[1]);
         if (block == NULL && strcmp(argv[1], MODE_ENV_UNMAPPED) != 0)
             arranged = 0;

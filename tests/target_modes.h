@@ -83,6 +83,13 @@
 // The same, but stays until its input closes (which ends the copy too): a
 // launcher whose own image name and path its child's signs are about.
 #define MODE_LAUNCHER "launcher"
+// The launcher's way, but with one handle as the copy's standard input,
+// output and error, as a reverse shell is started: a connected loopback TCP
+// socket, or the client end of a duplex named pipe. The target keeps the
+// other end, reports ready once the copy's ready byte came through it, and
+// its end closes with it, which ends the copy.
+#define MODE_SOCKET_LAUNCHER "socket-launcher"
+#define MODE_DUPLEX_LAUNCHER "duplex-launcher"
 // No prompt entry when it reports ready; PROMPT=$P$G 500 ms later, as a
 // shell sets its own while it starts.
 #define MODE_LATE_PROMPT "late-prompt"

@@ -17,6 +17,7 @@
 typedef struct PARAMETERS_LAYOUT {
     DWORD recordBytes;
     size_t flags;
+    size_t standardInput;  // then StandardOutput and StandardError, a pointer apart
     size_t currentDirectory;
     size_t commandLine;
     size_t windowFlags;
@@ -24,14 +25,21 @@ typedef struct PARAMETERS_LAYOUT {
     size_t pointerBytes;
 } PARAMETERS_LAYOUT;
 
-static const PARAMETERS_LAYOUT LAYOUT_64 = {PARAMETERS_EVIDENCE_BYTES,          PARAMETERS_FLAGS_OFFSET,
-                                            PARAMETERS_CURRENT_DIRECTORY_OFFSET, PARAMETERS_COMMAND_LINE_OFFSET,
-                                            PARAMETERS_WINDOW_FLAGS_OFFSET,      PARAMETERS_SHOW_WINDOW_FLAGS_OFFSET,
-                                            sizeof(ULONG64)};
-static const PARAMETERS_LAYOUT LAYOUT_32 = {PARAMETERS32_EVIDENCE_BYTES,          PARAMETERS32_FLAGS_OFFSET,
-                                            PARAMETERS32_CURRENT_DIRECTORY_OFFSET, PARAMETERS32_COMMAND_LINE_OFFSET,
-                                            PARAMETERS32_WINDOW_FLAGS_OFFSET,      PARAMETERS32_SHOW_WINDOW_FLAGS_OFFSET,
-                                            sizeof(DWORD)};
+static const PARAMETERS_LAYOUT LAYOUT_64 = {PARAMETERS_EVIDENCE_BYTES,       PARAMETERS_FLAGS_OFFSET,
+                                            PARAMETERS_STANDARD_INPUT_OFFSET, PARAMETERS_CURRENT_DIRECTORY_OFFSET,
+                                            PARAMETERS_COMMAND_LINE_OFFSET,   PARAMETERS_WINDOW_FLAGS_OFFSET,
+                                            PARAMETERS_SHOW_WINDOW_FLAGS_OFFSET, sizeof(ULONG64)};
+static const PARAMETERS_LAYOUT LAYOUT_32 = {PARAMETERS32_EVIDENCE_BYTES,       PARAMETERS32_FLAGS_OFFSET,
+                                            PARAMETERS32_STANDARD_INPUT_OFFSET, PARAMETERS32_CURRENT_DIRECTORY_OFFSET,
+                                            PARAMETERS32_COMMAND_LINE_OFFSET,   PARAMETERS32_WINDOW_FLAGS_OFFSET,
+                                            PARAMETERS32_SHOW_WINDOW_FLAGS_OFFSET, sizeof(DWORD)};
+
+// Every field read lies inside the bytes read of its record.
+static_assert(PARAMETERS_STANDARD_INPUT_OFFSET + STANDARD_HANDLES * sizeof(ULONG64) <= PARAMETERS_EVIDENCE_BYTES,
+              "64-bit standard handles outside the record read");
+static_assert(PARAMETERS32_STANDARD_INPUT_OFFSET + STANDARD_HANDLES * sizeof(DWORD) <= PARAMETERS32_EVIDENCE_BYTES,
+              "32-bit standard handles outside the record read");
+static_assert(PARAMETERS32_EVIDENCE_BYTES <= PARAMETERS_EVIDENCE_BYTES, "32-bit record larger than the buffer");
 
 static void ClearText(REMOTE_TEXT* text)
 {
@@ -99,10 +107,10 @@ static int ReadParametersRecord(HANDLE process, const PARAMETERS_RECORD* record,
            ReadProcessMemory(process, (const void*)record->address, image, layout->recordBytes, NULL);
 }
 
-// Command line, current directory and the start-up flags, from the
-// parameters record of the view the shell test chose, where it found it. A
-// WOW64 process whose 32-bit record cannot be read still has the 64-bit one
-// it was created with.
+// Command line, current directory, the start-up flags and the standard
+// handles, from the parameters record of the view the shell test chose,
+// where it found it. A WOW64 process whose 32-bit record cannot be read
+// still has the 64-bit one it was created with.
 static void ReadStartupRecords(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence)
 {
     const PARAMETERS_LAYOUT* layout = &LAYOUT_64;
@@ -125,6 +133,9 @@ static void ReadStartupRecords(HANDLE process, const PROMPT_MATCH* match, SHELL_
                    &evidence->currentDirectory);
     memcpy(&evidence->windowFlags, image + layout->windowFlags, sizeof(DWORD));
     memcpy(&evidence->showWindowFlags, image + layout->showWindowFlags, sizeof(DWORD));
+    for (int index = 0; index < STANDARD_HANDLES; index++)
+        evidence->standardHandles[index] =
+            ReadPointerAt(image, layout->standardInput + index * layout->pointerBytes, layout->pointerBytes);
     evidence->foundWindowFlags = 1;
 }
 
@@ -174,6 +185,7 @@ void ReadShellEvidence(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE
     ClearText(&evidence->commandLine);
     ClearText(&evidence->currentDirectory);
     evidence->foundWindowFlags = 0;
+    memset(evidence->standardHandles, 0, sizeof(evidence->standardHandles));
     evidence->foundAccount = 0;
     evidence->foundSid = 0;
     evidence->sid[0] = 0;
