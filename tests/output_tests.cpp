@@ -269,7 +269,7 @@ const char* const SHELL_FIELDS[] = {"type",         "host",          "pid",     
                                     "wow64",        "user",          "domain",      "sid",         "integrity",
                                     "path",         "command_line",  "current_directory",          "prompt_entry",
                                     "interpreter",  "original_name", "session",      "started",       "parent",      "ancestors",   "started_hidden",
-                                    "redirected_stdio", "connections", "connections_cut", "children",
+                                    "redirected_stdio", "stdio_one_handle", "connections", "connections_cut", "children",
                                     "children_cut", "signs"};
 const char* const SCAN_FIELDS[] = {"type",      "host",       "version", "started", "elevated", "debug_privilege",
                                    "processes", "unreadable", "protected", "shells", "error"};
@@ -482,12 +482,14 @@ TEST(JsonLines, AHiddenShellOnPipesShowsBothSignsAndAPlainOneNone)
         EXPECT_EQ("true", Field(*parent, "running"));
         EXPECT_EQ("true", Field(*shell, "started_hidden"));
         EXPECT_EQ("true", Field(*shell, "redirected_stdio"));
+        EXPECT_EQ("false", Field(*shell, "stdio_one_handle"));  // a pipe each way
         EXPECT_EQ((std::vector<std::string>{"started-hidden", "redirected-stdio"}), Signs(*shell));
 
         const JsonValue* other = FindShell(run, plain.info.dwProcessId);
         ASSERT_NE(nullptr, other) << arguments;
         EXPECT_EQ("false", Field(*other, "started_hidden"));
         EXPECT_EQ("false", Field(*other, "redirected_stdio"));
+        EXPECT_EQ("false", Field(*other, "stdio_one_handle"));
         EXPECT_EQ(std::vector<std::string>(), Signs(*other));
 
         EXPECT_EQ(HostName(), Field(run.scan, "host"));
@@ -753,10 +755,31 @@ TEST(JsonLines, ALauncherUnderAListedImageNameGivesItsParentSign)
         EXPECT_EQ(path.substr(path.find_last_of('\\') + 1), Field(*shell->Find("parent"), "name"));
         EXPECT_EQ(path, Field(*shell->Find("parent"), "path"));
         EXPECT_EQ(cases[index].signs, Signs(*shell)) << path;
+        // The launcher's input pipe, and one output pipe as output and error.
+        EXPECT_EQ("false", Field(*shell, "stdio_one_handle")) << path;
     }
     for (int index = 0; index < 5; index++) {
         StopTarget(&launchers[index]);
         DeleteFileA((folder + cases[index].path).c_str());
+    }
+}
+
+TEST(JsonLines, AShellWithOneSocketOrDuplexPipeForAllThreeStreamsShowsItsSign)
+{
+    // Started as a reverse shell is: the launcher's prompt-first child, with
+    // one handle as its standard input, output and error.
+    for (const char* mode : {MODE_SOCKET_LAUNCHER, MODE_DUPLEX_LAUNCHER}) {
+        Target launcher;
+        ASSERT_TRUE(StartTarget(mode, &launcher)) << mode;
+        JsonRun run = RunJson();
+        const JsonValue* shell = nullptr;
+        for (const JsonValue& each : run.shells)
+            if (Field(each, "ppid") == std::to_string(launcher.info.dwProcessId))
+                shell = &each;
+        ASSERT_NE(nullptr, shell) << mode;
+        EXPECT_EQ("true", Field(*shell, "stdio_one_handle")) << mode;
+        EXPECT_EQ((std::vector<std::string>{"redirected-stdio", "stdio-one-handle"}), Signs(*shell)) << mode;
+        StopTarget(&launcher);
     }
 }
 
@@ -793,16 +816,21 @@ TEST(JsonLines, BrokenCommandLineAndDirectoryStringsAreNullOrExact)
         {MODE_STRINGS_UNMAPPED, "null"},
         {MODE_STRINGS_REGION_END, STRINGS_REGION_END_TEXT},
         {MODE_STRINGS_HUGE, std::string(32767, STRINGS_HUGE_CHARACTER)},
+        {MODE_STRINGS_OFFSETS, ""},  // "" for the command line and directory it was started with
     };
-    Target targets[6];
-    for (int index = 0; index < 6; index++)
+    const int count = sizeof(cases) / sizeof(cases[0]);
+    Target targets[count];
+    for (int index = 0; index < count; index++)
         ASSERT_TRUE(StartTarget(cases[index].mode, &targets[index])) << cases[index].mode;
     JsonRun run = RunJson();
-    for (int index = 0; index < 6; index++) {
+    for (int index = 0; index < count; index++) {
         const JsonValue* shell = FindShell(run, targets[index].info.dwProcessId);
         ASSERT_NE(nullptr, shell) << cases[index].mode;
-        EXPECT_EQ(cases[index].expected, Field(*shell, "command_line")) << cases[index].mode;
-        EXPECT_EQ(cases[index].expected, Field(*shell, "current_directory")) << cases[index].mode;
+        bool asStarted = cases[index].expected.empty();
+        std::string commandLine = "\"" + BinDirectory() + TARGET_PROGRAM "\" " + cases[index].mode;
+        EXPECT_EQ(asStarted ? commandLine : cases[index].expected, Field(*shell, "command_line")) << cases[index].mode;
+        EXPECT_EQ(asStarted ? CurrentDirectory() : cases[index].expected, Field(*shell, "current_directory"))
+            << cases[index].mode;
         EXPECT_EQ("PROMPT=$P$G", Field(*shell, "prompt_entry")) << cases[index].mode;
     }
     for (Target& target : targets)

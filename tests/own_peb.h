@@ -18,6 +18,10 @@ static const size_t LOADER_DATA_OFFSET_IN_PEB = 0x18;
 static const size_t LOAD_ORDER_LIST_OFFSET_IN_LOADER_DATA = 0x10;
 static const size_t FULL_NAME_OFFSET_IN_LOADER_ENTRY = 0x48;
 static const size_t BASE_NAME_OFFSET_IN_LOADER_ENTRY = 0x58;
+// The process parameters' Flags, and in it RTL_USER_PROC_PARAMS_NORMALIZED:
+// the string buffers are pointers, not offsets from the record.
+static const size_t FLAGS_OFFSET_IN_PARAMETERS = 0x08;
+static const DWORD NORMALIZED_FLAG_IN_PARAMETERS = 0x1;
 // UNICODE_STRINGs of the process parameters: two 16-bit byte counts, then the
 // pointer at +8.
 static const size_t CURRENT_DIRECTORY_OFFSET_IN_PARAMETERS = 0x38;
@@ -25,6 +29,7 @@ static const size_t COMMAND_LINE_OFFSET_IN_PARAMETERS = 0x70;
 // The 32-bit layouts of a WOW64 process's own copies, with 32-bit pointers
 // (a UNICODE_STRING32 has its pointer at +4).
 static const size_t PARAMETERS32_OFFSET_IN_PEB32 = 0x10;
+static const size_t FLAGS32_OFFSET_IN_PARAMETERS32 = 0x08;
 static const size_t ENVIRONMENT32_OFFSET_IN_PARAMETERS32 = 0x48;
 static const size_t CURRENT_DIRECTORY32_OFFSET_IN_PARAMETERS32 = 0x24;
 static const size_t COMMAND_LINE32_OFFSET_IN_PARAMETERS32 = 0x40;

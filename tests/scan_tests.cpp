@@ -311,6 +311,18 @@ TEST(ScanProcesses, TheEvidenceOfAWow64ShellComesFromIts32BitParameters)
     EXPECT_EQ("false", shell.Find("redirected_stdio")->text);
     EXPECT_NE(std::string::npos, line.find("\"signs\":[\"started-hidden\"]}")) << line;
     StopTarget(&target);
+
+    // With its 32-bit parameters unreadable, the 64-bit ones it was created with.
+    ASSERT_TRUE(StartWow64Target(MODE_WOW64_PROMPT_64_PARAMETERS_NOACCESS, &target, &peb32));
+    AnswerWow64Query(target.info.dwProcessId, peb32);
+    line = ShellLine(CaptureScan(OUTPUT_JSON), target.info.dwProcessId);
+    RestoreWow64Query();
+    ASSERT_TRUE(ParseJson(line, &shell, &error)) << error << ": " << line;
+    EXPECT_EQ("\"" + BinDirectory() + TARGET_PROGRAM "\" " MODE_WOW64_PROMPT_64_PARAMETERS_NOACCESS,
+              shell.Find("command_line")->text);
+    EXPECT_EQ(CurrentDirectory(), shell.Find("current_directory")->text);
+    EXPECT_NE(std::string::npos, line.find("\"signs\":[\"redirected-stdio\"]}")) << line;
+    StopTarget(&target);
 }
 
 // The process list as the system gives it, with one change a case asks for:
@@ -491,7 +503,9 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
                                 "\"integrity\":null,\"path\":null,\"command_line\":null,\"current_directory\":null,"
                                 "\"prompt_entry\":null,\"interpreter\":\"cmd\",\"original_name\":null,"))
                 << output;
-            EXPECT_NE(std::string::npos, line.find("\"started_hidden\":null,\"redirected_stdio\":null")) << line;
+            EXPECT_NE(std::string::npos,
+                      line.find("\"started_hidden\":null,\"redirected_stdio\":null,\"stdio_one_handle\":null"))
+                << line;
         }
         // A process that cannot be opened counts as unreadable, or as
         // protected when it says it is; one that has gone counts nowhere.

@@ -113,6 +113,14 @@ static bool MakePipe(HANDLE* ours, HANDLE* theirs, bool theyRead)
     return true;
 }
 
+std::string CurrentDirectory()
+{
+    char directory[MAX_PATH];
+    DWORD length = GetCurrentDirectoryA(sizeof(directory), directory);
+    std::string text(directory, length < sizeof(directory) ? length : 0);
+    return text.empty() || text.back() == '\\' ? text : text + "\\";
+}
+
 std::string BinDirectory()
 {
     char path[MAX_PATH];

@@ -70,6 +70,9 @@ std::string CleanEnvironment(const std::string& extraEntries);
 
 // Folder of the test programs and the tool, with a trailing backslash.
 std::string BinDirectory();
+// Our current directory as a child started in it is given it: with a
+// trailing backslash.
+std::string CurrentDirectory();
 std::string ToolPath();
 
 // The CRT writes standard output in text mode: every "\n" leaves as "\r\n".

@@ -2,6 +2,7 @@
 // by pointing its PEB's process parameters at memory it set up itself, then
 // writes one byte 'R' to standard output and waits until its standard input
 // closes. The scan then reads exactly what the test arranged.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <stdio.h>
@@ -256,6 +257,8 @@ static unsigned char* PlaceView32(const char* mode)
     // The texts live in the parameters' own page, past the record.
     WriteString32(parameters, COMMAND_LINE32_OFFSET_IN_PARAMETERS32, parameters + 0x200, WOW64_COMMAND_LINE);
     WriteString32(parameters, CURRENT_DIRECTORY32_OFFSET_IN_PARAMETERS32, parameters + 0x400, WOW64_DIRECTORY);
+    // Normalised, as the loader leaves a record: its buffers are pointers.
+    memcpy(parameters + FLAGS32_OFFSET_IN_PARAMETERS32, &NORMALIZED_FLAG_IN_PARAMETERS, sizeof(DWORD));
     DWORD windowFlags = STARTF_USESHOWWINDOW;
     DWORD showWindow = SW_HIDE;
     memcpy(parameters + WINDOW_FLAGS32_OFFSET_IN_PARAMETERS32, &windowFlags, sizeof(windowFlags));
@@ -267,16 +270,17 @@ static unsigned char* PlaceView32(const char* mode)
         arranged = VirtualProtect(block, PAGE_BYTES, PAGE_NOACCESS, &old);
     else if (IsMode(mode, MODE_WOW64_ENV_UNMAPPED))
         arranged = VirtualFree(block, 0, MEM_RELEASE);
-    else if (IsMode(mode, MODE_WOW64_PARAMETERS_NOACCESS))
+    else if (IsMode(mode, MODE_WOW64_PARAMETERS_NOACCESS) || IsMode(mode, MODE_WOW64_PROMPT_64_PARAMETERS_NOACCESS))
         arranged = VirtualProtect(parameters, PAGE_BYTES, PAGE_NOACCESS, &old);
     else if (IsMode(mode, MODE_WOW64_PARAMETERS_UNMAPPED))
         arranged = VirtualFree(parameters, 0, MEM_RELEASE);
     return arranged ? peb32 : NULL;
 }
 
-// The two UNICODE_STRINGs of the process's own parameters as they were, put
-// back before the runtime's exit may use them.
+// The two UNICODE_STRINGs and the flags of the process's own parameters as
+// they were, put back before the runtime's exit may use them.
 static unsigned char SavedStrings[2][16];
+static DWORD SavedFlags;
 static const size_t STRING_OFFSETS[2] = {COMMAND_LINE_OFFSET_IN_PARAMETERS, CURRENT_DIRECTORY_OFFSET_IN_PARAMETERS};
 
 static void SetString(unsigned char* parameters, size_t offset, USHORT length, USHORT maximum, const void* buffer)
@@ -286,10 +290,30 @@ static void SetString(unsigned char* parameters, size_t offset, USHORT length, U
     WritePointer(parameters + offset + 8, buffer);
 }
 
+// Turns both strings' buffers into offsets from the record, with the
+// normalised flag cleared; the texts must lie past the record's start.
+static int UnnormaliseStrings(unsigned char* parameters)
+{
+    for (int index = 0; index < 2; index++) {
+        unsigned char* buffer = ReadPointer(parameters + STRING_OFFSETS[index] + 8);
+        if (buffer <= parameters)
+            return 0;
+        WritePointer(parameters + STRING_OFFSETS[index] + 8, (void*)(ULONG_PTR)(buffer - parameters));
+    }
+    DWORD flags = SavedFlags & ~(DWORD)NORMALIZED_FLAG_IN_PARAMETERS;
+    memcpy(parameters + FLAGS_OFFSET_IN_PARAMETERS, &flags, sizeof(flags));
+    return 1;
+}
+
 // Points both strings at what the mode asks for.
 static int BreakStrings(unsigned char* parameters, const char* mode)
 {
     static const char text[] = STRINGS_REGION_END_TEXT;
+    memcpy(&SavedFlags, parameters + FLAGS_OFFSET_IN_PARAMETERS, sizeof(SavedFlags));
+    for (int index = 0; index < 2; index++)
+        memcpy(SavedStrings[index], parameters + STRING_OFFSETS[index], sizeof(SavedStrings[index]));
+    if (IsMode(mode, MODE_STRINGS_OFFSETS))
+        return UnnormaliseStrings(parameters);
     unsigned char* buffer = NULL;
     USHORT length = 8;
     USHORT maximum = 8;
@@ -326,10 +350,8 @@ static int BreakStrings(unsigned char* parameters, const char* mode)
     }
     if (buffer == NULL && !IsMode(mode, MODE_STRINGS_UNMAPPED))
         return 0;
-    for (int index = 0; index < 2; index++) {
-        memcpy(SavedStrings[index], parameters + STRING_OFFSETS[index], sizeof(SavedStrings[index]));
+    for (int index = 0; index < 2; index++)
         SetString(parameters, STRING_OFFSETS[index], length, maximum, buffer);
-    }
     return 1;
 }
 
@@ -337,6 +359,7 @@ static void RestoreStrings(unsigned char* parameters)
 {
     for (int index = 0; index < 2; index++)
         memcpy(parameters + STRING_OFFSETS[index], SavedStrings[index], sizeof(SavedStrings[index]));
+    memcpy(parameters + FLAGS_OFFSET_IN_PARAMETERS, &SavedFlags, sizeof(SavedFlags));
 }
 
 // The image's own loader entry names, as they were before the forgery.
@@ -373,8 +396,8 @@ static void RestoreLoaderNames(void)
     memcpy(ForgedEntry + BASE_NAME_OFFSET_IN_LOADER_ENTRY, SavedNames[1], sizeof(SavedNames[1]));
 }
 
-// Starts a prompt-first copy of this program with our own standard handles.
-static int StartPromptCopy(void)
+// Starts a prompt-first copy of this program with these standard handles.
+static int StartPromptCopy(HANDLE input, HANDLE output, HANDLE error)
 {
     char path[MAX_PATH];
     DWORD length = GetModuleFileNameA(NULL, path, sizeof(path));
@@ -387,15 +410,90 @@ static int StartPromptCopy(void)
     memset(&startup, 0, sizeof(startup));
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = error;
     PROCESS_INFORMATION info;
     if (!CreateProcessA(NULL, commandLine, NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, NULL, &startup, &info))
         return 0;
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
     return 1;
+}
+
+static int StartPromptCopyOnOwnHandles(void)
+{
+    return StartPromptCopy(GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
+                           GetStdHandle(STD_ERROR_HANDLE));
+}
+
+// A TCP connection over loopback to a listener of our own: the child's end
+// made without WSA_FLAG_OVERLAPPED, so that a child can use it as a standard
+// handle, and our own end accepted.
+static int ConnectLoopback(SOCKET* childEnd, SOCKET* ownEnd)
+{
+    WSADATA data;
+    *childEnd = INVALID_SOCKET;
+    *ownEnd = INVALID_SOCKET;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return 0;
+    SOCKET listener = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, NULL, 0, 0);
+    *childEnd = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, NULL, 0, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    if (listener != INVALID_SOCKET && *childEnd != INVALID_SOCKET &&
+        bind(listener, (struct sockaddr*)&address, sizeof(address)) == 0 && listen(listener, 1) == 0 &&
+        getsockname(listener, (struct sockaddr*)&address, &length) == 0 &&
+        connect(*childEnd, (struct sockaddr*)&address, sizeof(address)) == 0)
+        *ownEnd = accept(listener, NULL, NULL);
+    if (listener != INVALID_SOCKET)
+        closesocket(listener);
+    return *ownEnd != INVALID_SOCKET;
+}
+
+// A duplex named pipe of our own: the client end opened for reading and
+// writing, and the server end.
+static int ConnectDuplexPipe(HANDLE* childEnd, HANDLE* ownEnd)
+{
+    char name[64];
+    _snprintf(name, sizeof(name) - 1, "\\\\.\\pipe\\murk-duplex-%lu", (unsigned long)GetCurrentProcessId());
+    name[sizeof(name) - 1] = '\0';
+    *ownEnd = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, PAGE_BYTES, PAGE_BYTES, 0, NULL);
+    *childEnd = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    return *ownEnd != INVALID_HANDLE_VALUE && *childEnd != INVALID_HANDLE_VALUE &&
+           (ConnectNamedPipe(*ownEnd, NULL) || GetLastError() == ERROR_PIPE_CONNECTED);
+}
+
+// Starts a prompt-first copy with the child's end of the mode's connection
+// as its standard input, output and error, and waits for its ready byte on
+// our own end, which this process keeps until it ends.
+static int StartPromptCopyOnOneHandle(const char* mode)
+{
+    HANDLE childEnd = INVALID_HANDLE_VALUE;
+    HANDLE ownEnd = INVALID_HANDLE_VALUE;
+    SOCKET childSocket = INVALID_SOCKET;
+    SOCKET ownSocket = INVALID_SOCKET;
+    int onSocket = IsMode(mode, MODE_SOCKET_LAUNCHER);
+    int connected = onSocket ? ConnectLoopback(&childSocket, &ownSocket) : ConnectDuplexPipe(&childEnd, &ownEnd);
+    if (onSocket) {
+        childEnd = (HANDLE)childSocket;
+        ownEnd = (HANDLE)ownSocket;
+    }
+    char ready = 0;
+    DWORD read = 0;
+    int started = connected && SetHandleInformation(ownEnd, HANDLE_FLAG_INHERIT, 0) &&
+                  SetHandleInformation(childEnd, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) &&
+                  StartPromptCopy(childEnd, childEnd, childEnd);
+    if (started)
+        started = onSocket ? recv(ownSocket, &ready, 1, 0) == 1 : ReadFile(ownEnd, &ready, 1, &read, NULL) && read == 1;
+    if (onSocket && childSocket != INVALID_SOCKET)
+        closesocket(childSocket);
+    else if (!onSocket && childEnd != INVALID_HANDLE_VALUE)
+        CloseHandle(childEnd);
+    return started && ready == 'R';
 }
 
 // Fields of a fake image (this runs on x64, little-endian like the image).
@@ -525,7 +623,7 @@ static unsigned char* EnvironmentForMode(const char* mode)
     if (strncmp(mode, "strings-", 8) == 0 || strncmp(mode, "image-", 6) == 0 || IsMode(mode, MODE_FORGED_PATH))
         return BLOCK("PROMPT=$P$G\0\0");
     if (strncmp(mode, "wow64-", 6) == 0) {
-        if (IsMode(mode, MODE_WOW64_PROMPT_64))
+        if (IsMode(mode, MODE_WOW64_PROMPT_64) || IsMode(mode, MODE_WOW64_PROMPT_64_PARAMETERS_NOACCESS))
             return BLOCK("PROMPT=$P$G\0\0");
         return BLOCK("ALLUSERSPROFILE=C:\\ProgramData\0Path=C:\\Windows\0\0");
     }
@@ -591,10 +689,13 @@ int main(int argc, char** argv)
     if (argc < 2)
         return 2;
     if (IsMode(argv[1], MODE_ORPHAN))
-        return StartPromptCopy() ? 0 : 3;
+        return StartPromptCopyOnOwnHandles() ? 0 : 3;
     if (IsMode(argv[1], MODE_WRITE_IMAGES))
         return argc >= 3 ? WriteImages(argv[2]) : 2;
-    if (IsMode(argv[1], MODE_LAUNCHER) && !StartPromptCopy())
+    if (IsMode(argv[1], MODE_LAUNCHER) && !StartPromptCopyOnOwnHandles())
+        return 3;
+    int oneHandle = IsMode(argv[1], MODE_SOCKET_LAUNCHER) || IsMode(argv[1], MODE_DUPLEX_LAUNCHER);
+    if (oneHandle && !StartPromptCopyOnOneHandle(argv[1]))
         return 3;
     HANDLE ready = OpenOwnEvent("ready");
     HANDLE stop = OpenOwnEvent("stop");
@@ -610,7 +711,7 @@ int main(int argc, char** argv)
         arranged = MoveParameters(PAGE_NOACCESS);
     else if (strcmp(argv[1], MODE_PARAMETERS_UNMAPPED) == 0)
         arranged = MoveParameters(0);
-    else if (strcmp(argv[1], MODE_UNCHANGED) != 0 && !IsMode(argv[1], MODE_LAUNCHER)) {
+    else if (strcmp(argv[1], MODE_UNCHANGED) != 0 && !IsMode(argv[1], MODE_LAUNCHER) && !oneHandle) {
         unsigned char* block = EnvironmentForMode(argv[1]);
         if (block == NULL && strcmp(argv[1], MODE_ENV_UNMAPPED) != 0)
             arranged = 0;

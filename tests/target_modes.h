@@ -43,6 +43,8 @@
 #define MODE_WOW64_ENV_NOACCESS "wow64-env-noaccess"
 #define MODE_WOW64_ENV_UNMAPPED "wow64-env-unmapped"
 #define MODE_WOW64_REGION_END "wow64-region-end"  // block 64 bytes before its region's end
+// The prompt in the 64-bit view and the 32-bit parameters in no-access memory.
+#define MODE_WOW64_PROMPT_64_PARAMETERS_NOACCESS "wow64-prompt-64-parameters-noaccess"
 // What the 32-bit parameters of every wow64 mode hold besides the block: a
 // hidden start without standard handles.
 #define WOW64_COMMAND_LINE "C:\\Windows\\SysWOW64\\cmd.exe /k"
@@ -60,6 +62,10 @@
 #define MODE_STRINGS_UNMAPPED "strings-unmapped"
 #define MODE_STRINGS_REGION_END "strings-region-end"
 #define MODE_STRINGS_HUGE "strings-huge"
+// A prompt entry first, and the same two strings left readable but put in
+// the form of parameters the loader has not normalised yet: the record's
+// normalised flag cleared and both buffers offsets from the record.
+#define MODE_STRINGS_OFFSETS "strings-offsets"
 #define STRINGS_REGION_END_TEXT "0123456789abcdefghijklmnopqrstuv"
 #define STRINGS_HUGE_CHARACTER 'x'
 
@@ -77,6 +83,13 @@
 // The same, but stays until its input closes (which ends the copy too): a
 // launcher whose own image name and path its child's signs are about.
 #define MODE_LAUNCHER "launcher"
+// The launcher's way, but with one handle as the copy's standard input,
+// output and error, as a reverse shell is started: a connected loopback TCP
+// socket, or the client end of a duplex named pipe. The target keeps the
+// other end, reports ready once the copy's ready byte came through it, and
+// its end closes with it, which ends the copy.
+#define MODE_SOCKET_LAUNCHER "socket-launcher"
+#define MODE_DUPLEX_LAUNCHER "duplex-launcher"
 // No prompt entry when it reports ready; PROMPT=$P$G 500 ms later, as a
 // shell sets its own while it starts.
 #define MODE_LATE_PROMPT "late-prompt"

@@ -15,6 +15,8 @@
 // Where a parameters record of either layout keeps what is read here.
 typedef struct PARAMETERS_LAYOUT {
     DWORD recordBytes;
+    size_t flags;
+    size_t standardInput;  // then StandardOutput and StandardError, a pointer apart
     size_t currentDirectory;
     size_t commandLine;
     size_t windowFlags;
@@ -22,12 +24,21 @@ typedef struct PARAMETERS_LAYOUT {
     size_t pointerBytes;
 } PARAMETERS_LAYOUT;
 
-static const PARAMETERS_LAYOUT LAYOUT_64 = {PARAMETERS_EVIDENCE_BYTES, PARAMETERS_CURRENT_DIRECTORY_OFFSET,
-                                            PARAMETERS_COMMAND_LINE_OFFSET, PARAMETERS_WINDOW_FLAGS_OFFSET,
+static const PARAMETERS_LAYOUT LAYOUT_64 = {PARAMETERS_EVIDENCE_BYTES,       PARAMETERS_FLAGS_OFFSET,
+                                            PARAMETERS_STANDARD_INPUT_OFFSET, PARAMETERS_CURRENT_DIRECTORY_OFFSET,
+                                            PARAMETERS_COMMAND_LINE_OFFSET,   PARAMETERS_WINDOW_FLAGS_OFFSET,
                                             PARAMETERS_SHOW_WINDOW_FLAGS_OFFSET, sizeof(ULONG64)};
-static const PARAMETERS_LAYOUT LAYOUT_32 = {PARAMETERS32_EVIDENCE_BYTES, PARAMETERS32_CURRENT_DIRECTORY_OFFSET,
-                                            PARAMETERS32_COMMAND_LINE_OFFSET, PARAMETERS32_WINDOW_FLAGS_OFFSET,
+static const PARAMETERS_LAYOUT LAYOUT_32 = {PARAMETERS32_EVIDENCE_BYTES,       PARAMETERS32_FLAGS_OFFSET,
+                                            PARAMETERS32_STANDARD_INPUT_OFFSET, PARAMETERS32_CURRENT_DIRECTORY_OFFSET,
+                                            PARAMETERS32_COMMAND_LINE_OFFSET,   PARAMETERS32_WINDOW_FLAGS_OFFSET,
                                             PARAMETERS32_SHOW_WINDOW_FLAGS_OFFSET, sizeof(DWORD)};
+
+// Every field read lies inside the bytes read of its record.
+static_assert(PARAMETERS_STANDARD_INPUT_OFFSET + STANDARD_HANDLES * sizeof(ULONG64) <= PARAMETERS_EVIDENCE_BYTES,
+              "64-bit standard handles outside the record read");
+static_assert(PARAMETERS32_STANDARD_INPUT_OFFSET + STANDARD_HANDLES * sizeof(DWORD) <= PARAMETERS32_EVIDENCE_BYTES,
+              "32-bit standard handles outside the record read");
+static_assert(PARAMETERS32_EVIDENCE_BYTES <= PARAMETERS_EVIDENCE_BYTES, "32-bit record larger than the buffer");
 
 static void ClearText(REMOTE_TEXT* text)
 {
@@ -40,9 +51,10 @@ static void ClearText(REMOTE_TEXT* text)
 // it points at, or the part of it inside the pointer's region. A length that
 // is odd or above its maximum, or a pointer into unreadable memory, finds
 // nothing. A text inside known, a span already found readable, is read
-// without asking about its region again.
+// without asking about its region again. base is added to the pointer: the
+// record's address when its buffers are offsets, else 0.
 static int ReadRemoteText(HANDLE process, const unsigned char* image, size_t offset, size_t pointerBytes,
-                          const PARAMETERS_RECORD* known, REMOTE_TEXT* text)
+                          ULONG_PTR base, const PARAMETERS_RECORD* known, REMOTE_TEXT* text)
 {
     ClearText(text);
     USHORT length = 0;
@@ -50,9 +62,16 @@ static int ReadRemoteText(HANDLE process, const unsigned char* image, size_t off
     memcpy(&length, image + offset, sizeof(length));
     memcpy(&maximum, image + offset + sizeof(length), sizeof(maximum));
     // The pointer follows the two counts at its natural alignment.
-    const void* address = (const void*)ReadPointerAt(image, offset + pointerBytes, pointerBytes);
+    ULONG_PTR at = ReadPointerAt(image, offset + pointerBytes, pointerBytes);
     if (length % sizeof(WCHAR) != 0 || length > maximum)
         return 0;
+    // An offset that carries the address past what the layout's pointers
+    // reach points nowhere.
+    ULONG_PTR highest = pointerBytes < sizeof(ULONG_PTR) ? (ULONG_PTR)0xFFFFFFFFu : ~(ULONG_PTR)0;
+    if (base > highest || at > highest - base)
+        return 0;
+    at += base;
+    const void* address = (const void*)at;
     if (length == 0) {
         text->found = 1;
         return 1;
@@ -60,7 +79,6 @@ static int ReadRemoteText(HANDLE process, const unsigned char* image, size_t off
 
     // A text inside the span the shell test already found readable (where
     // the system puts it, right after the record) needs no second question.
-    ULONG_PTR at = (ULONG_PTR)address;
     DWORD regionSize = 0;
     if (known != NULL && at >= known->address && at - known->address <= known->readable &&
         length <= known->readable - (at - known->address))
@@ -78,25 +96,45 @@ static int ReadRemoteText(HANDLE process, const unsigned char* image, size_t off
     return 1;
 }
 
-// Command line, current directory and the start-up flags, from the
-// parameters record of the view the shell test chose, where it found it.
+// Reads a parameters record into image. The whole record must lie in the
+// region the shell test checked: the fields at its end are not taken from
+// whatever follows it.
+static int ReadParametersRecord(HANDLE process, const PARAMETERS_RECORD* record, const PARAMETERS_LAYOUT* layout,
+                                unsigned char* image)
+{
+    return record->address != 0 && record->readable >= layout->recordBytes &&
+           ReadProcessMemory(process, (const void*)record->address, image, layout->recordBytes, NULL);
+}
+
+// Command line, current directory, the start-up flags and the standard
+// handles, from the parameters record of the view the shell test chose,
+// where it found it. A WOW64 process whose 32-bit record cannot be read
+// still has the 64-bit one it was created with.
 static void ReadStartupRecords(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence)
 {
-    const PARAMETERS_LAYOUT* layout = match->peb32 != 0 ? &LAYOUT_32 : &LAYOUT_64;
-    const PARAMETERS_RECORD* record = match->peb32 != 0 ? &match->parameters32 : &match->parameters;
+    const PARAMETERS_LAYOUT* layout = &LAYOUT_64;
+    const PARAMETERS_RECORD* record = &match->parameters;
     unsigned char image[PARAMETERS_EVIDENCE_BYTES];
     memset(image, 0, sizeof(image));
-    // The whole record must lie in the region the shell test checked: the
-    // fields at its end are not taken from whatever follows it.
-    if (record->address == 0 || record->readable < layout->recordBytes ||
-        !ReadProcessMemory(process, (const void*)record->address, image, layout->recordBytes, NULL))
+    if (match->peb32 != 0 && ReadParametersRecord(process, &match->parameters32, &LAYOUT_32, image)) {
+        layout = &LAYOUT_32;
+        record = &match->parameters32;
+    } else if (!ReadParametersRecord(process, record, layout, image)) {
         return;
+    }
 
-    ReadRemoteText(process, image, layout->commandLine, layout->pointerBytes, record, &evidence->commandLine);
-    ReadRemoteText(process, image, layout->currentDirectory, layout->pointerBytes, record,
+    DWORD flags = 0;
+    memcpy(&flags, image + layout->flags, sizeof(flags));
+    ULONG_PTR base = (flags & PARAMETERS_NORMALIZED_FLAG) != 0 ? 0 : record->address;
+    ReadRemoteText(process, image, layout->commandLine, layout->pointerBytes, base, record,
+                   &evidence->commandLine);
+    ReadRemoteText(process, image, layout->currentDirectory, layout->pointerBytes, base, record,
                    &evidence->currentDirectory);
     memcpy(&evidence->windowFlags, image + layout->windowFlags, sizeof(DWORD));
     memcpy(&evidence->showWindowFlags, image + layout->showWindowFlags, sizeof(DWORD));
+    for (int index = 0; index < STANDARD_HANDLES; index++)
+        evidence->standardHandles[index] =
+            ReadPointerAt(image, layout->standardInput + index * layout->pointerBytes, layout->pointerBytes);
     evidence->foundWindowFlags = 1;
 }
 
@@ -129,6 +167,7 @@ void ReadShellEvidence(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE
     ClearText(&evidence->commandLine);
     ClearText(&evidence->currentDirectory);
     evidence->foundWindowFlags = 0;
+    memset(evidence->standardHandles, 0, sizeof(evidence->standardHandles));
     evidence->owner.foundAccount = 0;
     evidence->owner.foundSid = 0;
     evidence->foundIntegrity = 0;

@@ -13,8 +13,11 @@
 #include "imageidentity.h"
 
 // 64-bit process-parameters layout: the fields read here (UNICODE_STRING:
-// two 16-bit byte counts, then a pointer at +8).
+// two 16-bit byte counts, then a pointer at +8; the three standard handles
+// one after another).
 #define PARAMETERS_EVIDENCE_BYTES 0xB0
+#define PARAMETERS_FLAGS_OFFSET 0x08
+#define PARAMETERS_STANDARD_INPUT_OFFSET 0x20
 #define PARAMETERS_CURRENT_DIRECTORY_OFFSET 0x38
 #define PARAMETERS_COMMAND_LINE_OFFSET 0x70
 #define PARAMETERS_WINDOW_FLAGS_OFFSET 0xA4
@@ -23,10 +26,18 @@
 // 32-bit layout of a WOW64 process's own parameters (UNICODE_STRING32: two
 // 16-bit byte counts, then a 32-bit pointer at +4).
 #define PARAMETERS32_EVIDENCE_BYTES 0x70
+#define PARAMETERS32_FLAGS_OFFSET 0x08
+#define PARAMETERS32_STANDARD_INPUT_OFFSET 0x18
 #define PARAMETERS32_CURRENT_DIRECTORY_OFFSET 0x24
 #define PARAMETERS32_COMMAND_LINE_OFFSET 0x40
 #define PARAMETERS32_WINDOW_FLAGS_OFFSET 0x68
 #define PARAMETERS32_SHOW_WINDOW_FLAGS_OFFSET 0x6C
+
+// RTL_USER_PROC_PARAMS_NORMALIZED in a record's Flags: without it, the
+// record's string buffers are offsets from the record's own address (a
+// record caught before the loader turned them into pointers).
+#define PARAMETERS_NORMALIZED_FLAG 0x1
+#define STANDARD_HANDLES 3
 
 // The longest text a UNICODE_STRING can hold: its length is a byte count of
 // 16 bits, and an odd one is refused.
@@ -45,6 +56,9 @@ typedef struct SHELL_EVIDENCE {
     int foundWindowFlags;
     DWORD windowFlags;      // STARTUPINFO.dwFlags as the parent gave them
     DWORD showWindowFlags;  // STARTUPINFO.wShowWindow
+    // StandardInput, StandardOutput, StandardError as the parent gave them
+    // (read with the flags, found when they are)
+    ULONG_PTR standardHandles[STANDARD_HANDLES];
     PROCESS_OWNER owner;
     int foundIntegrity;
     DWORD integrity;        // last sub-authority of the token's label SID

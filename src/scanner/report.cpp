@@ -254,6 +254,8 @@ void PrintShellObject(const SHELL_REPORT* report)
     PrintJsonBoolean(read && evidence->foundWindowFlags, WasStartedHidden(evidence));
     printf(",\"redirected_stdio\":");
     PrintJsonBoolean(read && evidence->foundWindowFlags, HasRedirectedStdio(evidence));
+    printf(",\"stdio_one_handle\":");
+    PrintJsonBoolean(read && evidence->foundWindowFlags, HasOneStdioHandle(evidence));
     PrintJsonConnections(report->connections);
     printf(",\"children\":");
     PrintJsonProcesses(report->family->children, report->family->childCount);

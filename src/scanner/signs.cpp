@@ -63,6 +63,15 @@ int HasRedirectedStdio(const SHELL_EVIDENCE* evidence)
     return evidence != NULL && evidence->foundWindowFlags && (evidence->windowFlags & STARTF_USESTDHANDLES) != 0;
 }
 
+// A redirect made of a pipe pair, a file or console handles gives separate
+// handles; one connected socket, or one duplex pipe, fills all three slots.
+int HasOneStdioHandle(const SHELL_EVIDENCE* evidence)
+{
+    return HasRedirectedStdio(evidence) && evidence->standardHandles[0] != 0 &&
+           evidence->standardHandles[0] == evidence->standardHandles[1] &&
+           evidence->standardHandles[1] == evidence->standardHandles[2];
+}
+
 static int IsDigit(WCHAR character)
 {
     return character >= '0' && character <= '9';
@@ -119,6 +128,8 @@ void NameShellSigns(SHELL_REPORT* report)
         report->signs[count++] = "started-hidden";
     if (HasRedirectedStdio(evidence))
         report->signs[count++] = "redirected-stdio";
+    if (HasOneStdioHandle(evidence))
+        report->signs[count++] = "stdio-one-handle";
     if (report->parentState == PARENT_GONE)
         report->signs[count++] = "parent-gone";
     if (report->process->session == 0)

@@ -5,9 +5,12 @@
 
 #include "report.h"
 
-// Started with STARTF_USESHOWWINDOW and SW_HIDE; with STARTF_USESTDHANDLES.
+// Started with STARTF_USESHOWWINDOW and SW_HIDE; with STARTF_USESTDHANDLES;
+// with STARTF_USESTDHANDLES and one non-zero handle as standard input,
+// output and error.
 int WasStartedHidden(const SHELL_EVIDENCE* evidence);
 int HasRedirectedStdio(const SHELL_EVIDENCE* evidence);
+int HasOneStdioHandle(const SHELL_EVIDENCE* evidence);
 
 // The parent sign of a parent's image (its file name, and its path for the
 // rules that need it), or NULL.
