@@ -60,11 +60,11 @@ def iso_text(milliseconds):
     return moment.strftime("%Y-%m-%dT%H:%M:%S.") + "%03dZ" % (int(milliseconds) % 1000)
 
 
-def schedule(shells, seconds, shortest_ms, longest_ms, seed):
+def schedule(shells, seconds, shortest_ms, longest_ms, draw):
     """(due ms, lifetime ms) per shell: start moments drawn uniformly over the
     span that lets the last one end within SECONDS, so the gaps between them
     are random; lifetimes uniform between the bounds."""
-    rng = random.Random(seed)
+    rng = random.Random(draw)
     span = seconds * 1000 - longest_ms
     dues = sorted(int(rng.uniform(0, span)) for _ in range(shells))
     return [(due, rng.randint(shortest_ms, longest_ms)) for due in dues]
@@ -277,7 +277,7 @@ def main():
     parser.add_argument("--population", type=int, default=100, help="idle targets beside them (half shells)")
     parser.add_argument("--shortest-ms", type=int, default=300, help="shortest lifetime of a shell")
     parser.add_argument("--longest-ms", type=int, default=3000, help="longest lifetime of a shell")
-    parser.add_argument("--seed", type=int, default=1, help="seed of the start moments and lifetimes")
+    parser.add_argument("--draw", type=int, default=1, help="which random draw of start moments and lifetimes")
     options = parser.parse_args()
     if options.seconds * 1000 <= options.longest_ms or options.shells < 1:
         parser.error("--seconds must exceed the longest lifetime and --shells be at least 1")
@@ -295,7 +295,7 @@ def main():
     output_path = os.path.join(scratch, "soak-watch-output.txt")
     errors_path = os.path.join(scratch, "soak-watch-stderr.txt")
 
-    plan = schedule(options.shells, options.seconds, options.shortest_ms, options.longest_ms, options.seed)
+    plan = schedule(options.shells, options.seconds, options.shortest_ms, options.longest_ms, options.draw)
     with open(schedule_path, "w") as written:
         for due, lifetime in plan:
             written.write("%d %d\n" % (due, lifetime))
