@@ -507,8 +507,9 @@ TEST(JsonLines, AHiddenShellOnPipesShowsBothSignsAndAPlainOneNone)
 TEST(JsonLines, InterpretersAreListedByTheirImageAndHostileImagesNameNothing)
 {
     // Copies of the target under the interpreters' names, the build whose
-    // version data names Cmd.Exe, and images the target built in its own
-    // memory: one naming Cmd.Exe, and hostile ones that must name nothing.
+    // version data names Cmd.Exe, and images the target built and mapped
+    // itself: one naming Cmd.Exe (also behind a decoy named with a string),
+    // hostile ones that must name nothing, and one in private memory.
     struct {
         const char* program;  // a copy of the target under this name, or the program itself
         const char* mode;
@@ -522,6 +523,8 @@ TEST(JsonLines, InterpretersAreListedByTheirImageAndHostileImagesNameNothing)
         {CMDLIKE_PROGRAM, MODE_NO_PROMPT, "cmd", "Cmd.Exe", {"prompt-removed", "renamed-interpreter"}},
         {TARGET_PROGRAM, MODE_PROMPT_FIRST, "null", TARGET_PROGRAM, {}},
         {TARGET_PROGRAM, MODE_IMAGE_CMD, "cmd", "Cmd.Exe", {"renamed-interpreter"}},
+        {TARGET_PROGRAM, MODE_IMAGE_NAMED_FIRST, "cmd", "Cmd.Exe", {"renamed-interpreter"}},
+        {TARGET_PROGRAM, MODE_IMAGE_PRIVATE, "null", "null", {}},
         {TARGET_PROGRAM, MODE_IMAGE_SELF_DIRECTORY, "null", "null", {}},
         {TARGET_PROGRAM, MODE_IMAGE_ABSURD_SIZES, "null", "null", {}},
         {TARGET_PROGRAM, MODE_IMAGE_UNTERMINATED, "null", "null", {}},
@@ -633,6 +636,28 @@ TEST(JsonLines, ARealCmdExeThatRemovedItsPromptIsListedWithItsSignAndWhatItRuns)
                   BinDirectory() + TARGET_PROGRAM};
     ExpectOutput(ScanOutput(1, {record}), RunTool("-l"), "cmd.exe after set PROMPT=");
     StopTarget(&shell);
+}
+
+TEST(JsonLines, AnIphlpapiPlantedBesideTheToolIsNeverLoaded)
+{
+    // A copy of the tool beside the planted DLL, Wine told (for this test's
+    // run alone) to prefer a DLL from the program's own folder, as Windows
+    // does; the shell makes it read the TCP tables, its one use of iphlpapi.
+    std::string folder = BinDirectory() + "..\\planted\\";
+    std::string copy = folder + "Murkscope64.exe";
+    ASSERT_TRUE(CopyFileA(ToolPath().c_str(), copy.c_str(), FALSE));
+    DeleteFileA((folder + "planted-loaded").c_str());
+    const char* key = "Software\\Wine\\AppDefaults\\Murkscope64.exe\\DllOverrides";
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CURRENT_USER, key, "iphlpapi", REG_SZ, "native,builtin", 15));
+    Target shell;
+    ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &shell));
+    RunResult result = RunProgram("\"" + copy + "\" -j", CleanEnvironment(""), DETACHED_PROCESS, RUN_TIMEOUT_MS);
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, key, "iphlpapi");
+    EXPECT_NE(std::string::npos, result.output.find("\"pid\":" + std::to_string(shell.info.dwProcessId) + ","))
+        << result.output;
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((folder + "planted-loaded").c_str()));
+    StopTarget(&shell);
+    DeleteFileA(copy.c_str());
 }
 
 TEST(JsonLines, NoShellGivesTheScanObjectAlone)

@@ -571,6 +571,22 @@ TEST(ScanProcessesAsJson, AncestorsAndChildrenComeFromTheListAndAreCut)
     StopTarget(&target);
 }
 
+TEST(IsStartingProcess, YoungOnlyWithinTwoSecondsEitherSideOfTheListTime)
+{
+    // A clock stepped back leaves creation times ahead of the list's: one
+    // an hour ahead is not young for the hour the clock is behind.
+    static JSON_SCAN scan;
+    scan.listTime = 134000000000000000ULL;
+    const LONGLONG TENTH = 1000000;  // 100 ms in FILETIME units
+    struct {
+        LONGLONG offset;  // creation time minus the list's, in tenths of a second
+        int young;
+    } cases[] = {{-30, 0}, {-19, 1}, {0, 1}, {19, 1}, {30, 0}, {36000, 0}};
+    for (const auto& each : cases)
+        EXPECT_EQ(each.young, IsStartingProcess(&scan, scan.listTime + each.offset * TENTH)) << each.offset;
+    EXPECT_EQ(0, IsStartingProcess(&scan, 0));
+}
+
 void WatchFor(int seconds)
 {
     RUN_FACTS facts;

@@ -527,27 +527,60 @@ static void EndBlock(unsigned char* data, size_t start, size_t end)
 
 #define FAKE_IMAGE_BYTES (PAGE_BYTES * 3)
 
-// A PE32+ image of headers and resources only (RT_VERSION -> 1 -> 0x409 ->
-// VS_VERSIONINFO -> StringFileInfo -> 040904b0 -> OriginalFilename), laid
-// out as a linker lays it out, with the fault a mode asks for.
-static unsigned char* PlaceFakeImage(const char* mode)
+// VS_VERSIONINFO -> StringFileInfo -> 040904b0 -> OriginalFilename at data,
+// naming characters of name (no terminator when characters is its length);
+// answers the bytes it took.
+static size_t WriteVersionInfo(unsigned char* data, const char* name, size_t characters)
 {
-    unsigned char* image =
-        (unsigned char*)VirtualAlloc(NULL, FAKE_IMAGE_BYTES, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-    if (image == NULL)
-        return NULL;
+    size_t at = 0;
+    size_t root = BeginBlock(data, &at, "VS_VERSION_INFO", 52, 0, 52);
+    PutLong(data + root + 40, 0xFEEF04BD);  // VS_FIXEDFILEINFO's signature, after the aligned key
+    size_t fileInfo = BeginBlock(data, &at, "StringFileInfo", 0, 1, 0);
+    size_t table = BeginBlock(data, &at, "040904b0", 0, 1, 0);
+    size_t string = BeginBlock(data, &at, "OriginalFilename", (WORD)characters, 1, 0);
+    WriteWide(data + at, name, characters);
+    at += characters * sizeof(WCHAR);  // an unterminated name ends its blocks
+    const size_t blocks[4] = {string, table, fileInfo, root};
+    for (int index = 0; index < 4; index++)
+        EndBlock(data, blocks[index], at);
+    return at;
+}
+
+// A PE32+ image of headers and one resource section (RT_VERSION -> 1 ->
+// 0x409 -> VS_VERSIONINFO -> StringFileInfo -> 040904b0 ->
+// OriginalFilename), laid out in the file as in memory, with the fault a
+// mode asks for, written into image (FAKE_IMAGE_BYTES, zeroed).
+static void BuildFakeImage(const char* mode, unsigned char* image)
+{
     int absurd = IsMode(mode, MODE_IMAGE_ABSURD_SIZES);
     image[0] = 'M';
     image[1] = 'Z';
     PutLong(image + 0x3C, IsMode(mode, MODE_IMAGE_NT_OUTSIDE) ? 0x7FFFFFF0 : 0x80);
     memcpy(image + 0x80, "PE\0\0", 4);
     PutWord(image + 0x84, 0x8664);
+    PutWord(image + 0x86, 1);     // one section
     PutWord(image + 0x94, 0xF0);  // SizeOfOptionalHeader
+    PutWord(image + 0x96, 0x2022);  // an executable, large-address-aware DLL
     PutWord(image + 0x98, 0x20B);
+    ULONGLONG imageBase = 0x180000000ULL;
+    memcpy(image + 0x98 + 24, &imageBase, sizeof(imageBase));
+    PutLong(image + 0x98 + 32, PAGE_BYTES);  // section and file alignment alike
+    PutLong(image + 0x98 + 36, PAGE_BYTES);
+    PutWord(image + 0x98 + 48, 6);
     PutLong(image + 0x98 + 56, FAKE_IMAGE_BYTES);
+    PutLong(image + 0x98 + 60, PAGE_BYTES);  // SizeOfHeaders
+    PutWord(image + 0x98 + 68, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+    PutWord(image + 0x98 + 70, 0x160);  // ASLR, high entropy, DEP
     PutLong(image + 0x98 + 108, 16);  // data directories, the resources' third
     PutLong(image + 0x98 + 112 + 16, PAGE_BYTES);
     PutLong(image + 0x98 + 112 + 20, PAGE_BYTES);
+    unsigned char* section = image + 0x98 + 0xF0;
+    memcpy(section, ".rsrc", 5);
+    const DWORD sectionFields[4] = {2 * PAGE_BYTES, PAGE_BYTES, 2 * PAGE_BYTES, PAGE_BYTES};
+    for (int field = 0; field < 4; field++)
+        PutLong(section + 8 + field * 4, sectionFields[field]);
+    PutLong(section + 36, IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ);
+
     unsigned char* resources = image + PAGE_BYTES;
     // Each table: its id-entry count, then its one entry (id, where to).
     DWORD first = 0x80000000u | (IsMode(mode, MODE_IMAGE_SELF_DIRECTORY) ? 0 : 0x18);
@@ -562,43 +595,88 @@ static unsigned char* PlaceFakeImage(const char* mode)
     memcpy(longName, "Cmd.Exe", 7);
     const char* name = IsMode(mode, MODE_IMAGE_LONG_NAME) ? longName : "Cmd.Exe";
     size_t characters = strlen(name) + (IsMode(mode, MODE_IMAGE_UNTERMINATED) ? 0 : 1);
-    unsigned char* data = resources + 0x60;
-    size_t at = 0;
-    size_t root = BeginBlock(data, &at, "VS_VERSION_INFO", 52, 0, 52);
-    PutLong(data + root + 40, 0xFEEF04BD);  // VS_FIXEDFILEINFO's signature, after the aligned key
-    size_t fileInfo = BeginBlock(data, &at, "StringFileInfo", 0, 1, 0);
-    size_t table = BeginBlock(data, &at, "040904b0", 0, 1, 0);
-    size_t string = BeginBlock(data, &at, "OriginalFilename", (WORD)characters, 1, 0);
-    WriteWide(data + at, name, characters);
-    at += characters * sizeof(WCHAR);  // an unterminated name ends its blocks
-    const size_t blocks[4] = {string, table, fileInfo, root};
-    for (int index = 0; index < 4; index++)
-        EndBlock(data, blocks[index], at);
+    size_t bytes = WriteVersionInfo(resources + 0x60, name, characters);
     PutLong(resources + 0x48, PAGE_BYTES + 0x60);
-    PutLong(resources + 0x4C, absurd ? 0xFFFFFF00u : (DWORD)at);
+    PutLong(resources + 0x4C, absurd ? 0xFFFFFF00u : (DWORD)bytes);
 
+    if (IsMode(mode, MODE_IMAGE_NAMED_FIRST)) {
+        // RT_VERSION's names at 0x700: one named "DECOY", sorted first as
+        // string names are, leading to version data of its own at 0x840,
+        // then id 1 leading to the real one.
+        PutLong(resources + 20, 0x80000700u);
+        unsigned char* names = resources + 0x700;
+        PutWord(names + 12, 1);
+        PutWord(names + 14, 1);
+        const DWORD entries[4] = {0x80000000u | 0x828, 0x80000800u, 1, 0x80000030u};
+        for (int index = 0; index < 4; index++)
+            PutLong(names + 16 + index * 4, entries[index]);
+        PutWord(resources + 0x800 + 14, 1);
+        PutLong(resources + 0x800 + 16, 0x409);
+        PutLong(resources + 0x800 + 20, 0x818);
+        PutWord(resources + 0x828, 5);
+        WriteWide(resources + 0x82A, "DECOY", 5);
+        PutLong(resources + 0x818, PAGE_BYTES + 0x840);
+        PutLong(resources + 0x81C, (DWORD)WriteVersionInfo(resources + 0x840, "Decoy.exe", 10));
+    }
+}
+
+// The fake image of the mode mapped as the system maps an image (from a
+// file of its own, as an image section); in private memory when it cannot
+// be (NT headers outside the file), or when the mode asks for it.
+static unsigned char* PlaceFakeImage(const char* mode)
+{
+    unsigned char* image =
+        (unsigned char*)VirtualAlloc(NULL, FAKE_IMAGE_BYTES, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (image == NULL)
+        return NULL;
+    BuildFakeImage(mode, image);
+    if (IsMode(mode, MODE_IMAGE_PRIVATE) || IsMode(mode, MODE_IMAGE_NT_OUTSIDE))
+        return image;
+    char path[MAX_PATH];
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof(folder), folder);
+    _snprintf(path, sizeof(path) - 1, "%smurk-image-%lu.dll", folder, (unsigned long)GetCurrentProcessId());
+    path[sizeof(path) - 1] = '\0';
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              NULL, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    DWORD written = 0;
+    HANDLE mapping = NULL;
+    if (file != INVALID_HANDLE_VALUE && WriteFile(file, image, FAKE_IMAGE_BYTES, &written, NULL))
+        mapping = CreateFileMappingA(file, NULL, PAGE_READONLY | SEC_IMAGE, 0, 0, NULL);
+    unsigned char* view = mapping != NULL ? (unsigned char*)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
+    // The view keeps the section, and the section the file, until the end.
+    if (mapping != NULL)
+        CloseHandle(mapping);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    VirtualFree(image, 0, MEM_RELEASE);
+    if (view == NULL)
+        return NULL;
     DWORD old = 0;
-    if (IsMode(mode, MODE_IMAGE_NOACCESS) && !VirtualProtect(image, FAKE_IMAGE_BYTES, PAGE_NOACCESS, &old))
+    if (IsMode(mode, MODE_IMAGE_NOACCESS) && !VirtualProtect(view, FAKE_IMAGE_BYTES, PAGE_NOACCESS, &old))
         return NULL;
     if (IsMode(mode, MODE_IMAGE_UNMAPPED))
-        return VirtualFree(image, 0, MEM_RELEASE) ? image : NULL;
-    return image;
+        return UnmapViewOfFile(view) ? view : NULL;
+    return view;
 }
 
 // Writes each readable image mode's image into folder, as the version-data
 // fuzzer's starting inputs: the images as the tool meets them in memory.
 static int WriteImages(const char* folder)
 {
-    const char* modes[] = {MODE_IMAGE_CMD,         MODE_IMAGE_SELF_DIRECTORY, MODE_IMAGE_ABSURD_SIZES,
-                           MODE_IMAGE_UNTERMINATED, MODE_IMAGE_LONG_NAME,      MODE_IMAGE_NT_OUTSIDE};
+    const char* modes[] = {MODE_IMAGE_CMD,       MODE_IMAGE_SELF_DIRECTORY, MODE_IMAGE_ABSURD_SIZES,
+                           MODE_IMAGE_UNTERMINATED, MODE_IMAGE_LONG_NAME,  MODE_IMAGE_NT_OUTSIDE,
+                           MODE_IMAGE_NAMED_FIRST};
     for (const char* mode : modes) {
         char path[MAX_PATH];
         _snprintf(path, sizeof(path) - 1, "%s\\%s.bin", folder, mode);
         path[sizeof(path) - 1] = '\0';
-        unsigned char* image = PlaceFakeImage(mode);
+        static unsigned char image[FAKE_IMAGE_BYTES];
+        memset(image, 0, sizeof(image));
+        BuildFakeImage(mode, image);
         HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
         DWORD written = 0;
-        int done = image != NULL && file != INVALID_HANDLE_VALUE &&
+        int done = file != INVALID_HANDLE_VALUE &&
                    WriteFile(file, image, FAKE_IMAGE_BYTES, &written, NULL) && written == FAKE_IMAGE_BYTES;
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);

@@ -103,11 +103,13 @@
 #define PROMPT_PAST_CEILING_AT (16 * 1024 * 1024 + 64)
 
 // A prompt entry first, and the PEB's image address pointed at an image the
-// target built in its own memory: one whose version data names Cmd.Exe, and
-// broken or hostile copies of it that must never name anything: a resource
-// directory pointing back at itself, absurd entry counts and data size, an
-// unterminated name, a name of 261 characters, NT headers far outside the
-// image, the whole image in no-access memory, and an unmapped address.
+// target built and mapped as an image itself: one whose version data names
+// Cmd.Exe, one whose RT_VERSION holds a decoy named with a string before
+// that id 1, and broken or hostile copies that must never name anything: a
+// resource directory pointing back at itself, absurd entry counts and data
+// size, an unterminated name, a name of 261 characters, NT headers far
+// outside the image, the whole image in no-access memory, an unmapped
+// address, and the Cmd.Exe image in private memory, which no system mapped.
 #define MODE_IMAGE_CMD "image-cmd"
 #define MODE_IMAGE_SELF_DIRECTORY "image-self-directory"
 #define MODE_IMAGE_ABSURD_SIZES "image-absurd-sizes"
@@ -116,6 +118,8 @@
 #define MODE_IMAGE_NT_OUTSIDE "image-nt-outside"
 #define MODE_IMAGE_NOACCESS "image-noaccess"
 #define MODE_IMAGE_UNMAPPED "image-unmapped"
+#define MODE_IMAGE_NAMED_FIRST "image-named-first"
+#define MODE_IMAGE_PRIVATE "image-private"
 // "write-images FOLDER": writes the readable ones into FOLDER, one file each
 // (the version-data fuzzer's starting inputs), and ends.
 #define MODE_WRITE_IMAGES "write-images"

@@ -8,6 +8,7 @@
 #include "../scanner/asciifold.h"
 #include "../scanner/jsonscan.h"
 #include "../scanner/scan.h"
+#include "../scanner/systemfunction.h"
 #include "../scanner/watch.h"
 #include "console.h"
 #include "privilege.h"
@@ -63,6 +64,8 @@ static DWORD ParseWatchSeconds(const char* text)
 
 int main(int argc, char** argv)
 {
+    // Before anything can load a DLL by name: never from the tool's folder.
+    RestrictDllSearch();
     setvbuf(stdout, OutputBuffer, _IOFBF, sizeof(OutputBuffer));
     WORD savedAttributes = GetTextAttributes();
     EnableDebugPrivilege();

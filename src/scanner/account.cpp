@@ -13,6 +13,7 @@ typedef struct KNOWN_ACCOUNT {
     DWORD sidBytes;
     BYTE sid[SECURITY_MAX_SID_SIZE];
     int found;
+    ULONGLONG lookedUpAt;  // GetTickCount64 of the lookup
     WCHAR user[ACCOUNT_TEXT_CHARS];
     WCHAR domain[ACCOUNT_TEXT_CHARS];
 } KNOWN_ACCOUNT;
@@ -21,18 +22,8 @@ static KNOWN_ACCOUNT Accounts[ACCOUNTS_KEPT];
 static DWORD AccountCount = 0;
 static DWORD NextReplaced = 0;
 
-// The account of a valid SID, looked up the first time it is met.
-static const KNOWN_ACCOUNT* LookUpAccountOnce(PSID sid)
+static void LookUpAccount(KNOWN_ACCOUNT* account, PSID sid)
 {
-    DWORD sidBytes = GetLengthSid(sid);
-    if (sidBytes > SECURITY_MAX_SID_SIZE)
-        return NULL;
-    for (DWORD index = 0; index < AccountCount; index++)
-        if (Accounts[index].sidBytes == sidBytes && memcmp(Accounts[index].sid, sid, sidBytes) == 0)
-            return &Accounts[index];
-    KNOWN_ACCOUNT* account = &Accounts[AccountCount < ACCOUNTS_KEPT ? AccountCount++ : NextReplaced++ % ACCOUNTS_KEPT];
-    account->sidBytes = sidBytes;
-    memcpy(account->sid, sid, sidBytes);
     DWORD userChars = ACCOUNT_TEXT_CHARS;
     DWORD domainChars = ACCOUNT_TEXT_CHARS;
     SID_NAME_USE use;
@@ -40,6 +31,29 @@ static const KNOWN_ACCOUNT* LookUpAccountOnce(PSID sid)
         LookupAccountSidW(NULL, sid, account->user, &userChars, account->domain, &domainChars, &use) ? 1 : 0;
     account->user[account->found ? ACCOUNT_TEXT_CHARS - 1 : 0] = 0;
     account->domain[account->found ? ACCOUNT_TEXT_CHARS - 1 : 0] = 0;
+    account->lookedUpAt = GetTickCount64();
+}
+
+// The account of a valid SID, looked up the first time it is met, and again
+// when a lookup that failed is ACCOUNT_RETRY_MILLISECONDS old: a watch
+// started before the domain could be reached names its accounts once it can.
+static const KNOWN_ACCOUNT* LookUpAccountOnce(PSID sid)
+{
+    DWORD sidBytes = GetLengthSid(sid);
+    if (sidBytes > SECURITY_MAX_SID_SIZE)
+        return NULL;
+    for (DWORD index = 0; index < AccountCount; index++) {
+        KNOWN_ACCOUNT* known = &Accounts[index];
+        if (known->sidBytes != sidBytes || memcmp(known->sid, sid, sidBytes) != 0)
+            continue;
+        if (!known->found && GetTickCount64() - known->lookedUpAt >= ACCOUNT_RETRY_MILLISECONDS)
+            LookUpAccount(known, sid);
+        return known;
+    }
+    KNOWN_ACCOUNT* account = &Accounts[AccountCount < ACCOUNTS_KEPT ? AccountCount++ : NextReplaced++ % ACCOUNTS_KEPT];
+    account->sidBytes = sidBytes;
+    memcpy(account->sid, sid, sidBytes);
+    LookUpAccount(account, sid);
     return account;
 }
 

@@ -2,7 +2,8 @@
 // names. Looking an account up can wait seconds for a domain controller that
 // cannot be reached, as on a host responders have isolated, and a scan
 // meets the same few owners in every process: each distinct SID is looked
-// up once per run, and what that gave, a name or a failure, is kept.
+// up once per run, and what that gave is kept: a name for the run, a
+// failure for five minutes, after which the SID is looked up again.
 #ifndef MURKSCOPE_ACCOUNT_H
 #define MURKSCOPE_ACCOUNT_H
 
@@ -14,6 +15,7 @@
 // The distinct SIDs kept: a host runs a few tens of accounts; past this
 // many the oldest kept is looked up again when next met.
 #define ACCOUNTS_KEPT 128
+#define ACCOUNT_RETRY_MILLISECONDS (5u * 60 * 1000)
 
 typedef struct PROCESS_OWNER {
     int foundAccount;

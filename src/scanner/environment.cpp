@@ -43,28 +43,49 @@ LONG QueryProcessInformation(HANDLE process, DWORD informationClass, void* buffe
     return query(process, informationClass, buffer, length, (PULONG)returnLength);
 }
 
-int QueryReadableRegion(HANDLE process, const void* address, DWORD* regionSize)
+// The region check of a region already described: committed, readable and
+// no guard page; the bytes from address to its end in *regionSize.
+static int CheckReadableRegion(const MEMORY_BASIC_INFORMATION* region, const void* address, DWORD* regionSize)
 {
-    MEMORY_BASIC_INFORMATION region;
     *regionSize = 0;
-    if (VirtualQueryEx(process, address, &region, sizeof(region)) != sizeof(region))
-        return 0;
     // A read of a guard page can take the target's one-shot guard away, and
     // reserved or free memory holds nothing the system wrote: neither is read.
-    if (region.State != MEM_COMMIT || (region.Protect & PAGE_GUARD) != 0)
+    if (region->State != MEM_COMMIT || (region->Protect & PAGE_GUARD) != 0)
         return 0;
-    if (region.Protect == PAGE_NOACCESS || region.Protect == PAGE_EXECUTE)
+    if (region->Protect == PAGE_NOACCESS || region->Protect == PAGE_EXECUTE)
         return 0;
 
     // Bytes from the address itself to the region's end, compared in full
     // width and only then narrowed: a 4 GiB region must not become 0.
-    ULONG_PTR regionEnd = (ULONG_PTR)region.BaseAddress + region.RegionSize;
+    ULONG_PTR regionEnd = (ULONG_PTR)region->BaseAddress + region->RegionSize;
     ULONG_PTR start = (ULONG_PTR)address;
     if (regionEnd <= start)
         return 0;
     ULONG_PTR available = regionEnd - start;
     *regionSize = available > MAXDWORD ? MAXDWORD : (DWORD)available;
     return 1;
+}
+
+int QueryReadableRegion(HANDLE process, const void* address, DWORD* regionSize)
+{
+    MEMORY_BASIC_INFORMATION region;
+    *regionSize = 0;
+    if (VirtualQueryEx(process, address, &region, sizeof(region)) != sizeof(region))
+        return 0;
+    return CheckReadableRegion(&region, address, regionSize);
+}
+
+int QueryImageStart(HANDLE process, ULONG_PTR imageBase, DWORD* regionSize)
+{
+    MEMORY_BASIC_INFORMATION region;
+    *regionSize = 0;
+    if (VirtualQueryEx(process, (const void*)imageBase, &region, sizeof(region)) != sizeof(region))
+        return 0;
+    // The system maps an image as one allocation of its own: a PEB pointed
+    // at private memory, or into the middle of something, names no image.
+    if (region.Type != MEM_IMAGE || (ULONG_PTR)region.AllocationBase != imageBase)
+        return 0;
+    return CheckReadableRegion(&region, (const void*)imageBase, regionSize);
 }
 
 HANDLE OpenProcessForRead(DWORD processId)

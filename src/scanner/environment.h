@@ -92,6 +92,9 @@ ULONG_PTR QueryPeb32Address(HANDLE process);
 // 1 when the region holding address is committed, readable and no guard
 // region, with the bytes from address to its end in *regionSize.
 int QueryReadableRegion(HANDLE process, const void* address, DWORD* regionSize);
+// The same for the start of a main image: 1 only when imageBase is where an
+// image the system mapped begins (MEM_IMAGE, its allocation's own base).
+int QueryImageStart(HANDLE process, ULONG_PTR imageBase, DWORD* regionSize);
 LONG QueryProcessInformation(HANDLE process, DWORD informationClass, void* buffer, DWORD length,
                              DWORD* returnLength);
 

@@ -62,7 +62,11 @@ int ReadImageOriginalName(HANDLE process, ULONG_PTR imageBase, IMAGE_IDENTITY* i
     identity->originalName[0] = 0;
     if (imageBase == 0)
         return 0;
-    IMAGE_READER reader = {process, imageBase, 0, 0};
+    // The headers' region, asked once: it is also the first read's check.
+    DWORD readable = 0;
+    if (!QueryImageStart(process, imageBase, &readable))
+        return 0;
+    IMAGE_READER reader = {process, imageBase, imageBase, imageBase + readable};
     VERSION_CHAR name[ORIGINAL_NAME_CHARS + 1];
     size_t chars = 0;
     if (!ReadOriginalName(ReadImageBytes, &reader, &Work, name, &chars))

@@ -19,7 +19,8 @@ typedef struct IMAGE_IDENTITY {
 
 // Reads the original name of the image mapped at imageBase, through a
 // handle with PROCESS_VM_READ and PROCESS_QUERY_INFORMATION: at most three
-// region checks and three reads. 1 when it was found.
+// region checks and three reads, none when imageBase is not the start of an
+// image the system mapped. 1 when it was found.
 int ReadImageOriginalName(HANDLE process, ULONG_PTR imageBase, IMAGE_IDENTITY* identity);
 
 // The longest path QueryFullProcessImageName can give.

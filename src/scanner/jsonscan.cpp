@@ -107,10 +107,15 @@ static int IsProtectedProcess(DWORD processId)
 
 int IsOutputReaderGone(void)
 {
-    DWORD available = 0;
-    if (PeekNamedPipe(GetStdHandle(STD_OUTPUT_HANDLE), NULL, 0, NULL, &available, NULL))
+    // Only a pipe's reader can go; a file or a console stays. The write end
+    // of a pipe may not read it, so PeekNamedPipe is refused whether or not
+    // the reader lives: a write of no bytes asks instead.
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD written = 0;
+    if (GetFileType(output) != FILE_TYPE_PIPE || WriteFile(output, "", 0, &written, NULL))
         return 0;
-    return GetLastError() == ERROR_BROKEN_PIPE;
+    DWORD error = GetLastError();
+    return error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE;
 }
 
 void FlushJsonLine(JSON_SCAN* scan)
@@ -121,8 +126,13 @@ void FlushJsonLine(JSON_SCAN* scan)
 
 int IsStartingProcess(const JSON_SCAN* scan, ULONGLONG created)
 {
-    return created != 0 && (created > scan->listTime ||
-                            scan->listTime - created < SHELL_START_MILLISECONDS * FILETIME_UNITS_PER_MILLISECOND);
+    // Within the start-up time on either side of the list's own time: a
+    // process created after it (a clock stepped back) is young only while
+    // it is that close, not for as long as the clock stays behind.
+    const ULONGLONG START = SHELL_START_MILLISECONDS * FILETIME_UNITS_PER_MILLISECOND;
+    if (created == 0)
+        return 0;
+    return created > scan->listTime ? created - scan->listTime < START : scan->listTime - created < START;
 }
 
 // Prints the shell object of a listed process: with what its shell test and

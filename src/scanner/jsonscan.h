@@ -46,8 +46,9 @@ extern OpenProcessFunction OpenListedProcessEntry;
 extern QueryProcessInformationFunction QueryProtectionEntry;
 
 typedef int (*OutputGoneFunction)(void);
-// 1 when standard output is a pipe whose reader has gone (PeekNamedPipe
-// answers ERROR_BROKEN_PIPE); a file or a console never goes.
+// 1 when standard output is a pipe whose reader has gone (a write of no
+// bytes answers ERROR_NO_DATA or ERROR_BROKEN_PIPE); a file or a console
+// never goes.
 int IsOutputReaderGone(void);
 // The watch asks through this entry: IsOutputReaderGone unless a test points
 // it at its own function.
@@ -80,8 +81,8 @@ typedef struct JSON_SCAN {
 void BeginJsonScan(JSON_SCAN* scan, const RUN_FACTS* facts);
 // Reads the list; on failure sets the scan object's error and answers 0.
 int ReadJsonScanList(JSON_SCAN* scan);
-// 1 when a process created at created was younger than
-// SHELL_START_MILLISECONDS when the list was read.
+// 1 when a process was created less than SHELL_START_MILLISECONDS before
+// or after the list was read.
 int IsStartingProcess(const JSON_SCAN* scan, ULONGLONG created);
 // Tests one listed process and prints it when it is a shell: it has a
 // prompt entry, or its image is a command interpreter's (then even when it

@@ -1,6 +1,7 @@
 // Functions of system DLLs that the import table does not name: ntdll's
 // native queries, and iphlpapi's TCP tables, which a scan that finds no
-// shell never needs. Each is looked up at its first use and kept.
+// shell never needs. Each is looked up at its first use and kept; a DLL the
+// tool loads comes from System32 only.
 #ifndef MURKSCOPE_SYSTEMFUNCTION_H
 #define MURKSCOPE_SYSTEMFUNCTION_H
 
@@ -17,5 +18,9 @@ typedef struct SYSTEM_FUNCTION {
 // The function's address, looked up once; NULL when the module or the
 // function is missing.
 FARPROC FindSystemFunction(SYSTEM_FUNCTION* function);
+
+// Makes System32 the only folder the process loads DLLs from by name, where
+// the system has SetDefaultDllDirectories: the entry point's first call.
+void RestrictDllSearch(void);
 
 #endif

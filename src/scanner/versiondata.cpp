@@ -27,6 +27,7 @@
 #define RESOURCE_NAME_IS_STRING 0x80000000u
 #define RESOURCE_DATA_IS_DIRECTORY 0x80000000u
 #define RESOURCE_TYPE_VERSION 16
+#define RESOURCE_NAME_VERSION_INFO 1
 
 #define VERSION_BLOCK_HEADER_BYTES 6
 #define VERSION_TEXT_TYPE 1
@@ -117,8 +118,12 @@ int FindVersionData(const unsigned char* directory, size_t bytes, unsigned long*
     // Type, then name, then language: three levels and no more.
     unsigned long names = 0;
     unsigned long languages = 0;
+    // VS_VERSION_INFO is id 1, which Explorer and the version API read;
+    // string names sort before ids, so another resource named with a
+    // string would otherwise come first and name the image.
     if (!FindSubdirectory(directory, bytes, 0, RESOURCE_TYPE_VERSION, &names) ||
-        !FindSubdirectory(directory, bytes, names, 0, &languages) ||
+        (!FindSubdirectory(directory, bytes, names, RESOURCE_NAME_VERSION_INFO, &languages) &&
+         !FindSubdirectory(directory, bytes, names, 0, &languages)) ||
         CountTableEntries(directory, bytes, languages) == 0)
         return 0;
     unsigned long leaf = ReadLong(directory, languages + RESOURCE_TABLE_BYTES + 4);

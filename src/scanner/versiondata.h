@@ -45,9 +45,9 @@ typedef struct VERSION_READ {
 int FindResourcePlace(const unsigned char* headers, size_t bytes, RESOURCE_PLACE* place);
 
 // Walks a resource directory read into directory (bytes of it, starting at
-// the directory's own start) to the first language of the first name of
-// RT_VERSION; 1 with the data's RVA and size. Fixed depth: a directory that
-// points back at itself ends the walk.
+// the directory's own start) to the first language of RT_VERSION's id 1,
+// or of its first name when it has no id 1; 1 with the data's RVA and
+// size. Fixed depth: a directory that points back at itself ends the walk.
 int FindVersionData(const unsigned char* directory, size_t bytes, unsigned long* dataOffset,
                     unsigned long* dataBytes);
 
