@@ -269,7 +269,7 @@ const char* const SHELL_FIELDS[] = {"type",         "host",          "pid",     
                                     "wow64",        "user",          "domain",      "sid",         "integrity",
                                     "path",         "command_line",  "current_directory",          "prompt_entry",
                                     "interpreter",  "original_name", "session",      "started",       "parent",      "ancestors",   "started_hidden",
-                                    "redirected_stdio", "stdio_one_handle", "connections", "connections_cut", "children",
+                                    "redirected_stdio", "stdio_one_handle", "window", "connections", "connections_cut", "children",
                                     "children_cut", "signs"};
 const char* const SCAN_FIELDS[] = {"type",      "host",       "version", "started", "elevated", "debug_privilege",
                                    "processes", "unreadable", "protected", "shells", "error"};
@@ -444,8 +444,8 @@ TEST(JsonLines, AHiddenShellOnPipesShowsBothSignsAndAPlainOneNone)
 {
     std::wstring commandLine = Widen("\"" + BinDirectory() + TARGET_PROGRAM + "\" " MODE_PROMPT_FIRST);
     std::wstring directory = Widen(BinDirectory());
-    TargetStart hiddenStart = {CREATE_NO_WINDOW, STARTF_USESHOWWINDOW, SW_HIDE, true, directory.c_str()};
-    TargetStart plainStart = {CREATE_NO_WINDOW, 0, 0, false, NULL};
+    TargetStart hiddenStart = {CREATE_NO_WINDOW, STARTF_USESHOWWINDOW, SW_HIDE, true, directory.c_str(), NULL};
+    TargetStart plainStart = {CREATE_NO_WINDOW, 0, 0, false, NULL, NULL};
     Target hidden;
     Target plain;
     ASSERT_TRUE(StartTargetCommand(commandLine, hiddenStart, &hidden));
@@ -483,14 +483,14 @@ TEST(JsonLines, AHiddenShellOnPipesShowsBothSignsAndAPlainOneNone)
         EXPECT_EQ("true", Field(*shell, "started_hidden"));
         EXPECT_EQ("true", Field(*shell, "redirected_stdio"));
         EXPECT_EQ("false", Field(*shell, "stdio_one_handle"));  // a pipe each way
-        EXPECT_EQ((std::vector<std::string>{"started-hidden", "redirected-stdio"}), Signs(*shell));
+        EXPECT_EQ((std::vector<std::string>{"started-hidden", "no-window", "redirected-stdio"}), Signs(*shell));
 
         const JsonValue* other = FindShell(run, plain.info.dwProcessId);
         ASSERT_NE(nullptr, other) << arguments;
         EXPECT_EQ("false", Field(*other, "started_hidden"));
         EXPECT_EQ("false", Field(*other, "redirected_stdio"));
         EXPECT_EQ("false", Field(*other, "stdio_one_handle"));
-        EXPECT_EQ(std::vector<std::string>(), Signs(*other));
+        EXPECT_EQ(std::vector<std::string>{"no-window"}, Signs(*other));  // started with CREATE_NO_WINDOW
 
         EXPECT_EQ(HostName(), Field(run.scan, "host"));
         EXPECT_EQ(VERSION_FULL_TEXT, Field(run.scan, "version"));
@@ -504,6 +504,114 @@ TEST(JsonLines, AHiddenShellOnPipesShowsBothSignsAndAPlainOneNone)
     StopTarget(&plain);
 }
 
+// What a test does to a console window from outside, after a first look.
+void HideWindow(HWND window)
+{
+    ShowWindow(window, SW_HIDE);
+}
+void MinimizeWindow(HWND window)
+{
+    ShowWindow(window, SW_MINIMIZE);
+}
+void MoveWindowOffScreen(HWND window)
+{
+    SetWindowPos(window, NULL, -32000, -32000, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+void MakeWindowTransparent(HWND window)
+{
+    SetWindowLongPtrW(window, GWL_EXSTYLE, GetWindowLongPtrW(window, GWL_EXSTYLE) | WS_EX_LAYERED);
+    SetLayeredWindowAttributes(window, 0, 0, LWA_ALPHA);
+}
+
+TEST(JsonLines, EachShellsConsoleWindowIsLookedAtAsItStandsNow)
+{
+    // Real cmd.exe shells with consoles of their own (Wine's console host
+    // draws them), then changed from outside; targets without a console
+    // window, without a console, and with windows of their own of the
+    // classes a console host makes, one on a second desktop.
+    HDESK other = CreateDesktopW(L"MurkOther", NULL, NULL, 0, GENERIC_ALL, NULL);
+    ASSERT_NE((HDESK)NULL, other);
+    std::wstring cmd = L"cmd.exe /q /k echo R";
+    std::wstring target = Widen("\"" + BinDirectory() + TARGET_PROGRAM "\" ");
+    const DWORD NEW = CREATE_NEW_CONSOLE;
+    const DWORD NONE = CREATE_NO_WINDOW;
+    struct {
+        std::wstring command;
+        TargetStart start;
+        void (*change)(HWND);
+        const char* state;  // then the window's via, class and desktop: "null" for null
+        const char* via;
+        const char* className;
+        const char* desktop;
+        std::vector<std::string> signs;
+    } cases[] = {
+        {cmd, {NEW, STARTF_USESHOWWINDOW, SW_HIDE, true, NULL, NULL}, NULL, "hidden", "console-host",
+         "WineConsoleClass", "Default", {"started-hidden", "window-hidden", "redirected-stdio"}},
+        {cmd, {NEW, 0, 0, true, NULL, NULL}, HideWindow, "hidden", "console-host", "WineConsoleClass", "Default",
+         {"window-hidden", "redirected-stdio"}},
+        {cmd, {NEW, 0, 0, true, NULL, NULL}, MinimizeWindow, "minimized", "console-host", "WineConsoleClass", "Default",
+         {"redirected-stdio"}},
+        {cmd, {NEW, 0, 0, true, NULL, NULL}, MoveWindowOffScreen, "off-screen", "console-host", "WineConsoleClass",
+         "Default", {"window-hidden", "redirected-stdio"}},
+        {cmd, {NEW, 0, 0, true, NULL, NULL}, MakeWindowTransparent, "transparent", "console-host", "WineConsoleClass",
+         "Default", {"window-hidden", "redirected-stdio"}},
+        {target + L"prompt-first", {NONE, 0, 0, true, NULL, NULL}, NULL, "no-window", "null", "null", "null",
+         {"no-window", "redirected-stdio"}},
+        {target + L"prompt-first", {DETACHED_PROCESS, 0, 0, true, NULL, NULL}, NULL, "no-console", "null", "null",
+         "null", {"redirected-stdio"}},
+        {target + L"window-console", {NONE, 0, 0, true, NULL, NULL}, NULL, "visible", "shell", "ConsoleWindowClass",
+         "Default", {"redirected-stdio"}},
+        {target + L"window-console", {NONE, 0, 0, true, NULL, L"WinSta0\\MurkOther"}, NULL, "other-desktop", "shell",
+         "ConsoleWindowClass", "MurkOther", {"window-hidden", "redirected-stdio"}},
+        {target + L"window-pseudo", {NONE, 0, 0, true, NULL, NULL}, NULL, "no-window", "shell", "PseudoConsoleWindow",
+         "Default", {"no-window", "redirected-stdio"}},
+        {target + L"window-pseudo-owned", {NONE, 0, 0, true, NULL, NULL}, NULL, "visible", "shell",
+         "PseudoConsoleWindow", "Default", {"redirected-stdio"}},
+    };
+    const size_t count = sizeof(cases) / sizeof(cases[0]);
+    Target shells[count];
+    for (size_t index = 0; index < count; index++)
+        ASSERT_TRUE(StartTargetCommand(cases[index].command, cases[index].start, &shells[index])) << index;
+    // A first look once every console host has drawn its window (those to
+    // be changed visible), then the changes, to the window that look found.
+    JsonRun run;
+    for (int pass = 0; pass < 2; pass++) {
+        for (int attempt = 0; attempt < 50; attempt++) {
+            run = RunJson();
+            size_t ready = 0;
+            for (size_t index = 0; index < count; index++) {
+                const JsonValue* shell = FindShell(run, shells[index].info.dwProcessId);
+                const char* wanted = pass == 0 && cases[index].change != NULL ? "visible" : cases[index].state;
+                ready += shell != nullptr && Field(*shell->Find("window"), "state") == wanted;
+            }
+            if (ready == count)
+                break;
+            Sleep(200);
+        }
+        for (size_t index = 0; pass == 0 && index < count; index++) {
+            const JsonValue* shell = FindShell(run, shells[index].info.dwProcessId);
+            ASSERT_NE(nullptr, shell) << index;
+            if (cases[index].change != NULL)
+                cases[index].change((HWND)(ULONG_PTR)std::stoull(Field(*shell->Find("window"), "handle"), nullptr, 16));
+        }
+    }
+    for (size_t index = 0; index < count; index++) {
+        const JsonValue* shell = FindShell(run, shells[index].info.dwProcessId);
+        ASSERT_NE(nullptr, shell) << index;
+        const JsonValue* window = shell->Find("window");
+        EXPECT_EQ(cases[index].state, Field(*window, "state")) << index;
+        EXPECT_EQ(cases[index].via, Field(*window, "via")) << index;
+        EXPECT_EQ(cases[index].className, Field(*window, "class")) << index;
+        EXPECT_EQ(cases[index].desktop, Field(*window, "desktop")) << index;
+        EXPECT_EQ(cases[index].start.desktop == NULL ? "" : "WinSta0\\MurkOther", Field(*window, "requested_desktop"));
+        EXPECT_EQ(cases[index].start.startFlags != 0 ? "true" : "false", Field(*shell, "started_hidden")) << index;
+        EXPECT_EQ(cases[index].signs, Signs(*shell)) << index;
+    }
+    for (Target& shell : shells)
+        StopTarget(&shell);
+    CloseDesktop(other);
+}
+
 TEST(JsonLines, InterpretersAreListedByTheirImageAndHostileImagesNameNothing)
 {
     // Copies of the target under the interpreters' names, the build whose
@@ -515,7 +623,7 @@ TEST(JsonLines, InterpretersAreListedByTheirImageAndHostileImagesNameNothing)
         const char* mode;
         const char* interpreter;
         const char* originalName;
-        std::vector<std::string> signs;  // beside redirected-stdio, which every target shows
+        std::vector<std::string> signs;  // beside no-window and redirected-stdio, which every target shows
     } cases[] = {
         {"powershell.exe", MODE_NO_PROMPT, "powershell", TARGET_PROGRAM, {}},
         {"pwsh.exe", MODE_NO_PROMPT, "pwsh", TARGET_PROGRAM, {}},
@@ -561,7 +669,7 @@ TEST(JsonLines, InterpretersAreListedByTheirImageAndHostileImagesNameNothing)
         EXPECT_EQ(cases[index].originalName, Field(*shell, "original_name")) << what;
         EXPECT_EQ(strcmp(cases[index].mode, MODE_NO_PROMPT) == 0 ? "null" : "PROMPT=$P$G",
                   Field(*shell, "prompt_entry")) << what;
-        std::vector<std::string> signs = {"redirected-stdio"};
+        std::vector<std::string> signs = {"no-window", "redirected-stdio"};
         signs.insert(signs.end(), cases[index].signs.begin(), cases[index].signs.end());
         EXPECT_EQ(signs, Signs(*shell)) << what;
     }
@@ -593,7 +701,7 @@ TEST(JsonLines, ARealCmdExeThatRemovedItsPromptIsListedWithItsSignAndWhatItRuns)
     char systemDirectory[MAX_PATH];
     UINT length = GetSystemDirectoryA(systemDirectory, sizeof(systemDirectory));
     std::string cmdPath = std::string(systemDirectory, length) + "\\cmd.exe";
-    TargetStart start = {CREATE_NO_WINDOW, 0, 0, true, NULL};
+    TargetStart start = {CREATE_NO_WINDOW, 0, 0, true, NULL, NULL};
     // Its "R" is the ready byte the target support waits for.
     ASSERT_TRUE(StartTargetCommand(Widen("\"" + cmdPath + "\" /q /k echo R"), start, &shell));
     // One line at a time: Wine's cmd.exe drops what a read of its pipe
@@ -602,7 +710,7 @@ TEST(JsonLines, ARealCmdExeThatRemovedItsPromptIsListedWithItsSignAndWhatItRuns)
     ASSERT_TRUE(WriteFile(shell.input, "set PROMPT=\r\n", 13, &written, NULL));
     JsonRun run;
     const JsonValue* found = nullptr;
-    for (int attempt = 0; attempt < 50 && (found == nullptr || Signs(*found).size() != 2); attempt++) {
+    for (int attempt = 0; attempt < 50 && (found == nullptr || Signs(*found).size() != 3); attempt++) {
         Sleep(200);
         run = RunJson();
         found = FindShell(run, shell.info.dwProcessId);
@@ -610,7 +718,7 @@ TEST(JsonLines, ARealCmdExeThatRemovedItsPromptIsListedWithItsSignAndWhatItRuns)
     ASSERT_NE(nullptr, found);
     EXPECT_TRUE(IsNull(*found, "prompt_entry"));
     EXPECT_EQ("cmd", Field(*found, "interpreter"));
-    EXPECT_EQ((std::vector<std::string>{"redirected-stdio", "prompt-removed"}), Signs(*found));
+    EXPECT_EQ((std::vector<std::string>{"no-window", "redirected-stdio", "prompt-removed"}), Signs(*found));
     std::string command = "\"" + BinDirectory() + TARGET_PROGRAM "\" " MODE_PROMPT_FIRST "\r\n";
     ASSERT_TRUE(WriteFile(shell.input, command.data(), (DWORD)command.size(), &written, NULL));
     char byte = 0;
@@ -732,7 +840,7 @@ TEST(JsonLines, AShellWhoseParentEndedIsMarkedParentGone)
     EXPECT_EQ(std::to_string(parentId), Field(*parent, "pid"));
     EXPECT_TRUE(IsNull(*parent, "name"));
     EXPECT_EQ("false", Field(*parent, "running"));
-    EXPECT_EQ((std::vector<std::string>{"redirected-stdio", "parent-gone"}), Signs(*shell));
+    EXPECT_EQ((std::vector<std::string>{"no-window", "redirected-stdio", "parent-gone"}), Signs(*shell));
 
     // Closing the shared input ends the child.
     StopTarget(&orphanParent);
@@ -750,11 +858,11 @@ TEST(JsonLines, ALauncherUnderAListedImageNameGivesItsParentSign)
         const char* path;
         std::vector<std::string> signs;
     } cases[] = {
-        {"w3wp.exe", {"redirected-stdio", "parent-web-server"}},
-        {"WINWORD.EXE", {"redirected-stdio", "parent-office"}},
-        {"w3wp2.exe", {"redirected-stdio"}},
-        {"tomcat9\\bin\\java.exe", {"redirected-stdio", "parent-web-server"}},
-        {"jre\\bin\\java.exe", {"redirected-stdio"}},
+        {"w3wp.exe", {"no-window", "redirected-stdio", "parent-web-server"}},
+        {"WINWORD.EXE", {"no-window", "redirected-stdio", "parent-office"}},
+        {"w3wp2.exe", {"no-window", "redirected-stdio"}},
+        {"tomcat9\\bin\\java.exe", {"no-window", "redirected-stdio", "parent-web-server"}},
+        {"jre\\bin\\java.exe", {"no-window", "redirected-stdio"}},
     };
     std::string folder = BinDirectory() + "murk-launchers\\";
     for (const char* made : {"", "tomcat9", "tomcat9\\bin", "jre", "jre\\bin"})
@@ -763,7 +871,7 @@ TEST(JsonLines, ALauncherUnderAListedImageNameGivesItsParentSign)
     for (int index = 0; index < 5; index++) {
         std::string path = folder + cases[index].path;
         ASSERT_TRUE(CopyFileA((BinDirectory() + TARGET_PROGRAM).c_str(), path.c_str(), FALSE)) << path;
-        TargetStart start = {CREATE_NO_WINDOW, 0, 0, true, NULL};
+        TargetStart start = {CREATE_NO_WINDOW, 0, 0, true, NULL, NULL};
         ASSERT_TRUE(StartTargetCommand(Widen("\"" + path + "\" " MODE_LAUNCHER), start, &launchers[index])) << path;
         char ready = 0;
         DWORD read = 0;
@@ -803,7 +911,7 @@ TEST(JsonLines, AShellWithOneSocketOrDuplexPipeForAllThreeStreamsShowsItsSign)
                 shell = &each;
         ASSERT_NE(nullptr, shell) << mode;
         EXPECT_EQ("true", Field(*shell, "stdio_one_handle")) << mode;
-        EXPECT_EQ((std::vector<std::string>{"redirected-stdio", "stdio-one-handle"}), Signs(*shell)) << mode;
+        EXPECT_EQ((std::vector<std::string>{"no-window", "redirected-stdio", "stdio-one-handle"}), Signs(*shell)) << mode;
         StopTarget(&launcher);
     }
 }
@@ -815,7 +923,7 @@ TEST(JsonLines, NamesPathsAndCommandLinesOutsideTheCodePageComeOutExact)
     ASSERT_TRUE(CopyFileW(original.c_str(), copy.c_str(), FALSE));
     std::wstring commandLine = L"\"" + copy + L"\" " + Widen(MODE_PROMPT_FIRST) +
                                L" \"say \\\"hi\\\"\" back\\slash\\\\ \ttab \x00e9\x4e2d\xd83d\xde00";
-    TargetStart start = {CREATE_NO_WINDOW, 0, 0, true, NULL};
+    TargetStart start = {CREATE_NO_WINDOW, 0, 0, true, NULL, NULL};
     Target target;
     ASSERT_TRUE(StartTargetCommand(commandLine, start, &target));
 

@@ -309,7 +309,7 @@ TEST(ScanProcesses, TheEvidenceOfAWow64ShellComesFromIts32BitParameters)
     // 64-bit parameters say the opposite: pipes, no window flags).
     EXPECT_EQ("true", shell.Find("started_hidden")->text);
     EXPECT_EQ("false", shell.Find("redirected_stdio")->text);
-    EXPECT_NE(std::string::npos, line.find("\"signs\":[\"started-hidden\"]}")) << line;
+    EXPECT_NE(std::string::npos, line.find("\"signs\":[\"started-hidden\",\"no-window\"]}")) << line;
     StopTarget(&target);
 
     // With its 32-bit parameters unreadable, the 64-bit ones it was created with.
@@ -321,7 +321,7 @@ TEST(ScanProcesses, TheEvidenceOfAWow64ShellComesFromIts32BitParameters)
     EXPECT_EQ("\"" + BinDirectory() + TARGET_PROGRAM "\" " MODE_WOW64_PROMPT_64_PARAMETERS_NOACCESS,
               shell.Find("command_line")->text);
     EXPECT_EQ(CurrentDirectory(), shell.Find("current_directory")->text);
-    EXPECT_NE(std::string::npos, line.find("\"signs\":[\"redirected-stdio\"]}")) << line;
+    EXPECT_NE(std::string::npos, line.find("\"signs\":[\"no-window\",\"redirected-stdio\"]}")) << line;
     StopTarget(&target);
 }
 
@@ -783,17 +783,17 @@ TEST(ScanProcessesAsJson, ConnectionsOfTheShellAndItsParentFromTheTcpTables)
              "{\"owner\":\"parent\",\"pid\":" + parent +
              ",\"local\":\"[2001:db8::5]:50001\",\"remote\":\"[2001:db8:0:1::9]:22\",\"state\":\"syn-sent\"}],"
              "\"connections_cut\":false,\"children\":",
-         "\"redirected-stdio\",\"network-peer\",\"listening\",\"parent-network-peer\""},
-        {TABLE_LONG, "\"connections_cut\":true,\"children\":", "\"redirected-stdio\""},
-        {TABLE_FAILS, "\"connections\":null,\"connections_cut\":null,\"children\":", "\"redirected-stdio\""},
+         "\"no-window\",\"redirected-stdio\",\"network-peer\",\"listening\",\"parent-network-peer\""},
+        {TABLE_LONG, "\"connections_cut\":true,\"children\":", "\"no-window\",\"redirected-stdio\""},
+        {TABLE_FAILS, "\"connections\":null,\"connections_cut\":null,\"children\":", "\"no-window\",\"redirected-stdio\""},
         {TABLE_PARENT_LISTENS,
          "\"parent\",\"pid\":" + parent + ",\"local\":\"0.0.0.0:135\",\"remote\":\"0.0.0.0:0\",\"state\":\"listen\"}]",
-         "\"redirected-stdio\",\"parent-listening\""},
+         "\"no-window\",\"redirected-stdio\",\"parent-listening\""},
         {TABLE_IPV6_FAILS, "\"local\":\"0.0.0.0:4444\",\"remote\":\"0.0.0.0:0\",\"state\":\"listen\"}],",
-         "\"redirected-stdio\",\"network-peer\",\"listening\""},
+         "\"no-window\",\"redirected-stdio\",\"network-peer\",\"listening\""},
         {TABLE_LINK_LOCAL,
          "\"local\":\"[fe80::1%12]:445\",\"remote\":\"[fe80::2%12]:50000\",\"state\":\"established\"}]",
-         "\"redirected-stdio\",\"network-peer\""},
+         "\"no-window\",\"redirected-stdio\",\"network-peer\""},
     };
     for (const auto& each : cases) {
         Tables = each.tables;

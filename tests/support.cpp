@@ -154,7 +154,7 @@ bool StartWow64Target(const char* mode, Target* target, ULONG_PTR* peb32)
 
 bool StartTargetProgram(const char* program, const char* mode, DWORD creationFlags, Target* target)
 {
-    TargetStart start = {creationFlags, 0, 0, true, NULL};
+    TargetStart start = {creationFlags, 0, 0, true, NULL, NULL};
     return StartTargetCommand(Widen("\"" + BinDirectory() + program + "\" " + mode), start, target);
 }
 
@@ -185,6 +185,7 @@ bool StartTargetCommand(const std::wstring& commandLine, const TargetStart& star
     startup.cb = sizeof(startup);
     startup.dwFlags = start.startFlags;
     startup.wShowWindow = start.showWindow;
+    startup.lpDesktop = (LPWSTR)start.desktop;
     if (start.standardHandles) {
         startup.dwFlags |= STARTF_USESTDHANDLES;
         startup.hStdInput = childInput;

@@ -22,6 +22,7 @@ struct TargetStart {
     bool standardHandles;   // pipes for its standard handles, ready byte 'R' on them; else the
                             // named events "Local\murk-ready-<id>" and "Local\murk-stop-<id>"
     const wchar_t* directory;  // or NULL for ours
+    const wchar_t* desktop;    // "WinSta0\\Other", or NULL for ours
 };
 
 // Starts a whole command line (the program's path first) as a target.

@@ -696,9 +696,31 @@ static HANDLE OpenOwnEvent(const char* kind)
     return OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name);
 }
 
+// A top-level window of the class named, shown when visible; owned by owner.
+static HWND MakeWindow(const WCHAR* className, int visible, HWND owner)
+{
+    WNDCLASSW windowClass;
+    memset(&windowClass, 0, sizeof(windowClass));
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(NULL);
+    windowClass.lpszClassName = className;
+    RegisterClassW(&windowClass);
+    return CreateWindowExW(0, className, L"murk", WS_OVERLAPPEDWINDOW | (visible ? WS_VISIBLE : 0), 100, 100, 640,
+                           400, owner, NULL, windowClass.hInstance, NULL);
+}
+
+static int MakeModeWindows(const char* mode)
+{
+    if (IsMode(mode, MODE_WINDOW_CONSOLE))
+        return MakeWindow(L"ConsoleWindowClass", 1, NULL) != NULL;
+    HWND owner = IsMode(mode, MODE_WINDOW_PSEUDO_OWNED) ? MakeWindow(L"MurkTerminal", 1, NULL) : NULL;
+    return (owner != NULL || IsMode(mode, MODE_WINDOW_PSEUDO)) && MakeWindow(L"PseudoConsoleWindow", 0, owner) != NULL;
+}
+
 static unsigned char* EnvironmentForMode(const char* mode)
 {
-    if (strncmp(mode, "strings-", 8) == 0 || strncmp(mode, "image-", 6) == 0 || IsMode(mode, MODE_FORGED_PATH))
+    if (strncmp(mode, "strings-", 8) == 0 || strncmp(mode, "image-", 6) == 0 || strncmp(mode, "window-", 7) == 0 ||
+        IsMode(mode, MODE_FORGED_PATH))
         return BLOCK("PROMPT=$P$G\0\0");
     if (strncmp(mode, "wow64-", 6) == 0) {
         if (IsMode(mode, MODE_WOW64_PROMPT_64) || IsMode(mode, MODE_WOW64_PROMPT_64_PARAMETERS_NOACCESS))
@@ -806,6 +828,8 @@ int main(int argc, char** argv)
         arranged = fake != NULL;
         WritePointer(peb + IMAGE_BASE_OFFSET_IN_PEB, fake);
     }
+    if (arranged && strncmp(argv[1], "window-", 7) == 0)
+        arranged = MakeModeWindows(argv[1]);
     unsigned char* peb32 = NULL;
     if (arranged && strncmp(argv[1], "wow64-", 6) == 0) {
         peb32 = PlaceView32(argv[1]);

@@ -124,6 +124,13 @@
 // (the version-data fuzzer's starting inputs), and ends.
 #define MODE_WRITE_IMAGES "write-images"
 
+// A prompt entry first, and windows of the target's own as a console host
+// makes them: a visible console window, a pseudo console's window with no
+// owner, and one owned by a visible window, as a terminal owns it.
+#define MODE_WINDOW_CONSOLE "window-console"
+#define MODE_WINDOW_PSEUDO "window-pseudo"
+#define MODE_WINDOW_PSEUDO_OWNED "window-pseudo-owned"
+
 #define TARGET_PROGRAM "murk_target.exe"
 // The target built with a version resource that names it Cmd.Exe.
 #define CMDLIKE_PROGRAM "murk_cmdlike.exe"

@@ -2,6 +2,8 @@
 // remote-execution tool starts one, so that scripts/run has a shell that
 // shows the signs Murkscope64 -j reports for a hidden shell:
 //   started-hidden    STARTF_USESHOWWINDOW with SW_HIDE
+//   no-window         it shares this program's console, which has no window
+//                     (scripts/run starts it without a terminal)
 //   redirected-stdio  STARTF_USESTDHANDLES, the standard handles this program
 //                     was given (scripts/run hands it pipes)
 //   parent-gone       this program ends right after CreateProcess

@@ -16,28 +16,39 @@
 typedef struct PARAMETERS_LAYOUT {
     DWORD recordBytes;
     size_t flags;
+    size_t consoleHandle;
     size_t standardInput;  // then StandardOutput and StandardError, a pointer apart
     size_t currentDirectory;
     size_t commandLine;
     size_t windowFlags;
     size_t showWindowFlags;
+    size_t desktopInfo;
     size_t pointerBytes;
 } PARAMETERS_LAYOUT;
 
-static const PARAMETERS_LAYOUT LAYOUT_64 = {PARAMETERS_EVIDENCE_BYTES,       PARAMETERS_FLAGS_OFFSET,
-                                            PARAMETERS_STANDARD_INPUT_OFFSET, PARAMETERS_CURRENT_DIRECTORY_OFFSET,
-                                            PARAMETERS_COMMAND_LINE_OFFSET,   PARAMETERS_WINDOW_FLAGS_OFFSET,
-                                            PARAMETERS_SHOW_WINDOW_FLAGS_OFFSET, sizeof(ULONG64)};
-static const PARAMETERS_LAYOUT LAYOUT_32 = {PARAMETERS32_EVIDENCE_BYTES,       PARAMETERS32_FLAGS_OFFSET,
-                                            PARAMETERS32_STANDARD_INPUT_OFFSET, PARAMETERS32_CURRENT_DIRECTORY_OFFSET,
-                                            PARAMETERS32_COMMAND_LINE_OFFSET,   PARAMETERS32_WINDOW_FLAGS_OFFSET,
-                                            PARAMETERS32_SHOW_WINDOW_FLAGS_OFFSET, sizeof(DWORD)};
+static const PARAMETERS_LAYOUT LAYOUT_64 = {
+    PARAMETERS_EVIDENCE_BYTES,      PARAMETERS_FLAGS_OFFSET,        PARAMETERS_CONSOLE_HANDLE_OFFSET,
+    PARAMETERS_STANDARD_INPUT_OFFSET, PARAMETERS_CURRENT_DIRECTORY_OFFSET, PARAMETERS_COMMAND_LINE_OFFSET,
+    PARAMETERS_WINDOW_FLAGS_OFFSET, PARAMETERS_SHOW_WINDOW_FLAGS_OFFSET, PARAMETERS_DESKTOP_INFO_OFFSET,
+    sizeof(ULONG64)};
+static const PARAMETERS_LAYOUT LAYOUT_32 = {
+    PARAMETERS32_EVIDENCE_BYTES,      PARAMETERS32_FLAGS_OFFSET,        PARAMETERS32_CONSOLE_HANDLE_OFFSET,
+    PARAMETERS32_STANDARD_INPUT_OFFSET, PARAMETERS32_CURRENT_DIRECTORY_OFFSET, PARAMETERS32_COMMAND_LINE_OFFSET,
+    PARAMETERS32_WINDOW_FLAGS_OFFSET, PARAMETERS32_SHOW_WINDOW_FLAGS_OFFSET, PARAMETERS32_DESKTOP_INFO_OFFSET,
+    sizeof(DWORD)};
 
 // Every field read lies inside the bytes read of its record.
 static_assert(PARAMETERS_STANDARD_INPUT_OFFSET + STANDARD_HANDLES * sizeof(ULONG64) <= PARAMETERS_EVIDENCE_BYTES,
               "64-bit standard handles outside the record read");
 static_assert(PARAMETERS32_STANDARD_INPUT_OFFSET + STANDARD_HANDLES * sizeof(DWORD) <= PARAMETERS32_EVIDENCE_BYTES,
               "32-bit standard handles outside the record read");
+static_assert(PARAMETERS_CONSOLE_HANDLE_OFFSET + sizeof(ULONG64) <= PARAMETERS_STANDARD_INPUT_OFFSET &&
+                  PARAMETERS32_CONSOLE_HANDLE_OFFSET + sizeof(DWORD) <= PARAMETERS32_STANDARD_INPUT_OFFSET,
+              "console handle overlapping the standard handles");
+static_assert(PARAMETERS_DESKTOP_INFO_OFFSET + 2 * sizeof(ULONG64) <= PARAMETERS_EVIDENCE_BYTES,
+              "64-bit desktop outside the record read");
+static_assert(PARAMETERS32_DESKTOP_INFO_OFFSET + 2 * sizeof(DWORD) <= PARAMETERS32_EVIDENCE_BYTES,
+              "32-bit desktop outside the record read");
 static_assert(PARAMETERS32_EVIDENCE_BYTES <= PARAMETERS_EVIDENCE_BYTES, "32-bit record larger than the buffer");
 
 static void ClearText(REMOTE_TEXT* text)
@@ -106,9 +117,9 @@ static int ReadParametersRecord(HANDLE process, const PARAMETERS_RECORD* record,
            ReadProcessMemory(process, (const void*)record->address, image, layout->recordBytes, NULL);
 }
 
-// Command line, current directory, the start-up flags and the standard
-// handles, from the parameters record of the view the shell test chose,
-// where it found it. A WOW64 process whose 32-bit record cannot be read
+// Command line, current directory, the start-up flags, the standard
+// handles, the console handle and the desktop asked for, from the
+// parameters record of the view the shell test chose, where it found it. A WOW64 process whose 32-bit record cannot be read
 // still has the 64-bit one it was created with.
 static void ReadStartupRecords(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence)
 {
@@ -135,7 +146,9 @@ static void ReadStartupRecords(HANDLE process, const PROMPT_MATCH* match, SHELL_
     for (int index = 0; index < STANDARD_HANDLES; index++)
         evidence->standardHandles[index] =
             ReadPointerAt(image, layout->standardInput + index * layout->pointerBytes, layout->pointerBytes);
+    evidence->consoleHandle = ReadPointerAt(image, layout->consoleHandle, layout->pointerBytes);
     evidence->foundWindowFlags = 1;
+    ReadRemoteText(process, image, layout->desktopInfo, layout->pointerBytes, base, record, &evidence->desktopInfo);
 }
 
 // Owner account and integrity level, from the process's token.
@@ -166,7 +179,9 @@ void ReadShellEvidence(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE
 {
     ClearText(&evidence->commandLine);
     ClearText(&evidence->currentDirectory);
+    ClearText(&evidence->desktopInfo);
     evidence->foundWindowFlags = 0;
+    evidence->consoleHandle = 0;
     memset(evidence->standardHandles, 0, sizeof(evidence->standardHandles));
     evidence->owner.foundAccount = 0;
     evidence->owner.foundSid = 0;

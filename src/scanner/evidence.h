@@ -15,23 +15,27 @@
 // 64-bit process-parameters layout: the fields read here (UNICODE_STRING:
 // two 16-bit byte counts, then a pointer at +8; the three standard handles
 // one after another).
-#define PARAMETERS_EVIDENCE_BYTES 0xB0
+#define PARAMETERS_EVIDENCE_BYTES 0xD0
 #define PARAMETERS_FLAGS_OFFSET 0x08
+#define PARAMETERS_CONSOLE_HANDLE_OFFSET 0x10
 #define PARAMETERS_STANDARD_INPUT_OFFSET 0x20
 #define PARAMETERS_CURRENT_DIRECTORY_OFFSET 0x38
 #define PARAMETERS_COMMAND_LINE_OFFSET 0x70
 #define PARAMETERS_WINDOW_FLAGS_OFFSET 0xA4
 #define PARAMETERS_SHOW_WINDOW_FLAGS_OFFSET 0xA8
+#define PARAMETERS_DESKTOP_INFO_OFFSET 0xC0
 
 // 32-bit layout of a WOW64 process's own parameters (UNICODE_STRING32: two
 // 16-bit byte counts, then a 32-bit pointer at +4).
-#define PARAMETERS32_EVIDENCE_BYTES 0x70
+#define PARAMETERS32_EVIDENCE_BYTES 0x80
 #define PARAMETERS32_FLAGS_OFFSET 0x08
+#define PARAMETERS32_CONSOLE_HANDLE_OFFSET 0x10
 #define PARAMETERS32_STANDARD_INPUT_OFFSET 0x18
 #define PARAMETERS32_CURRENT_DIRECTORY_OFFSET 0x24
 #define PARAMETERS32_COMMAND_LINE_OFFSET 0x40
 #define PARAMETERS32_WINDOW_FLAGS_OFFSET 0x68
 #define PARAMETERS32_SHOW_WINDOW_FLAGS_OFFSET 0x6C
+#define PARAMETERS32_DESKTOP_INFO_OFFSET 0x78
 
 // RTL_USER_PROC_PARAMS_NORMALIZED in a record's Flags: without it, the
 // record's string buffers are offsets from the record's own address (a
@@ -59,6 +63,8 @@ typedef struct SHELL_EVIDENCE {
     // StandardInput, StandardOutput, StandardError as the parent gave them
     // (read with the flags, found when they are)
     ULONG_PTR standardHandles[STANDARD_HANDLES];
+    ULONG_PTR consoleHandle;  // 0 when it has no console (read with the flags)
+    REMOTE_TEXT desktopInfo;  // the desktop its start-up asked for, "WinSta0\Default"
     PROCESS_OWNER owner;
     int foundIntegrity;
     DWORD integrity;        // last sub-authority of the token's label SID

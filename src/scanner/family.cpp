@@ -4,6 +4,8 @@
 // than that one, and a missing creation time ends the chain.
 #include "family.h"
 
+#include "text.h"
+
 static int IsInChain(const SHELL_FAMILY* family, const LISTED_PROCESS* shell, const LISTED_PROCESS* parent,
                      DWORD processId)
 {
@@ -60,4 +62,21 @@ void CollectShellFamily(const PROCESS_LIST* list, const LISTED_PROCESS* shell, c
     if (parent != NULL)
         CollectAncestors(list, shell, parent, family);
     CollectChildren(list, shell, ownProcessId, family);
+}
+
+int IsConsoleHostName(const WCHAR* name, size_t chars)
+{
+    return IsSameAsciiName(name, chars, "conhost.exe") || IsSameAsciiName(name, chars, "OpenConsole.exe");
+}
+
+int FindConsoleHostChild(const PROCESS_LIST* list, const LISTED_PROCESS* process, LISTED_PROCESS* host)
+{
+    DWORD position = 0;
+    if (process->created == 0)
+        return 0;
+    while (NextListedProcess(list, &position, host))
+        if (host->parentProcessId == process->processId && host->processId != process->processId &&
+            host->created != 0 && host->created >= process->created && IsConsoleHostName(host->name, host->nameChars))
+            return 1;
+    return 0;
 }

@@ -30,4 +30,12 @@ typedef struct SHELL_FAMILY {
 void CollectShellFamily(const PROCESS_LIST* list, const LISTED_PROCESS* shell, const LISTED_PROCESS* parent,
                         DWORD ownProcessId, SHELL_FAMILY* family);
 
+// 1 for the image name of a console host: conhost.exe, or OpenConsole.exe,
+// the one Windows Terminal and editors bring.
+int IsConsoleHostName(const WCHAR* name, size_t chars);
+// The first process of the list with a console host's name that process
+// started (it names process as its parent and was created no earlier than
+// it): the host of a console it made; 1 when there is one.
+int FindConsoleHostChild(const PROCESS_LIST* list, const LISTED_PROCESS* process, LISTED_PROCESS* host);
+
 #endif

@@ -5,8 +5,8 @@
 
 #include <string.h>
 
-#include "asciifold.h"
 #include "environment.h"
+#include "text.h"
 
 typedef struct INTERPRETER_NAME {
     const char* interpreter;
@@ -92,15 +92,6 @@ int QueryImagePath(HANDLE process, WCHAR* path, DWORD capacity)
     return 1;
 }
 
-static int IsSameName(const WCHAR* name, size_t nameChars, const char* wanted)
-{
-    size_t index = 0;
-    for (; wanted[index] != '\0'; index++)
-        if (index >= nameChars || FoldAsciiLetter(name[index]) != FoldAsciiLetter((unsigned char)wanted[index]))
-            return 0;
-    return index == nameChars;
-}
-
 void NameInterpreter(IMAGE_IDENTITY* identity, const WCHAR* imageName, size_t imageNameChars)
 {
     const size_t count = sizeof(INTERPRETERS) / sizeof(INTERPRETERS[0]);
@@ -108,15 +99,15 @@ void NameInterpreter(IMAGE_IDENTITY* identity, const WCHAR* imageName, size_t im
     identity->renamed = 0;
     if (identity->foundOriginalName) {
         for (size_t index = 0; index < count; index++) {
-            if (!IsSameName(identity->originalName, identity->originalNameChars, INTERPRETERS[index].originalName))
+            if (!IsSameAsciiName(identity->originalName, identity->originalNameChars, INTERPRETERS[index].originalName))
                 continue;
             identity->interpreter = INTERPRETERS[index].interpreter;
-            identity->renamed = !IsSameName(imageName, imageNameChars, INTERPRETERS[index].usualImage);
+            identity->renamed = !IsSameAsciiName(imageName, imageNameChars, INTERPRETERS[index].usualImage);
             return;
         }
     }
     for (size_t index = 0; index < count; index++) {
-        if (IsSameName(imageName, imageNameChars, INTERPRETERS[index].usualImage)) {
+        if (IsSameAsciiName(imageName, imageNameChars, INTERPRETERS[index].usualImage)) {
             identity->interpreter = INTERPRETERS[index].interpreter;
             return;
         }

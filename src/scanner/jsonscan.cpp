@@ -21,6 +21,7 @@ static SHELL_EVIDENCE Evidence;
 static SHELL_CONNECTIONS Connections;
 static IMAGE_IDENTITY Identity;
 static SHELL_FAMILY Family;
+static SHELL_WINDOW Window;
 static WCHAR ParentPath[IMAGE_PATH_CHARS];
 
 void BeginJsonScan(JSON_SCAN* scan, const RUN_FACTS* facts)
@@ -35,6 +36,10 @@ void BeginJsonScan(JSON_SCAN* scan, const RUN_FACTS* facts)
     scan->waitForPrompt = 0;
     scan->listTime = 0;
     scan->tablesAsked = 0;
+    scan->windowsAsked = 0;
+    scan->windows.read = 0;
+    scan->windows.windows = NULL;
+    scan->windows.capacity = 0;
     scan->list.records = NULL;
     scan->list.bytes = 0;
     scan->summary.version = facts->version;
@@ -49,6 +54,7 @@ int ReadJsonScanList(JSON_SCAN* scan)
     LONG status = 0;
     FILETIME now;
     scan->tablesAsked = 0;
+    scan->windowsAsked = 0;
     GetSystemTimeAsFileTime(&now);
     scan->listTime = (ULONGLONG)now.dwHighDateTime << 32 | now.dwLowDateTime;
     if (ReadProcessList(&scan->list, &status))
@@ -174,6 +180,21 @@ static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process, int open
                            process->parentProcessId, &Connections);
         report.connections = &Connections;
     }
+    // So are the console windows: a poll without a shell to print reads none.
+    // The tool's own session is the list's record of it.
+    LISTED_PROCESS own;
+    if (!scan->windowsAsked) {
+        scan->windows.read = 0;
+        if (FindListedProcess(&scan->list, scan->ownProcessId, &own))
+            ReadWindowList(&scan->windows, own.session);
+        scan->windowsAsked = 1;
+    }
+    int consoleHandle = !opened || !Evidence.foundWindowFlags ? CONSOLE_HANDLE_UNKNOWN
+                        : Evidence.consoleHandle == 0      ? CONSOLE_HANDLE_NONE
+                                                           : CONSOLE_HANDLE_SET;
+    FindShellWindow(scan->windows.read ? &scan->windows : NULL, &scan->list, process, report.parent, &Family,
+                    consoleHandle, &Window);
+    report.window = &Window;
     NameShellSigns(&report);
     PrintShellObject(&report);
     FlushJsonLine(scan);

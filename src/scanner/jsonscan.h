@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include "consolewindow.h"
 #include "imageidentity.h"
 #include "processlist.h"
 #include "report.h"
@@ -74,6 +75,8 @@ typedef struct JSON_SCAN {
     PROCESS_LIST list;
     int tablesAsked;    // the TCP tables were read for this list
     TCP_TABLES tables;
+    int windowsAsked;   // the console windows were read for this list
+    WINDOW_LIST windows;
     SCAN_REPORT summary;
 } JSON_SCAN;
 

@@ -195,6 +195,27 @@ static void PrintJsonConnections(const SHELL_CONNECTIONS* connections)
     printf("],\"connections_cut\":%s", connections->cut ? "true" : "false");
 }
 
+// {"state":…,"handle":…,"class":…,"via":…,"owner_pid":…,"desktop":…,
+// "requested_desktop":…}, or null where nothing was looked at.
+static void PrintJsonWindow(const SHELL_WINDOW* window, const SHELL_EVIDENCE* evidence)
+{
+    if (window == NULL) {
+        printf("null");
+        return;
+    }
+    printf("{\"state\":\"%s\",\"handle\":", window->state);
+    if (window->found)
+        printf("\"0x%llx\",\"class\":\"%s\",\"via\":\"%s\",\"owner_pid\":%lu,\"desktop\":",
+               (unsigned long long)(ULONG_PTR)window->window, window->className, window->via,
+               (unsigned long)window->ownerProcessId);
+    else
+        printf("null,\"class\":null,\"via\":null,\"owner_pid\":null,\"desktop\":");
+    PrintJsonTextOrNull(window->found ? window->desktop : NULL, DESKTOP_NAME_CHARS);
+    printf(",\"requested_desktop\":");
+    PrintJsonRemoteText(evidence != NULL ? &evidence->desktopInfo : NULL);
+    putchar('}');
+}
+
 void PrintShellObject(const SHELL_REPORT* report)
 {
     const SHELL_EVIDENCE* evidence = report->evidence;
@@ -256,6 +277,8 @@ void PrintShellObject(const SHELL_REPORT* report)
     PrintJsonBoolean(read && evidence->foundWindowFlags, HasRedirectedStdio(evidence));
     printf(",\"stdio_one_handle\":");
     PrintJsonBoolean(read && evidence->foundWindowFlags, HasOneStdioHandle(evidence));
+    printf(",\"window\":");
+    PrintJsonWindow(report->window, evidence);
     PrintJsonConnections(report->connections);
     printf(",\"children\":");
     PrintJsonProcesses(report->family->children, report->family->childCount);

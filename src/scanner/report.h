@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "consolewindow.h"
 #include "environment.h"
 #include "evidence.h"
 #include "family.h"
@@ -36,7 +37,7 @@ void PrintScanEnd(int records);
 #define PARENT_RUNNING 1
 #define PARENT_UNKNOWN 2  // a creation time is missing, so nobody can tell
 
-#define SHELL_SIGNS_MAX 16
+#define SHELL_SIGNS_MAX 24  // more than every sign there is
 
 // One listed shell in the JSON layouts.
 typedef struct SHELL_REPORT {
@@ -55,6 +56,7 @@ typedef struct SHELL_REPORT {
     const WCHAR* parentPath;        // NULL when not running or not found
     const SHELL_CONNECTIONS* connections;  // NULL when the TCP tables could not be read
     const SHELL_FAMILY* family;
+    const SHELL_WINDOW* window;     // its console window as it stands
     int signCount;
     const char* signs[SHELL_SIGNS_MAX];
 } SHELL_REPORT;

@@ -126,6 +126,11 @@ void NameShellSigns(SHELL_REPORT* report)
     int count = 0;
     if (WasStartedHidden(evidence))
         report->signs[count++] = "started-hidden";
+    // What the console window shows now, whatever the start asked for.
+    if (report->window != NULL && IsWindowKeptFromView(report->window->state))
+        report->signs[count++] = "window-hidden";
+    if (report->window != NULL && strcmp(report->window->state, "no-window") == 0)
+        report->signs[count++] = "no-window";
     if (HasRedirectedStdio(evidence))
         report->signs[count++] = "redirected-stdio";
     if (HasOneStdioHandle(evidence))

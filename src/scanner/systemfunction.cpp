@@ -6,7 +6,7 @@
 // of the same name beside the tool (in a Downloads folder, an unpacked kit,
 // a shared tools folder) would otherwise be found first and run inside an
 // elevated tool with the debug privilege on.
-static HMODULE LoadSystemLibrary(const char* name)
+HMODULE LoadSystemModule(const char* name)
 {
     HMODULE module = LoadLibraryExA(name, NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Windows 7 without KB2533623 refuses the flag itself: the full path
@@ -28,7 +28,7 @@ FARPROC FindSystemFunction(SYSTEM_FUNCTION* function)
     if (!function->resolved) {
         // ntdll is mapped into every process and stays; a library loaded
         // here is never freed, so the address stays good for the run.
-        HMODULE module = function->load ? LoadSystemLibrary(function->module) : GetModuleHandleA(function->module);
+        HMODULE module = function->load ? LoadSystemModule(function->module) : GetModuleHandleA(function->module);
         function->address = module != NULL ? GetProcAddress(module, function->name) : NULL;
         function->resolved = 1;
     }

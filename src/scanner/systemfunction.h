@@ -15,6 +15,11 @@ typedef struct SYSTEM_FUNCTION {
     FARPROC address;
 } SYSTEM_FUNCTION;
 
+// Loads a system DLL from System32 alone, where a DLL of that name beside
+// the tool cannot take its place; NULL when it cannot be loaded. It stays
+// loaded for the run.
+HMODULE LoadSystemModule(const char* name);
+
 // The function's address, looked up once; NULL when the module or the
 // function is missing.
 FARPROC FindSystemFunction(SYSTEM_FUNCTION* function);

@@ -10,5 +10,8 @@ void CopyText(char* text, DWORD capacity, const char* source);
 // Copies characters characters of source (or fewer, at a terminating zero),
 // cut to capacity - 1.
 void CopyWideText(WCHAR* text, DWORD capacity, const WCHAR* source, size_t characters);
+// 1 when the chars characters of name are wanted, ASCII letters compared
+// without regard to case.
+int IsSameAsciiName(const WCHAR* name, size_t chars, const char* wanted);
 
 #endif

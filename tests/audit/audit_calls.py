@@ -15,7 +15,9 @@ only for changes made through the tool's own process handles.
 Checks (each violation is tagged so that the fault test can tell them apart):
   [access]    OpenProcess asks for 0x0410, 0x0400 or 0x1000 only; a token of
               another process is opened for TOKEN_QUERY only.
-  [forbidden] no call that writes to, allocates or protects memory in, starts
+  [forbidden] no DLL loaded by name but from System32 (the flag
+              LOAD_LIBRARY_SEARCH_SYSTEM32, or a System32 path); no
+              call that writes to, allocates or protects memory in, starts
               a thread in, duplicates a handle of, suspends, debugs, ends or
               otherwise changes another process (or its token or security).
   [budget]    every scanned process is opened for the shell test exactly
@@ -41,7 +43,8 @@ Checks (each violation is tagged so that the fault test can tell them apart):
               process gets no evidence read. The line layout reads neither. The functions
               NtQueryInformationProcess and NtQuerySystemInformation are each
               looked up at most once in the run, the process list is read
-              once, and ntdll is neither loaded nor freed during the scan.
+              once, and ntdll is neither loaded nor freed during the scan;
+              the line layout loads no DLL.
   [lookups]   a listed process gets exactly the lookups of its layout's
               record, a process that is not listed none of them; the run
               looks each distinct owner of a listed process up once, by the
@@ -243,6 +246,8 @@ LEGEND = {
 MODULE_FINDS = {"getmodulehandlea", "getmodulehandlew"}
 MODULE_LOADS = {"loadlibrarya", "loadlibraryw", "loadlibraryexa", "loadlibraryexw"}
 MODULE_FREES = {"freelibrary", "freelibraryandexitthread"}
+LOAD_FROM_SYSTEM32 = 0x800  # LOAD_LIBRARY_SEARCH_SYSTEM32
+SYSTEM_PATH = re.compile(r"^[a-z]:\\{1,2}windows\\{1,2}system32\\{1,2}[^\\]+$", re.I)  # a trace doubles "\\"
 QUERY_FUNCTIONS = {"ntqueryinformationprocess", "ntquerysysteminformation"}
 
 ACCOUNT_LOOKUPS = {"lookupaccountsida", "lookupaccountsidw", "lookupaccountsidlocala", "lookupaccountsidlocalw"}
@@ -609,6 +614,14 @@ class Audit:
                         self.fail("budget", "%s is looked up again (%d times in the run, not once): %s" %
                                   (name, self.resolved[name], call.describe()))
                 continue
+            if key in MODULE_LOADS:
+                # A DLL the tool loads comes from System32 alone, and the
+                # text layouts load none.
+                flags = call.argument(2, True) if key.startswith("loadlibraryex") else 0
+                if not SYSTEM_PATH.match(call.text(0) or "") and not (flags or 0) & LOAD_FROM_SYSTEM32:
+                    self.fail("forbidden", "a DLL is loaded by name from the search path: %s" % call.describe())
+                if self.layout == LAYOUT_LINE:
+                    self.fail("budget", "the line layout loads a DLL: %s" % call.describe())
             if key in MODULE_FINDS or key in MODULE_LOADS:
                 names_ntdll = "ntdll" in call.text(0).lower()
                 if names_ntdll and call.retval:

@@ -4,7 +4,7 @@ that audit_calls.py recorded and passed (-l and -j), plants one fault at a
 time in a copy (a wider access mask, a forbidden call, an extra read, a
 missing or extra lookup, an evidence read or parent check for a process that
 is not listed, NtQueryInformationProcess looked up again or ntdll loaded or
-freed during the scan, a leaked or misplaced close, a lost target or output
+freed during the scan, a DLL loaded by its bare name or by the line layout, a leaked or misplaced close, a lost target or output
 record) and requires the checker to report it under the right tag. Control
 edits that must not count as faults (a system DLL's own call, noise in a
 register's upper half, the recorded traces unchanged) must still pass.
@@ -258,6 +258,10 @@ def line_faults(trace):
             lines, quiet_close, make_call_lines(thread, "KERNEL32", "LoadLibraryA",
                                                 ['%x "ntdll.dll"' % ntdll_lookup.argument(0)],
                                                 "%x" % ntdll_lookup.retval, "%x" % ntdll_lookup.ret))),
+        ("the line layout loads user32", "budget", lambda: insert_after(
+            lines, quiet_close, make_call_lines(thread, "KERNEL32", "LoadLibraryExA",
+                                                ['%x "user32.dll"' % ntdll_lookup.argument(0), "00000000", "00000800"],
+                                                "7b400000", "%x" % ntdll_lookup.ret))),
         ("ntdll is freed during the scan", "budget", lambda: insert_after(
             lines, quiet_close, make_call_lines(thread, "KERNEL32", "FreeLibrary", ["%x" % ntdll_lookup.retval],
                                                 "00000001", "%x" % ntdll_lookup.ret))),
@@ -337,6 +341,7 @@ def json_faults(trace):
     parent_close = trace.on_handle(parent_open, "CloseHandle")
     next_open = trace.after(parent_close, "OpenProcess", lambda call: call.argument(0, True) == 0x410)
     query_lookup = trace.find("GetProcAddress", lambda call: call.text(1) == "NtQueryInformationProcess")
+    module_load = trace.find("LoadLibraryExA")
     list_read = trace.find("NtQuerySystemInformation", lambda call: call.argument(0, True) == 5)
     quiet_handle = format_handle(quiet_open.retval)
     quiet_id = "%08x" % quiet
@@ -383,6 +388,8 @@ def json_faults(trace):
          lambda: insert_after(lines, listed_wow64, lines_of(lines, listed_region) * 3)),
         ("a second basic-information query, after the shell test", "lookups",
          lambda: insert_after(lines, listed_wow64, lines_of(lines, listed_basic))),
+        ("a DLL is loaded by its bare name", "forbidden",
+         lambda: replace_in_line(lines, module_load.line, ",00000800)", ",00000000)")),
         ("NtQueryInformationProcess is looked up a second time", "budget", lambda: insert_after(
             lines, quiet_close, lines_of(lines, query_lookup))),
         ("the process list is read again during the scan", "budget", lambda: insert_after(

@@ -26,8 +26,8 @@ done
 
 "$source_dir/scripts/run" -j >"$work_dir/run.jsonl" 2>"$work_dir/run.log" || fail "scripts/run -j: $(cat "$work_dir/run.log")"
 demo_id=$(sed -n 's/^run: demo shell: cmd.exe, pid \([0-9]*\)$/\1/p' "$work_dir/run.log")
-grep "\"pid\":$demo_id," "$work_dir/run.jsonl" | grep -q '"signs":\["started-hidden","redirected-stdio","parent-gone"\]}$' ||
-    fail "the demo shell ($demo_id) is not listed with its three signs: $(cat "$work_dir/run.jsonl")"
+grep "\"pid\":$demo_id," "$work_dir/run.jsonl" | grep -q '"signs":\["started-hidden","no-window","redirected-stdio","parent-gone"\]}$' ||
+    fail "the demo shell ($demo_id) is not listed with its four signs: $(cat "$work_dir/run.jsonl")"
 kill -0 "$other" 2>/dev/null || fail "the other shell's wine process has ended"
 [ "$(shells)" = "$other_id" ] || fail "after scripts/run the shells are '$(shells)', not the other one ($other_id)"
 finish run
