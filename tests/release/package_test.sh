@@ -6,8 +6,11 @@
 # package named after the project's version, and checksum files that
 # sha256sum -c accepts. Also docs/ in it, every link leading into it, and the
 # Velociraptor artifact: only keys of the artifact format, pinned to this
-# build's executable, the tool fetched by name alone and run with -j, a Scan
-# row whatever happened, and the shell object's fields as the Shells columns.
+# build's executable, the tool fetched by name alone and run with -j in the
+# Shells source and not in the export, a Scan row whatever the tool did, and
+# the shell object's fields as the Shells columns.
+# And every complete example line in README.md and docs/: JSON, with the
+# fields of its object in the order the tool writes them.
 # Usage: package_test.sh SOURCE_DIR WORK_DIR REFERENCE_EXE VERSION BUILD_TYPE
 set -eu
 . "$(dirname "$0")/lib.sh"
@@ -73,9 +76,9 @@ done)
 for link in $links; do [ -e "$work_dir/unpacked/$link" ] || fail "the package lacks $link"; done
 
 /usr/bin/python3 - "$work_dir/dist-1/$artifact" "$version" "$work_dir/dist-1/Murkscope64.exe" \
-    "$source_dir/tests/output_tests.cpp" <<'END' ||
-import hashlib, re, sys, yaml
-path, version, exe, output_tests = sys.argv[1:]
+    "$source_dir/tests/output_tests.cpp" "$source_dir" <<'END' ||
+import glob, hashlib, json, os, re, sys, yaml
+path, version, exe, output_tests, source_dir = sys.argv[1:]
 doc, sha256 = yaml.safe_load(open(path, encoding="utf-8")), hashlib.sha256(open(exe, "rb").read()).hexdigest()
 # The fields of -j's shell and scan objects, in the order the tool writes
 # them: the output test's lists, which it checks against the tool's lines.
@@ -100,6 +103,9 @@ missing = [what for what, holds in {
     "the upload and the hash to compare in its description": all(t in doc.get("description", "") for t in (sha256, "tools upload --name Murkscope64")),
     "FetchBinary called with ToolName alone, no Version": calls and all(re.findall(r"(\w+)\s*=", call) == ["ToolName"] for call in calls),
     "Shells and Scan in one scope": [(s.get("name"), "precondition" in s) for s in sources] == [("Shells", False), ("Scan", False)],
+    # Velociraptor runs an artifact's export before every cell of its collections' and hunts'
+    # notebooks, on the server: the tool is fetched and run in the Shells source instead.
+    "an export that neither fetches nor runs the tool": not re.search(r"execve|FetchBinary|<=", doc.get("export") or ""),
     "the tool run with -j, only lines that begin with { parsed": 'execve(argv=[Path, "-j"], sep="\\n"' in vql
         and re.search(r"parse_json\(data=Stdout\) AS Line\s+FROM Output WHERE Stdout =~ '\^\[\{\]'", vql),
     "one Scan row either way, with the exit status": "ReturnCode AS tool_exit_code" in scan_query
@@ -108,9 +114,41 @@ missing = [what for what, holds in {
     "the shell object's fields as the Shells columns": re.findall(r"Line\.(\w+) AS (\w+)", queries.get("Shells", "")) == [(f, f) for f in shell],
     "started typed as a timestamp": {"name": "started", "type": "timestamp"} in (doc.get("column_types") or []),
 }.items() if not holds]
-sys.exit("".join("FAIL: %s lacks %s\n" % (path, what) for what in missing) or None)
+# Every complete example line of the documents (one that begins with {"type": and
+# leaves nothing out with "…") is JSON with exactly the fields the tool writes,
+# in order, and so are the objects inside it.
+class Object(list):  # a JSON object as its (key, value) pairs, in order, repeats kept
+    def names(self): return [name for name, _ in self]
+    def value(self, name): return dict(list(self)).get(name)
+expected = {"shell": [shell], "scan": [scan, scan + ["ended"]],
+            "ended": [["type", "host", "pid", "name", "started", "ended"]]}
+inner = {"parent": ["pid", "name", "path", "running"], "ancestors": ["pid", "name", "started"],
+         "children": ["pid", "name", "started"]}
+wrong = []
+for page in [os.path.join(source_dir, "README.md")] + sorted(glob.glob(os.path.join(source_dir, "docs", "*.md"))):
+    for number, text in enumerate(open(page, encoding="utf-8"), 1):
+        if not text.startswith('{"type":') or "\u2026" in text:
+            continue
+        where = "%s:%d" % (os.path.relpath(page, source_dir), number)
+        try:
+            line = json.loads(text, object_pairs_hook=Object)
+        except ValueError as error:
+            wrong.append("%s: not a JSON line (%s)" % (where, error))
+            continue
+        kind = line.value("type")
+        if kind not in expected:
+            wrong.append("%s: a line of type %s, which the tool does not write" % (where, kind))
+        elif line.names() not in expected[kind]:
+            wrong.append("%s: a %s line with the fields %s, not %s" % (where, kind, line.names(), expected[kind][0]))
+        for name, keys in inner.items():
+            value = line.value(name)
+            for item in [value] if isinstance(value, Object) else value if isinstance(value, list) else []:
+                if not isinstance(item, Object) or item.names() != keys:
+                    wrong.append("%s: %s holds %s, not an object of %s" % (where, name, item.names() if isinstance(item, Object) else item, keys))
+sys.exit("".join("FAIL: %s lacks %s\n" % (path, what) for what in missing) +
+         "".join("FAIL: %s\n" % what for what in wrong) or None)
 END
-    fail "$artifact is not as it should be"
+    fail "$artifact or an example line of the documents is not as it should be"
 
 finish package
 echo "package $package: $(cut -d' ' -f1 "$work_dir/dist-1/$package.sha256")"
