@@ -269,7 +269,7 @@ const char* const SHELL_FIELDS[] = {"type",         "host",          "pid",     
                                     "wow64",        "user",          "domain",      "sid",         "integrity",
                                     "path",         "command_line",  "current_directory",          "prompt_entry",
                                     "interpreter",  "original_name", "session",      "started",       "parent",      "ancestors",   "started_hidden",
-                                    "redirected_stdio", "stdio_one_handle", "window", "connections", "connections_cut", "children",
+                                    "redirected_stdio", "stdio_one_handle", "window", "console_host", "connections", "connections_cut", "children",
                                     "children_cut", "signs"};
 const char* const SCAN_FIELDS[] = {"type",      "host",       "version", "started", "elevated", "debug_privilege",
                                    "processes", "unreadable", "protected", "shells", "error"};
@@ -544,29 +544,30 @@ TEST(JsonLines, EachShellsConsoleWindowIsLookedAtAsItStandsNow)
         const char* className;
         const char* desktop;
         std::vector<std::string> signs;
+        const char* hostMode;  // the console host's mode, "null" for none
     } cases[] = {
         {cmd, {NEW, STARTF_USESHOWWINDOW, SW_HIDE, true, NULL, NULL}, NULL, "hidden", "console-host",
-         "WineConsoleClass", "Default", {"started-hidden", "window-hidden", "redirected-stdio"}},
+         "WineConsoleClass", "Default", {"started-hidden", "window-hidden", "redirected-stdio"}, "classic"},
         {cmd, {NEW, 0, 0, true, NULL, NULL}, HideWindow, "hidden", "console-host", "WineConsoleClass", "Default",
-         {"window-hidden", "redirected-stdio"}},
+         {"window-hidden", "redirected-stdio"}, "classic"},
         {cmd, {NEW, 0, 0, true, NULL, NULL}, MinimizeWindow, "minimized", "console-host", "WineConsoleClass", "Default",
-         {"redirected-stdio"}},
+         {"redirected-stdio"}, "classic"},
         {cmd, {NEW, 0, 0, true, NULL, NULL}, MoveWindowOffScreen, "off-screen", "console-host", "WineConsoleClass",
-         "Default", {"window-hidden", "redirected-stdio"}},
+         "Default", {"window-hidden", "redirected-stdio"}, "classic"},
         {cmd, {NEW, 0, 0, true, NULL, NULL}, MakeWindowTransparent, "transparent", "console-host", "WineConsoleClass",
-         "Default", {"window-hidden", "redirected-stdio"}},
+         "Default", {"window-hidden", "redirected-stdio"}, "classic"},
         {target + L"prompt-first", {NONE, 0, 0, true, NULL, NULL}, NULL, "no-window", "null", "null", "null",
-         {"no-window", "redirected-stdio"}},
+         {"no-window", "redirected-stdio"}, "other"},
         {target + L"prompt-first", {DETACHED_PROCESS, 0, 0, true, NULL, NULL}, NULL, "no-console", "null", "null",
-         "null", {"redirected-stdio"}},
+         "null", {"redirected-stdio"}, "null"},
         {target + L"window-console", {NONE, 0, 0, true, NULL, NULL}, NULL, "visible", "shell", "ConsoleWindowClass",
-         "Default", {"redirected-stdio"}},
+         "Default", {"redirected-stdio"}, "other"},
         {target + L"window-console", {NONE, 0, 0, true, NULL, L"WinSta0\\MurkOther"}, NULL, "other-desktop", "shell",
-         "ConsoleWindowClass", "MurkOther", {"window-hidden", "redirected-stdio"}},
+         "ConsoleWindowClass", "MurkOther", {"window-hidden", "redirected-stdio"}, "other"},
         {target + L"window-pseudo", {NONE, 0, 0, true, NULL, NULL}, NULL, "no-window", "shell", "PseudoConsoleWindow",
-         "Default", {"no-window", "redirected-stdio"}},
+         "Default", {"no-window", "redirected-stdio"}, "other"},
         {target + L"window-pseudo-owned", {NONE, 0, 0, true, NULL, NULL}, NULL, "visible", "shell",
-         "PseudoConsoleWindow", "Default", {"redirected-stdio"}},
+         "PseudoConsoleWindow", "Default", {"redirected-stdio"}, "other"},
     };
     const size_t count = sizeof(cases) / sizeof(cases[0]);
     Target shells[count];
@@ -606,10 +607,53 @@ TEST(JsonLines, EachShellsConsoleWindowIsLookedAtAsItStandsNow)
         EXPECT_EQ(cases[index].start.desktop == NULL ? "" : "WinSta0\\MurkOther", Field(*window, "requested_desktop"));
         EXPECT_EQ(cases[index].start.startFlags != 0 ? "true" : "false", Field(*shell, "started_hidden")) << index;
         EXPECT_EQ(cases[index].signs, Signs(*shell)) << index;
+        const JsonValue* host = shell->Find("console_host");
+        EXPECT_EQ(cases[index].hostMode, host->kind == JsonValue::NUL ? "null" : Field(*host, "mode")) << index;
     }
     for (Target& shell : shells)
         StopTarget(&shell);
     CloseDesktop(other);
+}
+
+TEST(JsonLines, AShellInAPseudoConsoleNamesItsMakerAndOnlyATerminalMakesNoSign)
+{
+    // The target makes a pseudo console and runs a real cmd.exe in it;
+    // a copy of it named as Windows Terminal does the same.
+    std::string terminal = BinDirectory() + "WindowsTerminal.exe";
+    ASSERT_TRUE(CopyFileA((BinDirectory() + TARGET_PROGRAM).c_str(), terminal.c_str(), FALSE));
+    const char* programs[] = {TARGET_PROGRAM, "WindowsTerminal.exe"};
+    Target makers[2];
+    DWORD shells[2] = {0, 0};
+    for (int index = 0; index < 2; index++) {
+        ASSERT_TRUE(StartTargetProgram(programs[index], MODE_PSEUDO_CONSOLE, DETACHED_PROCESS, &makers[index]));
+        DWORD read = 0;
+        ASSERT_TRUE(ReadFile(makers[index].output, &shells[index], sizeof(shells[index]), &read, NULL));
+    }
+    JsonRun run;
+    for (int attempt = 0; attempt < 50; attempt++) {
+        run = RunJson();
+        if (FindShell(run, shells[0]) != nullptr && FindShell(run, shells[1]) != nullptr)
+            break;
+        Sleep(200);
+    }
+    for (int index = 0; index < 2; index++) {
+        const JsonValue* shell = FindShell(run, shells[index]);
+        ASSERT_NE(nullptr, shell) << programs[index];
+        const JsonValue* host = shell->Find("console_host");
+        ASSERT_EQ(JsonValue::OBJECT, host->kind) << programs[index];
+        EXPECT_EQ("conhost.exe", Field(*host, "name"));
+        EXPECT_EQ("pseudo-console", Field(*host, "mode")) << Field(*host, "command_line");
+        const JsonValue* owner = host->Find("owner");
+        ASSERT_EQ(JsonValue::OBJECT, owner->kind) << programs[index];
+        EXPECT_EQ(std::to_string(makers[index].info.dwProcessId), Field(*owner, "pid"));
+        EXPECT_EQ(programs[index], Field(*owner, "name"));
+        EXPECT_EQ(BinDirectory() + programs[index], Field(*owner, "path"));
+        std::vector<std::string> signs = Signs(*shell);
+        EXPECT_EQ(index == 0, std::count(signs.begin(), signs.end(), "unusual-pseudo-console") == 1) << programs[index];
+    }
+    for (Target& maker : makers)
+        StopTarget(&maker);
+    DeleteFileA(terminal.c_str());
 }
 
 TEST(JsonLines, InterpretersAreListedByTheirImageAndHostileImagesNameNothing)

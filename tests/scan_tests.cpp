@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "consolehost.h"
 #include "privilege.h"
 #include "json_value.h"
 #include "jsonscan.h"
@@ -569,6 +570,28 @@ TEST(ScanProcessesAsJson, AncestorsAndChildrenComeFromTheListAndAreCut)
     QuerySystemInformationEntry = QuerySystemInformation;
     Change = LIST_AS_IS;
     StopTarget(&target);
+}
+
+TEST(NameConsoleHostMode, TheCommandLineSaysHowAHostWasStarted)
+{
+    struct {
+        const wchar_t* commandLine;
+        const char* mode;
+    } cases[] = {
+        {L"\\??\\C:\\Windows\\system32\\conhost.exe 0xffffffff -ForceV1", "classic"},
+        {L"\"C:\\windows\\system32\\conhost.exe\" --server 0x30", "classic"},  // Wine's console with a window
+        {L"conhost.exe --headless --width 80 --height 25 --signal 0x1 -- cmd.exe", "pseudo-console"},  // OpenSSH's
+        {L"\"C:\\Program Files\\WT\\OpenConsole.exe\" --headless --width 120 --height 30 --signal 0x9fc --server 0x9f4",
+         "pseudo-console"},
+        {L"conhost.exe --headless cmd.exe /c whoami", "headless-launcher"},
+        {L"conhost.exe --headless --width 80 \"C:\\Users\\x\\run me.exe\"", "headless-launcher"},
+        {L"C:\\Windows\\System32\\conhost.exe -Embedding", "handoff"},
+        {L"\"C:\\windows\\system32\\conhost.exe\" --server 0x30 --headless", "other"},  // Wine's, without a window
+        {L"conhost.exe --headless --width 80", "other"},
+        {L"", "other"},
+    };
+    for (const auto& each : cases)
+        EXPECT_STREQ(each.mode, NameConsoleHostMode(each.commandLine, wcslen(each.commandLine))) << Utf8(each.commandLine);
 }
 
 TEST(IsStartingProcess, YoungOnlyWithinTwoSecondsEitherSideOfTheListTime)

@@ -496,6 +496,65 @@ static int StartPromptCopyOnOneHandle(const char* mode)
     return started && ready == 'R';
 }
 
+// The real cmd.exe a pseudo-console target runs, ended with the target.
+static HANDLE PseudoConsoleShell = NULL;
+
+static DWORD WINAPI DrainPipe(void* pipe)
+{
+    char chunk[PAGE_BYTES];
+    DWORD read = 0;
+    while (ReadFile((HANDLE)pipe, chunk, sizeof(chunk), &read, NULL) && read != 0) {
+    }
+    return 0;
+}
+
+typedef HRESULT(WINAPI* CreatePseudoConsoleFunction)(COORD size, HANDLE input, HANDLE output, DWORD flags,
+                                                     void** console);
+// PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, which the headers give only for
+// newer targets.
+#define PSEUDOCONSOLE_ATTRIBUTE 0x00020016
+
+// A pseudo console of our own and a real cmd.exe in it, with a loopback
+// connection held, as a reverse shell hidden in a pseudo console holds its
+// server's; answers the shell's id, 0 when any of it failed.
+static DWORD StartShellInPseudoConsole(void)
+{
+    CreatePseudoConsoleFunction create =
+        (CreatePseudoConsoleFunction)(void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreatePseudoConsole");
+    HANDLE inputRead = NULL;
+    HANDLE inputWrite = NULL;
+    HANDLE outputRead = NULL;
+    HANDLE outputWrite = NULL;
+    SOCKET childEnd = INVALID_SOCKET;
+    SOCKET ownEnd = INVALID_SOCKET;
+    void* console = NULL;
+    COORD size = {80, 25};
+    if (create == NULL || !CreatePipe(&inputRead, &inputWrite, NULL, 0) || !CreatePipe(&outputRead, &outputWrite, NULL, 0) ||
+        !ConnectLoopback(&childEnd, &ownEnd) || create(size, inputRead, outputWrite, 0, &console) != S_OK)
+        return 0;
+    // Whatever the console writes is read, so that it never blocks.
+    HANDLE drain = CreateThread(NULL, 0, DrainPipe, outputRead, 0, NULL);
+    if (drain != NULL)
+        CloseHandle(drain);
+    static unsigned char attributes[PAGE_BYTES];
+    SIZE_T bytes = sizeof(attributes);
+    LPPROC_THREAD_ATTRIBUTE_LIST list = (LPPROC_THREAD_ATTRIBUTE_LIST)attributes;
+    STARTUPINFOEXW startup;
+    memset(&startup, 0, sizeof(startup));
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.lpAttributeList = list;
+    WCHAR commandLine[] = L"cmd.exe /q";
+    PROCESS_INFORMATION info;
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &bytes) ||
+        !UpdateProcThreadAttribute(list, 0, PSEUDOCONSOLE_ATTRIBUTE, console, sizeof(console), NULL, NULL) ||
+        !CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, EXTENDED_STARTUPINFO_PRESENT, NULL, NULL,
+                        &startup.StartupInfo, &info))
+        return 0;
+    CloseHandle(info.hThread);
+    PseudoConsoleShell = info.hProcess;
+    return info.dwProcessId;
+}
+
 // Fields of a fake image (this runs on x64, little-endian like the image).
 static void PutWord(unsigned char* where, WORD value)
 {
@@ -797,6 +856,11 @@ int main(int argc, char** argv)
     int oneHandle = IsMode(argv[1], MODE_SOCKET_LAUNCHER) || IsMode(argv[1], MODE_DUPLEX_LAUNCHER);
     if (oneHandle && !StartPromptCopyOnOneHandle(argv[1]))
         return 3;
+    DWORD pseudoShell = IsMode(argv[1], MODE_PSEUDO_CONSOLE) ? StartShellInPseudoConsole() : 0;
+    if (IsMode(argv[1], MODE_PSEUDO_CONSOLE) && pseudoShell == 0)
+        return 3;
+    // The launchers keep the environment they were started with.
+    int keepsEnvironment = oneHandle || pseudoShell != 0 || IsMode(argv[1], MODE_LAUNCHER);
     HANDLE ready = OpenOwnEvent("ready");
     HANDLE stop = OpenOwnEvent("stop");
 
@@ -811,7 +875,7 @@ int main(int argc, char** argv)
         arranged = MoveParameters(PAGE_NOACCESS);
     else if (strcmp(argv[1], MODE_PARAMETERS_UNMAPPED) == 0)
         arranged = MoveParameters(0);
-    else if (strcmp(argv[1], MODE_UNCHANGED) != 0 && !IsMode(argv[1], MODE_LAUNCHER) && !oneHandle) {
+    else if (strcmp(argv[1], MODE_UNCHANGED) != 0 && !keepsEnvironment) {
         unsigned char* block = EnvironmentForMode(argv[1]);
         if (block == NULL && strcmp(argv[1], MODE_ENV_UNMAPPED) != 0)
             arranged = 0;
@@ -846,6 +910,8 @@ int main(int argc, char** argv)
         WriteFile(output, "R", 1, &written, NULL);
         if (peb32 != NULL)
             WriteFile(output, &peb32, sizeof(peb32), &written, NULL);
+        if (pseudoShell != 0)
+            WriteFile(output, &pseudoShell, sizeof(pseudoShell), &written, NULL);
         if (IsMode(argv[1], MODE_LATE_PROMPT)) {
             Sleep(LATE_PROMPT_MILLISECONDS);
             WritePointer(parameters + ENVIRONMENT_OFFSET_IN_PARAMETERS, BLOCK("PROMPT=$P$G\0\0"));
@@ -855,6 +921,8 @@ int main(int argc, char** argv)
         while (ReadFile(input, &byte, 1, &read, NULL) && read != 0) {
         }
     }
+    if (PseudoConsoleShell != NULL)
+        TerminateProcess(PseudoConsoleShell, 0);
     if (strncmp(argv[1], "strings-", 8) == 0)
         RestoreStrings(parameters);
     if (IsMode(argv[1], MODE_FORGED_PATH))

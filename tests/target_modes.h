@@ -131,6 +131,11 @@
 #define MODE_WINDOW_PSEUDO "window-pseudo"
 #define MODE_WINDOW_PSEUDO_OWNED "window-pseudo-owned"
 
+// A pseudo console of the target's own with a real cmd.exe in it, and a
+// loopback connection held; the target writes the shell's id (4 bytes)
+// after its ready byte, and ends the shell when its input closes.
+#define MODE_PSEUDO_CONSOLE "pseudo-console"
+
 #define TARGET_PROGRAM "murk_target.exe"
 // The target built with a version resource that names it Cmd.Exe.
 #define CMDLIKE_PROGRAM "murk_cmdlike.exe"

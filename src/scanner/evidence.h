@@ -77,4 +77,10 @@ typedef struct SHELL_EVIDENCE {
 // process). Whatever cannot be read is left not found.
 void ReadShellEvidence(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence);
 
+// The command line of a 64-bit process that is not tested as a shell (a
+// console host), through a handle with PROCESS_QUERY_INFORMATION (for its
+// region checks) and PROCESS_VM_READ: its PEB, its parameters record and the text, at most
+// three reads and two region checks. 1 when it was read.
+int ReadProcessCommandLine(HANDLE process, REMOTE_TEXT* text);
+
 #endif

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "consolehost.h"
 #include "environment.h"
 #include "evidence.h"
 #include "signs.h"
@@ -23,6 +24,8 @@ static IMAGE_IDENTITY Identity;
 static SHELL_FAMILY Family;
 static SHELL_WINDOW Window;
 static WCHAR ParentPath[IMAGE_PATH_CHARS];
+static SHELL_CONSOLE_HOST ConsoleHost;
+static WCHAR ConsoleOwnerPath[IMAGE_PATH_CHARS];
 
 void BeginJsonScan(JSON_SCAN* scan, const RUN_FACTS* facts)
 {
@@ -64,35 +67,16 @@ int ReadJsonScanList(JSON_SCAN* scan)
     return 0;
 }
 
-static ULONGLONG ReadCreationTime(HANDLE process)
+// A running process's image path, from a process that is still the one
+// listed, into path (IMAGE_PATH_CHARS); NULL otherwise.
+static const WCHAR* ReadListedPath(const LISTED_PROCESS* listed, WCHAR* path)
 {
-    FILETIME created;
-    FILETIME exited;
-    FILETIME kernel;
-    FILETIME user;
-    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
-        return 0;
-    return (ULONGLONG)created.dwHighDateTime << 32 | created.dwLowDateTime;
-}
-
-// A handle opened by id belongs to the listed process unless both creation
-// times are known and differ: the listed one ended and its id was reused.
-static int IsListedProcess(HANDLE process, const LISTED_PROCESS* listed)
-{
-    ULONGLONG created = ReadCreationTime(process);
-    return created == 0 || listed->created == 0 || created == listed->created;
-}
-
-// The running parent's image path, from a process that is still the one
-// listed; NULL otherwise.
-static const WCHAR* ReadParentPath(const LISTED_PROCESS* parent)
-{
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent->processId);
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, listed->processId);
     if (process == NULL)
         return NULL;
-    int found = IsListedProcess(process, parent) && QueryImagePath(process, ParentPath, IMAGE_PATH_CHARS);
+    int found = IsHandleOfListedProcess(process, listed) && QueryImagePath(process, path, IMAGE_PATH_CHARS);
     CloseHandle(process);
-    return found ? ParentPath : NULL;
+    return found ? path : NULL;
 }
 
 // 1 when a process that refused reading opens for the limited query and
@@ -143,7 +127,7 @@ int IsStartingProcess(const JSON_SCAN* scan, ULONGLONG created)
 
 // Prints the shell object of a listed process: with what its shell test and
 // evidence read when it was opened, from the list alone when not.
-static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process, int opened, int answer)
+static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process, int opened, int answer, DWORD consoleHost)
 {
     SHELL_REPORT report;
     LISTED_PROCESS parent;
@@ -165,7 +149,7 @@ static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process, int open
         report.parentState = parent.created <= process->created ? PARENT_RUNNING : PARENT_GONE;
     if (report.parentState == PARENT_RUNNING) {
         report.parent = &parent;
-        report.parentPath = ReadParentPath(&parent);
+        report.parentPath = ReadListedPath(&parent, ParentPath);
     }
     CollectShellFamily(&scan->list, process, report.parent, scan->ownProcessId, &Family);
     report.family = &Family;
@@ -195,6 +179,10 @@ static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process, int open
     FindShellWindow(scan->windows.read ? &scan->windows : NULL, &scan->list, process, report.parent, &Family,
                     consoleHandle, &Window);
     report.window = &Window;
+    FindConsoleHost(&scan->list, process, consoleHost, &ConsoleHost);
+    report.consoleHost = &ConsoleHost;
+    if (ConsoleHost.foundOwner)
+        report.consoleOwnerPath = ReadListedPath(&ConsoleHost.owner, ConsoleOwnerPath);
     NameShellSigns(&report);
     PrintShellObject(&report);
     FlushJsonLine(scan);
@@ -217,11 +205,11 @@ int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process, int* li
         NameInterpreter(&Identity, process->name, process->nameChars);
         if (Identity.interpreter != NULL) {
             *listed = 1;
-            ReportShell(scan, process, 0, answer);
+            ReportShell(scan, process, 0, answer, 0);
         }
         return answer;
     }
-    if (!IsListedProcess(handle, process)) {
+    if (!IsHandleOfListedProcess(handle, process)) {
         CloseHandle(handle);
         return PROMPT_SKIPPED;
     }
@@ -236,11 +224,15 @@ int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process, int* li
     if (scan->waitForPrompt && answer == PROMPT_ABSENT && Identity.interpreter != NULL &&
         strcmp(Identity.interpreter, "cmd") == 0 && IsStartingProcess(scan, process->created))
         *listed = 0;
-    if (*listed)
+    // The system names a listed shell's console host through the same handle.
+    DWORD consoleHost = 0;
+    if (*listed) {
         ReadShellEvidence(handle, &Match, &Evidence);
+        consoleHost = QueryConsoleHostProcess(handle);
+    }
     CloseHandle(handle);
     if (*listed)
-        ReportShell(scan, process, 1, answer);
+        ReportShell(scan, process, 1, answer, consoleHost);
     return answer;
 }
 

@@ -75,3 +75,20 @@ int FindListedProcess(const PROCESS_LIST* list, DWORD processId, LISTED_PROCESS*
             return 1;
     return 0;
 }
+
+static ULONGLONG ReadCreationTime(HANDLE process)
+{
+    FILETIME created;
+    FILETIME exited;
+    FILETIME kernel;
+    FILETIME user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return 0;
+    return (ULONGLONG)created.dwHighDateTime << 32 | created.dwLowDateTime;
+}
+
+int IsHandleOfListedProcess(HANDLE process, const LISTED_PROCESS* listed)
+{
+    ULONGLONG created = ReadCreationTime(process);
+    return created == 0 || listed->created == 0 || created == listed->created;
+}

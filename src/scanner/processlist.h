@@ -58,4 +58,8 @@ int NextListedProcess(const PROCESS_LIST* list, DWORD* position, LISTED_PROCESS*
 // The first process of the list with that id; 1 when there is one.
 int FindListedProcess(const PROCESS_LIST* list, DWORD processId, LISTED_PROCESS* process);
 
+// A handle opened by id belongs to the listed process unless both creation
+// times are known and differ: the listed one ended and its id was reused.
+int IsHandleOfListedProcess(HANDLE process, const LISTED_PROCESS* listed);
+
 #endif

@@ -216,6 +216,30 @@ static void PrintJsonWindow(const SHELL_WINDOW* window, const SHELL_EVIDENCE* ev
     putchar('}');
 }
 
+// {"pid":…,"name":…,"mode":…,"command_line":…,"owner":{…}|null}, or null.
+static void PrintJsonConsoleHost(const SHELL_CONSOLE_HOST* host, const WCHAR* ownerPath)
+{
+    if (host == NULL || !host->found) {
+        printf("null");
+        return;
+    }
+    printf("{\"pid\":%lu,\"name\":", (unsigned long)host->host.processId);
+    PrintJsonText(host->host.name, host->host.nameChars);
+    printf(",\"mode\":\"%s\",\"command_line\":", host->mode);
+    PrintJsonRemoteText(&host->commandLine);
+    printf(",\"owner\":");
+    if (host->foundOwner) {
+        printf("{\"pid\":%lu,\"name\":", (unsigned long)host->owner.processId);
+        PrintJsonText(host->owner.name, host->owner.nameChars);
+        printf(",\"path\":");
+        PrintJsonTextOrNull(ownerPath, IMAGE_PATH_CHARS);
+        putchar('}');
+    } else {
+        printf("null");
+    }
+    putchar('}');
+}
+
 void PrintShellObject(const SHELL_REPORT* report)
 {
     const SHELL_EVIDENCE* evidence = report->evidence;
@@ -279,6 +303,8 @@ void PrintShellObject(const SHELL_REPORT* report)
     PrintJsonBoolean(read && evidence->foundWindowFlags, HasOneStdioHandle(evidence));
     printf(",\"window\":");
     PrintJsonWindow(report->window, evidence);
+    printf(",\"console_host\":");
+    PrintJsonConsoleHost(report->consoleHost, report->consoleOwnerPath);
     PrintJsonConnections(report->connections);
     printf(",\"children\":");
     PrintJsonProcesses(report->family->children, report->family->childCount);

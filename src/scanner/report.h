@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "consolehost.h"
 #include "consolewindow.h"
 #include "environment.h"
 #include "evidence.h"
@@ -57,6 +58,8 @@ typedef struct SHELL_REPORT {
     const SHELL_CONNECTIONS* connections;  // NULL when the TCP tables could not be read
     const SHELL_FAMILY* family;
     const SHELL_WINDOW* window;     // its console window as it stands
+    const SHELL_CONSOLE_HOST* consoleHost;  // whose console it runs in
+    const WCHAR* consoleOwnerPath;  // the pseudo console's maker's path, or NULL
     int signCount;
     const char* signs[SHELL_SIGNS_MAX];
 } SHELL_REPORT;

@@ -160,5 +160,13 @@ void NameShellSigns(SHELL_REPORT* report)
         report->signs[count++] = "prompt-removed";
     if (identity->renamed)
         report->signs[count++] = "renamed-interpreter";
+    // A pseudo console made by a program that is no terminal: a reverse
+    // shell that runs its shell inside one, so that it looks like a tab.
+    const SHELL_CONSOLE_HOST* host = report->consoleHost;
+    if (host != NULL && host->found && strcmp(host->mode, "pseudo-console") == 0 && host->foundOwner &&
+        !IsKnownTerminalHost(host->owner.name, host->owner.nameChars))
+        report->signs[count++] = "unusual-pseudo-console";
+    if (host != NULL && host->found && strcmp(host->mode, "headless-launcher") == 0)
+        report->signs[count++] = "headless-console";
     report->signCount = count;
 }

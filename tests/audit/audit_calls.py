@@ -36,11 +36,17 @@ Checks (each violation is tagged so that the fault test can tell them apart):
               ReadProcessMemory (the headers, the resource directory, the
               version data) and three VirtualQueryEx; and a listed shell's
               evidence after that, starting with a read of the parameters
-              record the shell test read: at most three more
+              record the shell test read: at most four more
               ReadProcessMemory (the parameters record, the command line, the
-              directory) and two more VirtualQueryEx (for a text outside the
-              parameters' region), and no other information query; another
-              process gets no evidence read. The line layout reads neither. The functions
+              directory, the desktop asked for) and two more VirtualQueryEx
+              (for a text outside the parameters' region), one
+              ProcessConsoleHostProcess query and no other information
+              query; another process gets no evidence read and no such
+              query. A listed shell's console host (the one its object
+              names) is opened for reading once after the shell's test, for
+              its creation time, its basic information, at most three
+              ReadProcessMemory and two VirtualQueryEx, counted for the
+              shell. The line layout reads neither. The functions
               NtQueryInformationProcess and NtQuerySystemInformation are each
               looked up at most once in the run, the process list is read
               once, and ntdll is neither loaded nor freed during the scan;
@@ -181,15 +187,26 @@ TEST_TIMES = "GetProcessTimes"
 LIST_CLASS = 5
 # A listed shell's evidence in the JSON layout, read through the shell test's
 # handle after its ProcessWow64Information query: the parameters record, the
-# command line and the directory, and a region question for a text outside
-# the parameters' region. (A WOW64 process's 32-bit reads would come after
+# command line, the directory and the desktop asked for, and a region
+# question for a text outside the parameters' region. (A WOW64 process's 32-bit reads would come after
 # that query too; Wine runs none.)
-EVIDENCE_LIMITS = {"evidence ReadProcessMemory": 3, "evidence VirtualQueryEx": 2}
+EVIDENCE_LIMITS = {"evidence ReadProcessMemory": 4, "evidence VirtualQueryEx": 2}
 # Every reading handle's main image in the JSON layout, read between that
 # query and the evidence: headers, resource directory, version data.
 IMAGE_LIMITS = {"image ReadProcessMemory": 3, "image VirtualQueryEx": 3}
+# A listed shell's console host in the JSON layout: the system asked for it
+# once through the shell test's handle (ProcessConsoleHostProcess), then the
+# host's command line read through a reading handle of its own, opened after
+# the shell's test and before the next process's, counted for the shell:
+# its creation time, its basic information, at most three reads (the PEB,
+# the parameters record, the text) and two region questions.
+CONSOLE_HOST_QUERY = "NtQueryInformationProcess(class 49) after the shell test"
+HOST_OPEN = "OpenProcess(0x410) of the console host"
+HOST_LIMITS = {"ReadProcessMemory of the console host": 3, "VirtualQueryEx of the console host": 2}
+HOST_LOOKUPS = {HOST_OPEN: 1, "GetProcessTimes of the console host": 1,
+                "NtQueryInformationProcess of the console host": 1}
 BUDGET_KEYS = [TEST_OPEN, TEST_GRANTED, WOW64_QUERY, TEST_TIMES, BLOCK_REST, POINTER_AGAIN] + list(READ_LIMITS) + \
-    list(EVIDENCE_LIMITS) + list(IMAGE_LIMITS)
+    list(EVIDENCE_LIMITS) + list(IMAGE_LIMITS) + list(HOST_LIMITS)
 
 # An account lookup, by either of its names. Each distinct owner is looked
 # up once in the run, by the first listed process it owns (the others get
@@ -205,7 +222,7 @@ LOOKUPS = {
                   "QueryFullProcessImageNameW": 1},
     LAYOUT_JSON: {"OpenProcessToken(TOKEN_QUERY)": 1, "GetTokenInformation(TokenUser)": 1,
                   "GetTokenInformation(TokenIntegrityLevel)": 1,
-                  "QueryFullProcessImageNameW": 1},
+                  "QueryFullProcessImageNameW": 1, CONSOLE_HOST_QUERY: 1},
 }
 # The parent check of a listed shell in the JSON layout, made when its parent
 # runs: its image path, from a handle whose creation time is the listed one.
@@ -521,6 +538,7 @@ class Output:
         self.parents = {}  # listed pid -> parent pid
         self.running = {}  # listed pid -> its parent runs
         self.owners = set()  # the listed processes' owners: user names, or SIDs in the JSON layout
+        self.console_hosts = {}  # listed pid -> its console host's pid, in the JSON layout
         self.scan = None  # the JSON scan object
         self.problems = []
         if layout == LAYOUT_LINE:
@@ -541,6 +559,9 @@ class Output:
                 self.parents[record["pid"]] = record["ppid"]
                 parent = record.get("parent")
                 self.running[record["pid"]] = isinstance(parent, dict) and parent.get("running") is True
+                host = record.get("console_host")
+                if isinstance(host, dict) and isinstance(host.get("pid"), int):
+                    self.console_hosts[record["pid"]] = host["pid"]
                 if record.get("sid") is not None:
                     self.owners.add(record["sid"])
             elif kind == "scan" and self.scan is None:
@@ -593,6 +614,7 @@ class Audit:
         episode_pid = None
         reporting = None  # in the JSON layout, the process whose shell test came last
         ntdll_modules = set()  # values ntdll's module handle was seen with
+        hosts_read = set()  # the listed shells whose console host's read was seen
         for call in self.calls:
             key = call.key
             if in_scan:
@@ -659,7 +681,15 @@ class Audit:
                 self.check_process_access(call, access)
                 function = self.function_of_call(call)
                 counted = pid
-                if access == READ_ACCESS:
+                # The host's own shell test may follow at once: only the
+                # first such open after the shell's test reads the host.
+                if access == READ_ACCESS and self.layout == LAYOUT_JSON and reporting is not None and \
+                        pid is not None and self.output.console_hosts.get(reporting) == pid and \
+                        reporting not in hosts_read and not any(handle.role == "test" for handle in live.values()):
+                    role = "host"
+                    counted = reporting
+                    hosts_read.add(reporting)
+                elif access == READ_ACCESS:
                     role = "test"
                 elif self.layout == LAYOUT_JSON and reporting is not None and pid is not None and \
                         self.output.parents.get(reporting) == pid:
@@ -798,6 +828,8 @@ class Audit:
     def open_key(access, role):
         if role == "test":
             return TEST_OPEN
+        if role == "host":
+            return HOST_OPEN
         if role == "parent":
             return PARENT_OPEN if access == LIMITED_ACCESS else "OpenProcess(other) of the parent"
         return "OpenProcess(0x%x)" % access if access in ALLOWED_ACCESS else "OpenProcess(other)"
@@ -879,6 +911,9 @@ class Audit:
                 name = call.name
             elif key == "ntqueryinformationprocess" and call.argument(1, dword=True) == WOW64_INFORMATION_CLASS:
                 name = LOOKUP_WOW64
+        elif handle.kind == "process" and role == "host":
+            if call.name in ("GetProcessTimes", "NtQueryInformationProcess", "ReadProcessMemory", "VirtualQueryEx"):
+                name = call.name + " of the console host"
         elif handle.kind == "process" and role == "parent":
             if call.name in ("GetProcessTimes", "QueryFullProcessImageNameW"):
                 name = call.name + " of the parent"
@@ -932,7 +967,7 @@ class Audit:
             if counts[WOW64_QUERY] != counts[TEST_GRANTED]:
                 self.fail("budget", "%s gets %d ProcessWow64Information queries on %d reading handles, not one each" %
                           (label, counts[WOW64_QUERY], counts[TEST_GRANTED]))
-            for name, limit in list(EVIDENCE_LIMITS.items()) + list(IMAGE_LIMITS.items()):
+            for name, limit in list(EVIDENCE_LIMITS.items()) + list(IMAGE_LIMITS.items()) + list(HOST_LIMITS.items()):
                 limit = limit if json_layout and (listed or name in IMAGE_LIMITS) else 0
                 if counts[name] > limit:
                     self.fail("budget", "%s (%s) gets %d %s calls after its shell test, more than %d" %
@@ -946,6 +981,8 @@ class Audit:
                 expected = dict(LOOKUPS[self.layout])
                 if pid in parent_checked:
                     expected.update(PARENT_LOOKUPS)
+                if json_layout and pid in self.output.console_hosts:
+                    expected.update(HOST_LOOKUPS)
             else:
                 expected = {}
             if counts[ACCOUNT_KEY] > (1 if listed else 0):

@@ -4,7 +4,9 @@ that audit_calls.py recorded and passed (-l and -j), plants one fault at a
 time in a copy (a wider access mask, a forbidden call, an extra read, a
 missing or extra lookup, an evidence read or parent check for a process that
 is not listed, NtQueryInformationProcess looked up again or ntdll loaded or
-freed during the scan, a DLL loaded by its bare name or by the line layout, a leaked or misplaced close, a lost target or output
+freed during the scan, a DLL loaded by its bare name or by the line layout,
+a console host read once too often or asked for a process that is not
+listed, a leaked or misplaced close, a lost target or output
 record) and requires the checker to report it under the right tag. Control
 edits that must not count as faults (a system DLL's own call, noise in a
 register's upper half, the recorded traces unchanged) must still pass.
@@ -342,6 +344,10 @@ def json_faults(trace):
     next_open = trace.after(parent_close, "OpenProcess", lambda call: call.argument(0, True) == 0x410)
     query_lookup = trace.find("GetProcAddress", lambda call: call.text(1) == "NtQueryInformationProcess")
     module_load = trace.find("LoadLibraryExA")
+    host_query = trace.after(listed_wow64, "NtQueryInformationProcess",
+                             lambda call: call.argument(0) == listed_open.retval and call.argument(1, True) == 49)
+    host_open = trace.after(host_query, "OpenProcess", lambda call: call.argument(0, True) == 0x410)
+    host_read = trace.on_handle(host_open, "ReadProcessMemory")
     list_read = trace.find("NtQuerySystemInformation", lambda call: call.argument(0, True) == 5)
     quiet_handle = format_handle(quiet_open.retval)
     quiet_id = "%08x" % quiet
@@ -382,8 +388,14 @@ def json_faults(trace):
          lambda: remove_calls(lines, [parent_open, parent_times, parent_path, parent_close])),
         ("the integrity level is not asked", "lookups", lambda: remove_call(lines, integrity)),
         ("a listed shell's parent path is asked twice", "lookups", lambda: duplicate_call(lines, parent_path)),
-        ("one ReadProcessMemory too many after the shell test", "budget",
-         lambda: duplicate_call(lines, evidence_read)),
+        ("two ReadProcessMemory too many after the shell test", "budget",
+         lambda: insert_after(lines, evidence_read, lines_of(lines, evidence_read) * 2)),
+        ("a listed shell's console host is read four times", "budget",
+         lambda: insert_after(lines, host_read, lines_of(lines, host_read))),
+        ("a process that is not listed gets its console host asked", "lookups", lambda: insert_after(
+            lines, quiet_wow64, make_call_lines(thread, "ntdll", "NtQueryInformationProcess",
+                                                [quiet_handle, "00000031", "0020e8e0", "00000008", "0020e8dc"],
+                                                "c0000003", "%x" % host_query.ret))),
         ("three VirtualQueryEx after the shell test", "budget",
          lambda: insert_after(lines, listed_wow64, lines_of(lines, listed_region) * 3)),
         ("a second basic-information query, after the shell test", "lookups",
