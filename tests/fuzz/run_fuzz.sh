@@ -15,13 +15,14 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 
 # Each target: its harness and the tool's own files it parses with.
-TARGETS="envblock versiondata listwalk jsontext"
+TARGETS="envblock versiondata listwalk jsontext enginepipe"
 sources_of() {
     case "$1" in
         envblock) echo "$here/envblock_fuzz.cpp $root/src/scanner/envblock.cpp" ;;
         versiondata) echo "$here/versiondata_fuzz.cpp $root/src/scanner/versiondata.cpp" ;;
         listwalk) echo "$here/listwalk_fuzz.cpp $root/src/scanner/listwalk.cpp" ;;
         jsontext) echo "$here/jsontext_fuzz.cpp $root/src/scanner/jsontext.cpp" ;;
+        enginepipe) echo "$here/enginepipe_fuzz.cpp $root/src/scanner/enginepipe.cpp" ;;
         *) return 1 ;;
     esac
 }
