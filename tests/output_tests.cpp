@@ -268,11 +268,11 @@ TEST(Records, ARealCmdExeIsListed)
 const char* const SHELL_FIELDS[] = {"type",         "host",          "pid",         "ppid",        "name",
                                     "wow64",        "user",          "domain",      "sid",         "integrity",
                                     "path",         "command_line",  "current_directory",          "prompt_entry",
-                                    "interpreter",  "original_name", "session",      "started",       "parent",      "ancestors",   "started_hidden",
+                                    "interpreter",  "original_name", "engine_pipe", "session",      "started",       "parent",      "ancestors",   "started_hidden",
                                     "redirected_stdio", "stdio_one_handle", "window", "console_host", "connections", "connections_cut", "children",
                                     "children_cut", "signs"};
 const char* const SCAN_FIELDS[] = {"type",      "host",       "version", "started", "elevated", "debug_privilege",
-                                   "processes", "unreadable", "protected", "shells", "error"};
+                                   "processes", "unreadable", "protected", "shells", "engine_pipes", "error"};
 
 std::vector<std::string> MemberNames(const JsonValue& object)
 {

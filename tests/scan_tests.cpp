@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "consolehost.h"
+#include "enginepipes.h"
 #include "privilege.h"
 #include "json_value.h"
 #include "jsonscan.h"
@@ -833,6 +834,81 @@ TEST(ScanProcessesAsJson, ConnectionsOfTheShellAndItsParentFromTheTcpTables)
     }
     ReadTcpTableEntry = ReadSystemTcpTable;
     StopTarget(&target);
+}
+
+// Pipe names of the test's own choosing, or a listing that fails.
+std::vector<std::wstring> PipeNames;
+bool PipesListed = true;
+
+int OwnPipeNames(PipeNameFunction each, void* context)
+{
+    for (const std::wstring& name : PipeNames)
+        each(context, name.c_str(), name.size());
+    return PipesListed;
+}
+
+ULONGLONG CreationTimeOf(HANDLE process)
+{
+    FILETIME times[4];
+    GetProcessTimes(process, &times[0], &times[1], &times[2], &times[3]);
+    return (ULONGLONG)times[0].dwHighDateTime << 32 | times[0].dwLowDateTime;
+}
+
+TEST(ScanProcessesAsJson, HostsOfThePowerShellEngineAreKnownByTheirPipe)
+{
+    // Two targets without a prompt entry: one of the target's own name, one
+    // a copy named powershell.exe; pipe names made from their ids and times.
+    std::string copy = BinDirectory() + "powershell.exe";
+    ASSERT_TRUE(CopyFileA((BinDirectory() + TARGET_PROGRAM).c_str(), copy.c_str(), FALSE));
+    Target host;
+    Target powershell;
+    ASSERT_TRUE(StartTarget(MODE_NO_PROMPT, &host));
+    ASSERT_TRUE(StartTargetProgram("powershell.exe", MODE_NO_PROMPT, CREATE_NO_WINDOW, &powershell));
+    std::wstring time = std::to_wstring(CreationTimeOf(host.info.hProcess));
+    std::wstring id = std::to_wstring(host.info.dwProcessId);
+    std::wstring own = L"PSHost." + time + L"." + id + L".DefaultAppDomain.murk_target";
+    std::wstring other = L"PSHost." + std::to_wstring(CreationTimeOf(powershell.info.hProcess)) + L"." +
+                         std::to_wstring(powershell.info.dwProcessId) + L".DefaultAppDomain.powershell";
+    std::wstring late = L"PSHost." + std::to_wstring(CreationTimeOf(host.info.hProcess) + 100000000) + L"." + id + L".A.b";
+    std::wstring wrapped = std::to_wstring(host.info.dwProcessId + 0x100000000ULL);
+    struct {
+        std::vector<std::wstring> names;
+        bool listed;
+        const char* interpreter;  // the host's, "" when it is not listed
+        const char* enginePipes;
+    } cases[] = {
+        {{own, other}, true, "powershell-host", "2"},
+        {{late}, true, "", "0"},  // 10 s from its creation: an earlier process's
+        {{L"PSHost." + time + L"." + id, L"PSHost.." + id + L".A.b", L"PSHost." + time + L"..A.b",
+          L"PSHost." + time + L"." + wrapped + L".A.b", L"PSHost." + time + L"." + id + L"..b",
+          L"PSHost." + time + L"." + id + L".A.b.", L"pshost." + time + L"." + id + L".A.b"},
+         true, "", "0"},
+        {{own, other}, false, "", "null"},
+    };
+    ListPipeNamesEntry = OwnPipeNames;
+    for (size_t index = 0; index < sizeof(cases) / sizeof(cases[0]); index++) {
+        PipeNames = cases[index].names;
+        PipesListed = cases[index].listed;
+        std::string output = CaptureScan(OUTPUT_JSON);
+        std::string line = ShellLine(output, host.info.dwProcessId);
+        EXPECT_NE(std::string::npos, output.find(",\"engine_pipes\":" + std::string(cases[index].enginePipes) + ","))
+            << index << ": " << output;
+        if (*cases[index].interpreter == '\0') {
+            EXPECT_EQ("", line) << index;
+            continue;
+        }
+        EXPECT_NE(std::string::npos, line.find("\"interpreter\":\"powershell-host\",\"original_name\":\"murk_target.exe\","
+                                               "\"engine_pipe\":\"" + Utf8(own) + "\",")) << line;
+        EXPECT_NE(std::string::npos, line.find("\"hosted-powershell\"]}")) << line;
+        std::string powershellLine = ShellLine(output, powershell.info.dwProcessId);
+        EXPECT_NE(std::string::npos, powershellLine.find("\"interpreter\":\"powershell\",")) << powershellLine;
+        EXPECT_NE(std::string::npos, powershellLine.find("\"engine_pipe\":\"" + Utf8(other) + "\",")) << powershellLine;
+        EXPECT_EQ(std::string::npos, powershellLine.find("hosted-powershell")) << powershellLine;
+    }
+    ListPipeNamesEntry = ListSystemPipeNames;
+    StopTarget(&host);
+    StopTarget(&powershell);
+    DeleteFileA(copy.c_str());
 }
 
 struct SystemHandleEntry {

@@ -13,7 +13,7 @@ typedef struct IMAGE_IDENTITY {
     int foundOriginalName;
     DWORD originalNameChars;
     WCHAR originalName[ORIGINAL_NAME_CHARS + 1];
-    const char* interpreter;  // "cmd", "powershell", "pwsh", or NULL
+    const char* interpreter;  // "cmd", "powershell", "pwsh", "powershell-host", or NULL
     int renamed;  // the original name names an interpreter whose usual image name this one is not
 } IMAGE_IDENTITY;
 

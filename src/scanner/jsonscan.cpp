@@ -45,6 +45,12 @@ void BeginJsonScan(JSON_SCAN* scan, const RUN_FACTS* facts)
     scan->windows.capacity = 0;
     scan->list.records = NULL;
     scan->list.bytes = 0;
+    scan->pipesListed = 0;
+    scan->pipesListedAt = 0;
+    scan->pipes.read = 0;
+    scan->pipes.count = 0;
+    scan->pipes.capacity = 0;
+    scan->pipes.pipes = NULL;
     scan->summary.version = facts->version;
     scan->summary.foundElevated = facts->foundElevated;
     scan->summary.elevated = facts->elevated;
@@ -52,16 +58,27 @@ void BeginJsonScan(JSON_SCAN* scan, const RUN_FACTS* facts)
     scan->summary.debugPrivilege = facts->debugPrivilege;
 }
 
-int ReadJsonScanList(JSON_SCAN* scan)
+int ReadJsonScanList(JSON_SCAN* scan, int* pipesListed)
 {
     LONG status = 0;
     FILETIME now;
     scan->tablesAsked = 0;
     scan->windowsAsked = 0;
+    *pipesListed = 0;
     GetSystemTimeAsFileTime(&now);
     scan->listTime = (ULONGLONG)now.dwHighDateTime << 32 | now.dwLowDateTime;
-    if (ReadProcessList(&scan->list, &status))
+    if (ReadProcessList(&scan->list, &status)) {
+        // The pipes of the hosts, once per scan; a watch's at most once a
+        // second, whose polls come ten times as often.
+        ULONGLONG tick = GetTickCount64();
+        if (!scan->pipesListed || tick - scan->pipesListedAt >= PIPES_LIST_MILLISECONDS) {
+            scan->summary.foundEnginePipes = ReadEnginePipes(&scan->pipes);
+            scan->pipesListed = 1;
+            scan->pipesListedAt = tick;
+            *pipesListed = 1;
+        }
         return 1;
+    }
     scan->summary.errorCall = "NtQuerySystemInformation";
     scan->summary.errorCode = (DWORD)status;
     return 0;
@@ -127,7 +144,16 @@ int IsStartingProcess(const JSON_SCAN* scan, ULONGLONG created)
 
 // Prints the shell object of a listed process: with what its shell test and
 // evidence read when it was opened, from the list alone when not.
-static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process, int opened, int answer, DWORD consoleHost)
+// A process with an engine pipe and no interpreter of its own is a host of
+// the PowerShell engine.
+static void NameEngineHost(IMAGE_IDENTITY* identity, const ENGINE_PIPE* pipe)
+{
+    if (pipe != NULL && identity->interpreter == NULL)
+        identity->interpreter = "powershell-host";
+}
+
+static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process, int opened, int answer, DWORD consoleHost,
+                        const ENGINE_PIPE* pipe)
 {
     SHELL_REPORT report;
     LISTED_PROCESS parent;
@@ -139,6 +165,9 @@ static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process, int open
     report.evidence = opened ? &Evidence : NULL;
     report.promptAnswer = answer;
     report.identity = &Identity;
+    report.enginePipe = pipe;
+    if (pipe != NULL)
+        scan->summary.enginePipes++;
     report.starting = IsStartingProcess(scan, process->created);
 
     if (!FindListedProcess(&scan->list, process->parentProcessId, &parent))
@@ -198,14 +227,18 @@ int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process, int* li
     // No process has the id any more: it ended after the list was read.
     if (handle == NULL && GetLastError() == ERROR_INVALID_PARAMETER)
         return PROMPT_SKIPPED;
+    // A host of the PowerShell engine names itself by its pipe, whatever its
+    // image: that alone makes it an interpreter.
+    const ENGINE_PIPE* pipe = FindEnginePipe(&scan->pipes, process);
     if (handle == NULL) {
         int answer = IsProtectedProcess(process->processId) ? PROMPT_PROTECTED : PROMPT_UNREADABLE;
         // An interpreter is listed even so, from what the list says of it.
         Identity.foundOriginalName = 0;
         NameInterpreter(&Identity, process->name, process->nameChars);
+        NameEngineHost(&Identity, pipe);
         if (Identity.interpreter != NULL) {
             *listed = 1;
-            ReportShell(scan, process, 0, answer, 0);
+            ReportShell(scan, process, 0, answer, 0, pipe);
         }
         return answer;
     }
@@ -218,6 +251,7 @@ int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process, int* li
     int answer = TestProcessEnvironment(handle, &Match);
     ReadImageOriginalName(handle, Match.imageBase, &Identity);
     NameInterpreter(&Identity, process->name, process->nameChars);
+    NameEngineHost(&Identity, pipe);
     *listed = answer == PROMPT_FOUND || Identity.interpreter != NULL;
     // cmd.exe sets its prompt entry as it starts: a watch looks again on
     // its next poll rather than list one caught before it did.
@@ -232,7 +266,7 @@ int ExamineListedProcess(JSON_SCAN* scan, const LISTED_PROCESS* process, int* li
     }
     CloseHandle(handle);
     if (*listed)
-        ReportShell(scan, process, 1, answer, consoleHost);
+        ReportShell(scan, process, 1, answer, consoleHost, pipe);
     return answer;
 }
 
@@ -255,7 +289,8 @@ int ScanProcessesAsJson(const RUN_FACTS* facts)
 {
     static JSON_SCAN scan;
     BeginJsonScan(&scan, facts);
-    if (!ReadJsonScanList(&scan)) {
+    int pipesListed = 0;
+    if (!ReadJsonScanList(&scan, &pipesListed)) {
         PrintScanObject(&scan.summary);
         return FinishJsonOutput(&scan, JSON_STATUS_NO_LIST);
     }

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "consolewindow.h"
+#include "enginepipes.h"
 #include "imageidentity.h"
 #include "processlist.h"
 #include "report.h"
@@ -32,10 +33,12 @@
 #define JSON_STATUS_NO_LIST 1    // the process list could not be read
 #define JSON_STATUS_NOT_WRITTEN 2  // the output could not be written in full
 
+// The watch lists the named pipes again at most this often.
+#define PIPES_LIST_MILLISECONDS 1000
+
 // A shell sets its prompt entry while it starts: cmd.exe without one is
 // taken to have removed it only once it is older than this.
 #define SHELL_START_MILLISECONDS 2000
-#define FILETIME_UNITS_PER_MILLISECOND 10000ULL
 
 typedef HANDLE (*OpenProcessFunction)(DWORD processId);
 
@@ -77,13 +80,18 @@ typedef struct JSON_SCAN {
     TCP_TABLES tables;
     int windowsAsked;   // the console windows were read for this list
     WINDOW_LIST windows;
+    int pipesListed;    // the named pipes were listed once
+    ULONGLONG pipesListedAt;  // GetTickCount64 of that listing
+    ENGINE_PIPES pipes;
     SCAN_REPORT summary;
 } JSON_SCAN;
 
 // The scan object's facts that do not depend on the list.
 void BeginJsonScan(JSON_SCAN* scan, const RUN_FACTS* facts);
-// Reads the list; on failure sets the scan object's error and answers 0.
-int ReadJsonScanList(JSON_SCAN* scan);
+// Reads the list, and the named pipes when they were last listed
+// PIPES_LIST_MILLISECONDS ago or more; on failure sets the scan object's
+// error and answers 0. *pipesListed says whether the pipes were listed.
+int ReadJsonScanList(JSON_SCAN* scan, int* pipesListed);
 // 1 when a process was created less than SHELL_START_MILLISECONDS before
 // or after the list was read.
 int IsStartingProcess(const JSON_SCAN* scan, ULONGLONG created);

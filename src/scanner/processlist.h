@@ -9,6 +9,7 @@
 #include "listwalk.h"
 
 #define SYSTEM_PROCESS_INFORMATION_CLASS 5
+#define FILETIME_UNITS_PER_MILLISECOND 10000ULL
 // The list's buffer grows while the system answers that it is too small, up
 // to this: far above the tens of thousands of processes and threads of the
 // largest servers.

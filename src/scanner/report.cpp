@@ -281,6 +281,8 @@ void PrintShellObject(const SHELL_REPORT* report)
         printf(",\"interpreter\":null");
     printf(",\"original_name\":");
     PrintJsonTextOrNull(identity->foundOriginalName ? identity->originalName : NULL, ORIGINAL_NAME_CHARS + 1);
+    printf(",\"engine_pipe\":");
+    PrintJsonTextOrNull(report->enginePipe != NULL ? report->enginePipe->name : NULL, ENGINE_PIPE_NAME_CHARS + 1);
     printf(",\"session\":%lu,\"started\":", (unsigned long)process->session);
     PrintJsonListedTime(process->created);
     printf(",\"parent\":{\"pid\":%lu,\"name\":", (unsigned long)process->parentProcessId);
@@ -325,9 +327,14 @@ void PrintScanObject(const SCAN_REPORT* report)
     PrintJsonBoolean(report->foundElevated, report->elevated);
     printf(",\"debug_privilege\":");
     PrintJsonBoolean(report->foundDebugPrivilege, report->debugPrivilege);
-    printf(",\"processes\":%lu,\"unreadable\":%lu,\"protected\":%lu,\"shells\":%lu,\"error\":",
+    printf(",\"processes\":%lu,\"unreadable\":%lu,\"protected\":%lu,\"shells\":%lu,\"engine_pipes\":",
            (unsigned long)report->processes, (unsigned long)report->unreadable,
            (unsigned long)report->protectedProcesses, (unsigned long)report->shells);
+    if (report->foundEnginePipes)
+        printf("%lu", (unsigned long)report->enginePipes);
+    else
+        printf("null");
+    printf(",\"error\":");
     if (report->errorCall == NULL)
         printf("null");
     else

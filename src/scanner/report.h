@@ -7,6 +7,7 @@
 
 #include "consolehost.h"
 #include "consolewindow.h"
+#include "enginepipes.h"
 #include "environment.h"
 #include "evidence.h"
 #include "family.h"
@@ -51,6 +52,7 @@ typedef struct SHELL_REPORT {
     const SHELL_EVIDENCE* evidence;
     int promptAnswer;               // the shell test's PROMPT_* answer
     const IMAGE_IDENTITY* identity; // original name and interpreter
+    const ENGINE_PIPE* enginePipe;  // its PowerShell host pipe, or NULL
     int starting;                   // younger than SHELL_START_MILLISECONDS at the scan
     int parentState;                // PARENT_*
     const LISTED_PROCESS* parent;   // the running parent's record, else NULL
@@ -77,6 +79,8 @@ typedef struct SCAN_REPORT {
     DWORD unreadable;
     DWORD protectedProcesses;  // refused reading as protected processes do
     DWORD shells;
+    int foundEnginePipes;   // the named pipes were listed (the last time, in a watch)
+    DWORD enginePipes;      // host pipes that matched a listed process
     const char* errorCall;  // NULL when the process list could be read
     DWORD errorCode;
     int watched;            // a watch's: it also says when it ended

@@ -160,6 +160,10 @@ void NameShellSigns(SHELL_REPORT* report)
         report->signs[count++] = "prompt-removed";
     if (identity->renamed)
         report->signs[count++] = "renamed-interpreter";
+    // The engine in a program that is no PowerShell: rundll32, a .NET
+    // loader, msbuild, an implant.
+    if (identity->interpreter != NULL && strcmp(identity->interpreter, "powershell-host") == 0)
+        report->signs[count++] = "hosted-powershell";
     // A pseudo console made by a program that is no terminal: a reverse
     // shell that runs its shell inside one, so that it looks like a tab.
     const SHELL_CONSOLE_HOST* host = report->consoleHost;

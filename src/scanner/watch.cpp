@@ -24,6 +24,8 @@
 // real one. One still listed so at the next poll (a clock set back) is
 // tested then, as a new process.
 #define KNOWN_FUTURE 5
+// Tested clean before, and to be tested again: a host pipe has appeared.
+#define KNOWN_RETEST 6
 
 // The system closes the console's processes once their handler returns: the
 // time the watch gets to write its scan object.
@@ -147,9 +149,10 @@ static void ReportEndedShells(JSON_SCAN* scan, int poll, const FILETIME* now)
 // counts as unreadable only when that last test could not read it either.
 static void ExamineKnown(JSON_SCAN* scan, const LISTED_PROCESS* process, KNOWN_PROCESS* known)
 {
-    if (known->state != KNOWN_NEW && known->state != KNOWN_YOUNG)
+    if (known->state != KNOWN_NEW && known->state != KNOWN_YOUNG && known->state != KNOWN_RETEST)
         return;
     int first = known->state == KNOWN_NEW;
+    int retest = known->state == KNOWN_RETEST;
     int listed = 0;
     int answer = ExamineListedProcess(scan, process, &listed);
     if (answer == PROMPT_SKIPPED)
@@ -168,7 +171,7 @@ static void ExamineKnown(JSON_SCAN* scan, const LISTED_PROCESS* process, KNOWN_P
     // read by the test that settles it.
     if (first)
         scan->summary.processes++;
-    if (known->state != KNOWN_YOUNG)
+    if (known->state != KNOWN_YOUNG && !retest)
         CountUnreadProcess(scan, answer);
 }
 
@@ -177,7 +180,8 @@ static int Poll(JSON_SCAN* scan)
 {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    if (!ReadJsonScanList(scan))
+    int pipesListed = 0;
+    if (!ReadJsonScanList(scan, &pipesListed))
         return 0;
 
     int poll = 1 - LastPoll;
@@ -194,7 +198,12 @@ static int Poll(JSON_SCAN* scan)
         known->created = process.created;
         if (before != NULL)
             known->state = before->state == KNOWN_FUTURE ? KNOWN_NEW : before->state;
-        else
+        // A process may start the PowerShell engine long after it started
+        // itself: one tested clean is tested again when its pipe appears.
+        if (before != NULL && pipesListed && before->state == KNOWN_CLEAN &&
+            FindEnginePipe(&scan->pipes, &process) != NULL)
+            known->state = KNOWN_RETEST;
+        else if (before == NULL)
             known->state = process.created > scan->listTime ? KNOWN_FUTURE : KNOWN_NEW;
     }
     if (KnownCount[poll] > 1)
