@@ -266,7 +266,7 @@ TEST(Records, ARealCmdExeIsListed)
 // The JSON Lines layout (-j).
 
 const char* const SHELL_FIELDS[] = {"type",         "host",          "pid",         "ppid",        "name",
-                                    "wow64",        "user",          "domain",      "sid",         "integrity",
+                                    "wow64",        "user",          "domain",      "sid",         "integrity",   "logon",
                                     "path",         "command_line",  "current_directory",          "prompt_entry",
                                     "interpreter",  "original_name", "engine_pipe", "session",      "started",       "parent",      "ancestors",   "started_hidden",
                                     "redirected_stdio", "stdio_one_handle", "window", "console_host", "connections", "connections_cut", "children",

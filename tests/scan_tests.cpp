@@ -12,6 +12,7 @@
 
 #include "consolehost.h"
 #include "enginepipes.h"
+#include "logonsession.h"
 #include "privilege.h"
 #include "json_value.h"
 #include "jsonscan.h"
@@ -502,7 +503,7 @@ TEST(ScanProcessesAsJson, TheListDecidesWhetherTheParentRunsAndAReusedIdIsSkippe
             // Listed from the list alone, and counted as unreadable or protected.
             EXPECT_NE(std::string::npos,
                       line.find(",\"name\":\"cmd.exe\",\"wow64\":null,\"user\":null,\"domain\":null,\"sid\":null,"
-                                "\"integrity\":null,\"path\":null,\"command_line\":null,\"current_directory\":null,"
+                                "\"integrity\":null,\"logon\":null,\"path\":null,\"command_line\":null,\"current_directory\":null,"
                                 "\"prompt_entry\":null,\"interpreter\":\"cmd\",\"original_name\":null,"))
                 << output;
             EXPECT_NE(std::string::npos,
@@ -909,6 +910,67 @@ TEST(ScanProcessesAsJson, HostsOfThePowerShellEngineAreKnownByTheirPipe)
     StopTarget(&host);
     StopTarget(&powershell);
     DeleteFileA(copy.c_str());
+}
+
+// The LSA's answer for every session: a logon type of the case's, or none.
+ULONG FakeLogonType = 0;
+
+int FakeLogonSession(const LUID* id, LOGON_SESSION* session)
+{
+    (void)id;
+    memset(session, 0, sizeof(*session));
+    session->found = FakeLogonType != 0;
+    session->type = FakeLogonType;
+    session->foundPackage = session->foundServer = 1;
+    wcscpy(session->package, L"Kerberos");
+    wcscpy(session->server, L"DC01");
+    session->started = 134000000000000000ULL;  // 2025-08-18T14:13:20.000Z
+    return session->found;
+}
+
+TEST(ScanProcessesAsJson, TheLogonSessionSaysHowTheShellsUserGotIn)
+{
+    // The token's part for real: the test's own session and elevation,
+    // which its target shares; the LSA's part through a replacement.
+    HANDLE token = NULL;
+    TOKEN_STATISTICS statistics;
+    TOKEN_ELEVATION_TYPE elevation;
+    DWORD returned = 0;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    ASSERT_TRUE(GetTokenInformation(token, TokenStatistics, &statistics, sizeof(statistics), &returned));
+    ASSERT_TRUE(GetTokenInformation(token, TokenElevationType, &elevation, sizeof(elevation), &returned));
+    CloseHandle(token);
+    char id[32];
+    _snprintf(id, sizeof(id) - 1, "0x%llx",
+              (unsigned long long)((ULONGLONG)(DWORD)statistics.AuthenticationId.HighPart << 32 |
+                                   statistics.AuthenticationId.LowPart));
+    id[sizeof(id) - 1] = '\0';
+    const char* elevations[] = {"null", "\"default\"", "\"full\"", "\"limited\""};
+    Target target;
+    ASSERT_TRUE(StartTarget(MODE_PROMPT_FIRST, &target));
+    struct {
+        ULONG type;  // 0: the lookup fails
+        const char* name;
+        const char* sign;  // beside no-window and redirected-stdio
+    } cases[] = {{2, "\"interactive\"", ""},     {3, "\"network\"", ",\"network-logon\""},
+                 {8, "\"network-cleartext\"", ",\"network-logon\""}, {9, "\"new-credentials\"", ",\"new-credentials\""},
+                 {10, "\"remote-interactive\"", ""}, {6, "null", ""}, {0, "null", ""}};
+    ReadLogonSessionEntry = FakeLogonSession;
+    for (const auto& each : cases) {
+        FakeLogonType = each.type;
+        std::string line = ShellLine(CaptureScan(OUTPUT_JSON), target.info.dwProcessId);
+        std::string facts = each.type == 0 ? "\"package\":null,\"server\":null,\"started\":null"
+                                           : "\"package\":\"Kerberos\",\"server\":\"DC01\",\"started\":\"2025-08-18T14:13:20.000Z\"";
+        EXPECT_NE(std::string::npos, line.find(",\"logon\":{\"id\":\"" + std::string(id) + "\",\"type\":" +
+                                               each.name + "," + facts + ",\"elevation\":" +
+                                               elevations[elevation < 4 ? elevation : 0] + "},\"path\":"))
+            << each.type << ": " << line;
+        EXPECT_NE(std::string::npos,
+                  line.find("\"signs\":[\"no-window\",\"redirected-stdio\"" + std::string(each.sign) + "]}"))
+            << each.type << ": " << line;
+    }
+    ReadLogonSessionEntry = ReadSystemLogonSession;
+    StopTarget(&target);
 }
 
 struct SystemHandleEntry {

@@ -151,7 +151,8 @@ static void ReadStartupRecords(HANDLE process, const PROMPT_MATCH* match, SHELL_
     ReadRemoteText(process, image, layout->desktopInfo, layout->pointerBytes, base, record, &evidence->desktopInfo);
 }
 
-// Owner account and integrity level, from the process's token.
+// Owner account, integrity level, logon session and elevation, from the
+// process's token.
 static void ReadTokenFacts(HANDLE process, SHELL_EVIDENCE* evidence)
 {
     HANDLE token = NULL;
@@ -165,6 +166,18 @@ static void ReadTokenFacts(HANDLE process, SHELL_EVIDENCE* evidence)
     } information;
     DWORD returned = 0;
     ReadTokenOwner(token, &evidence->owner);
+    // The logon session, looked up once per scan however many shells share it.
+    TOKEN_STATISTICS statistics;
+    if (GetTokenInformation(token, TokenStatistics, &statistics, sizeof(statistics), &returned)) {
+        evidence->logonId = statistics.AuthenticationId;
+        evidence->logon = LookUpLogonSession(&evidence->logonId);
+        evidence->foundLogonId = 1;
+    }
+    TOKEN_ELEVATION_TYPE elevationType;
+    if (GetTokenInformation(token, TokenElevationType, &elevationType, sizeof(elevationType), &returned)) {
+        evidence->elevationType = (DWORD)elevationType;
+        evidence->foundElevationType = 1;
+    }
     if (GetTokenInformation(token, TokenIntegrityLevel, &information, sizeof(information), &returned)) {
         PSID label = information.label.Label.Sid;
         if (label != NULL && IsValidSid(label) && *GetSidSubAuthorityCount(label) > 0) {
@@ -186,6 +199,9 @@ void ReadShellEvidence(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE
     evidence->owner.foundAccount = 0;
     evidence->owner.foundSid = 0;
     evidence->foundIntegrity = 0;
+    evidence->foundLogonId = 0;
+    evidence->logon = NULL;
+    evidence->foundElevationType = 0;
     evidence->foundPath = 0;
     evidence->path[0] = 0;
     ReadStartupRecords(process, match, evidence);

@@ -11,6 +11,7 @@
 #include "account.h"
 #include "environment.h"
 #include "imageidentity.h"
+#include "logonsession.h"
 
 // 64-bit process-parameters layout: the fields read here (UNICODE_STRING:
 // two 16-bit byte counts, then a pointer at +8; the three standard handles
@@ -68,6 +69,11 @@ typedef struct SHELL_EVIDENCE {
     PROCESS_OWNER owner;
     int foundIntegrity;
     DWORD integrity;        // last sub-authority of the token's label SID
+    int foundLogonId;
+    LUID logonId;           // the token's AuthenticationId: its logon session
+    const LOGON_SESSION* logon;  // what the LSA says of that session, when foundLogonId
+    int foundElevationType;
+    DWORD elevationType;    // TOKEN_ELEVATION_TYPE
     int foundPath;
     WCHAR path[IMAGE_PATH_CHARS];
 } SHELL_EVIDENCE;

@@ -32,6 +32,7 @@ void BeginJsonScan(JSON_SCAN* scan, const RUN_FACTS* facts)
     DWORD hostChars = HOST_NAME_CHARS;
     memset(&scan->summary, 0, sizeof(scan->summary));
     GetSystemTimeAsFileTime(&scan->summary.started);
+    ForgetLogonSessions();
     scan->summary.host = GetComputerNameExW(ComputerNameDnsHostname, scan->hostName, &hostChars) ? scan->hostName
                                                                                                   : NULL;
     scan->ownProcessId = GetCurrentProcessId();

@@ -195,6 +195,37 @@ static void PrintJsonConnections(const SHELL_CONNECTIONS* connections)
     printf("],\"connections_cut\":%s", connections->cut ? "true" : "false");
 }
 
+// {"id":…,"type":…,"package":…,"server":…,"started":…,"elevation":…}, or
+// null when the token's statistics could not be read.
+static void PrintJsonLogon(const SHELL_EVIDENCE* evidence)
+{
+    static const char* const ELEVATIONS[] = {NULL, "default", "full", "limited"};
+    if (evidence == NULL || !evidence->foundLogonId) {
+        printf("null");
+        return;
+    }
+    const LOGON_SESSION* session = evidence->logon;
+    printf("{\"id\":\"0x%llx\",\"type\":",
+           (unsigned long long)((ULONGLONG)(DWORD)evidence->logonId.HighPart << 32 | evidence->logonId.LowPart));
+    const char* type = session != NULL && session->found ? NameLogonType(session->type) : NULL;
+    if (type != NULL)
+        printf("\"%s\"", type);
+    else
+        printf("null");
+    printf(",\"package\":");
+    PrintJsonTextOrNull(session != NULL && session->foundPackage ? session->package : NULL, LOGON_TEXT_CHARS);
+    printf(",\"server\":");
+    PrintJsonTextOrNull(session != NULL && session->foundServer ? session->server : NULL, LOGON_TEXT_CHARS);
+    printf(",\"started\":");
+    PrintJsonListedTime(session != NULL ? session->started : 0);
+    DWORD elevation = evidence->elevationType;
+    if (evidence->foundElevationType && elevation < sizeof(ELEVATIONS) / sizeof(ELEVATIONS[0]) &&
+        ELEVATIONS[elevation] != NULL)
+        printf(",\"elevation\":\"%s\"}", ELEVATIONS[elevation]);
+    else
+        printf(",\"elevation\":null}");
+}
+
 // {"state":…,"handle":…,"class":…,"via":…,"owner_pid":…,"desktop":…,
 // "requested_desktop":…}, or null where nothing was looked at.
 static void PrintJsonWindow(const SHELL_WINDOW* window, const SHELL_EVIDENCE* evidence)
@@ -264,6 +295,8 @@ void PrintShellObject(const SHELL_REPORT* report)
         printf(",\"integrity\":\"%s\"", NameIntegrityLevel(evidence->integrity));
     else
         printf(",\"integrity\":null");
+    printf(",\"logon\":");
+    PrintJsonLogon(read ? evidence : NULL);
     printf(",\"path\":");
     PrintJsonTextOrNull(read && evidence->foundPath ? evidence->path : NULL, IMAGE_PATH_CHARS);
     printf(",\"command_line\":");

@@ -139,6 +139,14 @@ void NameShellSigns(SHELL_REPORT* report)
         report->signs[count++] = "parent-gone";
     if (report->process->session == 0)
         report->signs[count++] = "service-session";
+    // Borrowed credentials (runas /netonly, a pass-the-hash start), and a
+    // session made over the network (WMI, a remote service, WinRM).
+    const LOGON_SESSION* logon = evidence != NULL && evidence->foundLogonId ? evidence->logon : NULL;
+    if (logon != NULL && logon->found && logon->type == LOGON_TYPE_NEW_CREDENTIALS)
+        report->signs[count++] = "new-credentials";
+    if (logon != NULL && logon->found &&
+        (logon->type == LOGON_TYPE_NETWORK || logon->type == LOGON_TYPE_NETWORK_CLEARTEXT))
+        report->signs[count++] = "network-logon";
     if (report->parent != NULL) {
         const char* sign = NameParentSign(report->parent->name, report->parent->nameChars, report->parentPath);
         if (sign != NULL)

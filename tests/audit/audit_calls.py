@@ -103,7 +103,7 @@ QUERY_ACCESS = 0x0400  # PROCESS_QUERY_INFORMATION
 LIMITED_ACCESS = 0x1000  # PROCESS_QUERY_LIMITED_INFORMATION
 ALLOWED_ACCESS = (READ_ACCESS, QUERY_ACCESS, LIMITED_ACCESS)
 TOKEN_QUERY = 0x0008
-TOKEN_CLASSES = {1: "TokenUser", 25: "TokenIntegrityLevel"}
+TOKEN_CLASSES = {1: "TokenUser", 10: "TokenStatistics", 18: "TokenElevationType", 25: "TokenIntegrityLevel"}
 SNAP_PROCESS = 0x2
 SNAP_MODULE = 0x8
 CURRENT_PROCESS = 0xFFFFFFFFFFFFFFFF
@@ -221,7 +221,8 @@ LOOKUPS = {
                   LOOKUP_WOW64: 1, "OpenProcess(0x1000)": 1, "GetExitCodeProcess": 1,
                   "QueryFullProcessImageNameW": 1},
     LAYOUT_JSON: {"OpenProcessToken(TOKEN_QUERY)": 1, "GetTokenInformation(TokenUser)": 1,
-                  "GetTokenInformation(TokenIntegrityLevel)": 1,
+                  "GetTokenInformation(TokenIntegrityLevel)": 1, "GetTokenInformation(TokenStatistics)": 1,
+                  "GetTokenInformation(TokenElevationType)": 1,
                   "QueryFullProcessImageNameW": 1, CONSOLE_HOST_QUERY: 1},
 }
 # The parent check of a listed shell in the JSON layout, made when its parent
