@@ -414,10 +414,15 @@ class Bench:
         }
 
     def measure_shells(self, harness, size):
-        """-j beside -l with every target a shell: N prompt-first targets and nothing else."""
+        """-j beside -l with every target a shell: N prompt-first targets, the last
+        --shell-windows of which each show a console window of its own, and nothing else."""
         if harness.ask("clear") != "population 0":
             raise RuntimeError("the population did not end")
-        names = self.populate(harness, size, "prompt-first")
+        windows = min(self.options.shell_windows, size)
+        if windows < size:
+            self.populate(harness, size - windows, "prompt-first")
+        names = self.populate(harness, size, "window-console") if windows > 0 else \
+            self.populate(harness, size, "prompt-first")
         self.note_load("all shells N=%d start" % size)
         runs = {program: {"harness": []} for program in SHELL_PROGRAMS}
 
@@ -428,6 +433,7 @@ class Bench:
         self.note_load("all shells N=%d end" % size)
         return {
             "N": size,
+            "console_windows": windows,
             "expected_listed": size,
             "snapshot_names": {name: int(count) for name, count in names.items()},
             "runs": runs,
@@ -861,6 +867,7 @@ def summarize_shells(shells):
     rng = random.Random(2)
     summary = {
         "N": size,
+        "console_windows": shells.get("console_windows", 0),
         "processes": int(median_of(by_run["call"], "processes")),
         "listed": size,
         "runs": len(runs["tool"]),
@@ -1099,6 +1106,8 @@ def main():
     parser.add_argument("--shells", type=int, default=100,
                         help="targets in the pass where every target is a shell (0: no such pass)")
     parser.add_argument("--shell-runs", type=int, default=21, help="timed runs of each program in that pass")
+    parser.add_argument("--shell-windows", type=int, default=50,
+                        help="of the shells of that pass, how many show a console window of their own")
     parser.add_argument("--watch-seconds", type=int, default=60,
                         help="length of the watch over the idle population (0: none)")
     parser.add_argument("--churn-seconds", type=int, default=600,
