@@ -6,6 +6,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "growbuffer.h"
 #include "systemfunction.h"
 #include "text.h"
 
@@ -123,25 +124,6 @@ typedef struct WINDOW_READ {
     int failed;
 } WINDOW_READ;
 
-static int GrowWindows(WINDOW_LIST* list, DWORD wanted)
-{
-    if (wanted <= list->capacity)
-        return 1;
-    if (wanted > CONSOLE_WINDOWS_MAX)
-        return 0;
-    DWORD grown = list->capacity < 64 ? 64 : list->capacity * 2;
-    if (grown > CONSOLE_WINDOWS_MAX)
-        grown = CONSOLE_WINDOWS_MAX;
-    void* memory = list->windows == NULL
-                       ? HeapAlloc(GetProcessHeap(), 0, grown * sizeof(CONSOLE_WINDOW))
-                       : HeapReAlloc(GetProcessHeap(), 0, list->windows, grown * sizeof(CONSOLE_WINDOW));
-    if (memory == NULL)
-        return 0;
-    list->windows = (CONSOLE_WINDOW*)memory;
-    list->capacity = grown;
-    return 1;
-}
-
 static BOOL CALLBACK KeepConsoleWindow(HWND window, LPARAM context)
 {
     WINDOW_READ* read = (WINDOW_READ*)context;
@@ -152,7 +134,8 @@ static BOOL CALLBACK KeepConsoleWindow(HWND window, LPARAM context)
         if (!IsSameAsciiName(name, (size_t)chars, CONSOLE_CLASSES[kind].name))
             continue;
         WINDOW_LIST* list = read->list;
-        if (!GrowWindows(list, list->count + 1)) {
+        if (!GrowArray((void**)&list->windows, &list->capacity, list->count + 1, sizeof(CONSOLE_WINDOW),
+                       CONSOLE_WINDOWS_MAX)) {
             read->failed = 1;
             return FALSE;
         }

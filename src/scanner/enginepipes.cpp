@@ -5,6 +5,7 @@
 
 #include <string.h>
 
+#include "growbuffer.h"
 #include "text.h"
 
 ListPipeNamesFunction ListPipeNamesEntry = ListSystemPipeNames;
@@ -23,27 +24,12 @@ int ListSystemPipeNames(PipeNameFunction each, void* context)
     return 1;
 }
 
-static int GrowPipes(ENGINE_PIPES* pipes)
-{
-    if (pipes->count < pipes->capacity)
-        return 1;
-    if (pipes->capacity >= ENGINE_PIPES_MAX)
-        return 0;
-    DWORD grown = pipes->capacity < 16 ? 16 : pipes->capacity * 2;
-    void* memory = pipes->pipes == NULL ? HeapAlloc(GetProcessHeap(), 0, grown * sizeof(ENGINE_PIPE))
-                                        : HeapReAlloc(GetProcessHeap(), 0, pipes->pipes, grown * sizeof(ENGINE_PIPE));
-    if (memory == NULL)
-        return 0;
-    pipes->pipes = (ENGINE_PIPE*)memory;
-    pipes->capacity = grown;
-    return 1;
-}
-
 static void KeepEnginePipe(void* context, const WCHAR* name, size_t chars)
 {
     ENGINE_PIPES* pipes = (ENGINE_PIPES*)context;
     ENGINE_PIPE_NAME parsed;
-    if (!ParseEnginePipeName((const PIPE_CHAR*)name, chars, &parsed) || !GrowPipes(pipes))
+    if (!ParseEnginePipeName((const PIPE_CHAR*)name, chars, &parsed) ||
+        !GrowArray((void**)&pipes->pipes, &pipes->capacity, pipes->count + 1, sizeof(ENGINE_PIPE), ENGINE_PIPES_MAX))
         return;
     ENGINE_PIPE* pipe = &pipes->pipes[pipes->count++];
     pipe->parsed = parsed;

@@ -34,3 +34,21 @@ int FillGrowingBuffer(GROWING_BUFFER* buffer, FillFunction fill, void* context, 
             return FILL_TOO_SMALL;
     }
 }
+
+int GrowArray(void** array, DWORD* capacity, DWORD wanted, size_t itemBytes, DWORD ceiling)
+{
+    if (wanted <= *capacity)
+        return 1;
+    if (wanted > ceiling)
+        return 0;
+    DWORD grown = *capacity < 64 ? 64 : *capacity;
+    while (grown < wanted)
+        grown = grown > ceiling / 2 ? ceiling : grown * 2;
+    void* memory = *array == NULL ? HeapAlloc(GetProcessHeap(), 0, grown * itemBytes)
+                                  : HeapReAlloc(GetProcessHeap(), 0, *array, grown * itemBytes);
+    if (memory == NULL)
+        return 0;
+    *array = memory;
+    *capacity = grown;
+    return 1;
+}

@@ -29,4 +29,9 @@ typedef int (*FillFunction)(void* context, unsigned char* buffer, DWORD size, DW
 // has none.
 int FillGrowingBuffer(GROWING_BUFFER* buffer, FillFunction fill, void* context, DWORD* filled);
 
+// Makes an array of items of itemBytes, allocated at its first growth and
+// kept, hold at least wanted of them, doubling from 64 and never past
+// ceiling; 1 when it does, 0 (the array as it was) when it cannot.
+int GrowArray(void** array, DWORD* capacity, DWORD wanted, size_t itemBytes, DWORD ceiling);
+
 #endif

@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include "environment.h"
+#include "growbuffer.h"
 #include "jsonscan.h"
 
 #define KNOWN_NEW 0         // first seen by this poll, or skipped by the last one
@@ -72,23 +73,6 @@ BOOL WINAPI HandleWatchControl(DWORD controlType)
     return TRUE;
 }
 
-// Makes an array hold at least wanted items; 1 when it does.
-static int GrowArray(void** array, DWORD* capacity, DWORD wanted, size_t itemBytes)
-{
-    if (wanted <= *capacity)
-        return 1;
-    DWORD grown = *capacity < 256 ? 256 : *capacity;
-    while (grown < wanted)
-        grown *= 2;
-    void* memory = *array == NULL ? HeapAlloc(GetProcessHeap(), 0, grown * itemBytes)
-                                  : HeapReAlloc(GetProcessHeap(), 0, *array, grown * itemBytes);
-    if (memory == NULL)
-        return 0;
-    *array = memory;
-    *capacity = grown;
-    return 1;
-}
-
 static int CompareKnown(const void* left, const void* right)
 {
     const KNOWN_PROCESS* a = (const KNOWN_PROCESS*)left;
@@ -113,7 +97,7 @@ static KNOWN_PROCESS* FindKnown(int which, DWORD processId, ULONGLONG created)
 
 static void RememberShell(const LISTED_PROCESS* process)
 {
-    if (!GrowArray((void**)&Shells, &ShellCapacity, ShellCount + 1, sizeof(WATCHED_SHELL)))
+    if (!GrowArray((void**)&Shells, &ShellCapacity, ShellCount + 1, sizeof(WATCHED_SHELL), WATCH_PROCESSES_MAX))
         return;
     WATCHED_SHELL* shell = &Shells[ShellCount++];
     shell->processId = process->processId;
@@ -190,7 +174,8 @@ static int Poll(JSON_SCAN* scan)
     DWORD position = 0;
     while (NextListedProcess(&scan->list, &position, &process) && KnownCount[poll] < WATCH_PROCESSES_MAX) {
         if (process.processId == scan->ownProcessId ||
-            !GrowArray((void**)&Known[poll], &KnownCapacity[poll], KnownCount[poll] + 1, sizeof(KNOWN_PROCESS)))
+            !GrowArray((void**)&Known[poll], &KnownCapacity[poll], KnownCount[poll] + 1, sizeof(KNOWN_PROCESS),
+                       WATCH_PROCESSES_MAX))
             continue;
         KNOWN_PROCESS* known = &Known[poll][KnownCount[poll]++];
         const KNOWN_PROCESS* before = FindKnown(LastPoll, process.processId, process.created);
