@@ -504,25 +504,6 @@ TEST(JsonLines, AHiddenShellOnPipesShowsBothSignsAndAPlainOneNone)
     StopTarget(&plain);
 }
 
-// What a test does to a console window from outside, after a first look.
-void HideWindow(HWND window)
-{
-    ShowWindow(window, SW_HIDE);
-}
-void MinimizeWindow(HWND window)
-{
-    ShowWindow(window, SW_MINIMIZE);
-}
-void MoveWindowOffScreen(HWND window)
-{
-    SetWindowPos(window, NULL, -32000, -32000, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-}
-void MakeWindowTransparent(HWND window)
-{
-    SetWindowLongPtrW(window, GWL_EXSTYLE, GetWindowLongPtrW(window, GWL_EXSTYLE) | WS_EX_LAYERED);
-    SetLayeredWindowAttributes(window, 0, 0, LWA_ALPHA);
-}
-
 TEST(JsonLines, EachShellsConsoleWindowIsLookedAtAsItStandsNow)
 {
     // Real cmd.exe shells with consoles of their own (Wine's console host
@@ -533,6 +514,14 @@ TEST(JsonLines, EachShellsConsoleWindowIsLookedAtAsItStandsNow)
     ASSERT_NE((HDESK)NULL, other);
     std::wstring cmd = L"cmd.exe /q /k echo R";
     std::wstring target = Widen("\"" + BinDirectory() + TARGET_PROGRAM "\" ");
+    // What is done to a window from outside, after a first look.
+    auto moveOffScreen = [](HWND window) {
+        SetWindowPos(window, NULL, -32000, -32000, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    };
+    auto makeTransparent = [](HWND window) {
+        SetWindowLongPtrW(window, GWL_EXSTYLE, GetWindowLongPtrW(window, GWL_EXSTYLE) | WS_EX_LAYERED);
+        SetLayeredWindowAttributes(window, 0, 0, LWA_ALPHA);
+    };
     const DWORD NEW = CREATE_NEW_CONSOLE;
     const DWORD NONE = CREATE_NO_WINDOW;
     struct {
@@ -548,13 +537,13 @@ TEST(JsonLines, EachShellsConsoleWindowIsLookedAtAsItStandsNow)
     } cases[] = {
         {cmd, {NEW, STARTF_USESHOWWINDOW, SW_HIDE, true, NULL, NULL}, NULL, "hidden", "console-host",
          "WineConsoleClass", "Default", {"started-hidden", "window-hidden", "redirected-stdio"}, "classic"},
-        {cmd, {NEW, 0, 0, true, NULL, NULL}, HideWindow, "hidden", "console-host", "WineConsoleClass", "Default",
-         {"window-hidden", "redirected-stdio"}, "classic"},
-        {cmd, {NEW, 0, 0, true, NULL, NULL}, MinimizeWindow, "minimized", "console-host", "WineConsoleClass", "Default",
-         {"redirected-stdio"}, "classic"},
-        {cmd, {NEW, 0, 0, true, NULL, NULL}, MoveWindowOffScreen, "off-screen", "console-host", "WineConsoleClass",
+        {cmd, {NEW, 0, 0, true, NULL, NULL}, [](HWND window) { ShowWindow(window, SW_HIDE); }, "hidden",
+         "console-host", "WineConsoleClass", "Default", {"window-hidden", "redirected-stdio"}, "classic"},
+        {cmd, {NEW, 0, 0, true, NULL, NULL}, [](HWND window) { ShowWindow(window, SW_MINIMIZE); }, "minimized",
+         "console-host", "WineConsoleClass", "Default", {"redirected-stdio"}, "classic"},
+        {cmd, {NEW, 0, 0, true, NULL, NULL}, moveOffScreen, "off-screen", "console-host", "WineConsoleClass",
          "Default", {"window-hidden", "redirected-stdio"}, "classic"},
-        {cmd, {NEW, 0, 0, true, NULL, NULL}, MakeWindowTransparent, "transparent", "console-host", "WineConsoleClass",
+        {cmd, {NEW, 0, 0, true, NULL, NULL}, makeTransparent, "transparent", "console-host", "WineConsoleClass",
          "Default", {"window-hidden", "redirected-stdio"}, "classic"},
         {target + L"prompt-first", {NONE, 0, 0, true, NULL, NULL}, NULL, "no-window", "null", "null", "null",
          {"no-window", "redirected-stdio"}, "other"},

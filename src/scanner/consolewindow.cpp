@@ -178,7 +178,8 @@ int ReadWindowList(WINDOW_LIST* list, DWORD session)
         return 0;
     WINDOW_READ read = {list, 0, 0};
     for (; read.desktop < list->desktopCount && !read.failed; read.desktop++) {
-        HDESK desktop = User.openDesktop(list->desktops[read.desktop], 0, FALSE, DESKTOP_READOBJECTS | DESKTOP_ENUMERATE);
+        HDESK desktop =
+            User.openDesktop(list->desktops[read.desktop], 0, FALSE, DESKTOP_READOBJECTS | DESKTOP_ENUMERATE);
         if (desktop == NULL)
             continue;
         User.enumDesktopWindows(desktop, KeepConsoleWindow, (LPARAM)&read);

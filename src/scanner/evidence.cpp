@@ -119,8 +119,9 @@ static int ReadParametersRecord(HANDLE process, const PARAMETERS_RECORD* record,
 
 // Command line, current directory, the start-up flags, the standard
 // handles, the console handle and the desktop asked for, from the
-// parameters record of the view the shell test chose, where it found it. A WOW64 process whose 32-bit record cannot be read
-// still has the 64-bit one it was created with.
+// parameters record of the view the shell test chose, where it found it. A
+// WOW64 process whose 32-bit record cannot be read still has the 64-bit one
+// it was created with.
 static void ReadStartupRecords(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE* evidence)
 {
     const PARAMETERS_LAYOUT* layout = &LAYOUT_64;
@@ -224,7 +225,8 @@ int ReadProcessCommandLine(HANDLE process, REMOTE_TEXT* text)
         return 0;
     record.address = ReadPointerAt(peb, PEB_PARAMETERS_OFFSET, sizeof(ULONG64));
     if (!QueryReadableRegion(process, (const void*)record.address, &record.readable) ||
-        record.readable < sizeof(image) || !ReadProcessMemory(process, (const void*)record.address, image, sizeof(image), NULL))
+        record.readable < sizeof(image) ||
+        !ReadProcessMemory(process, (const void*)record.address, image, sizeof(image), NULL))
         return 0;
     DWORD flags = 0;
     memcpy(&flags, image + PARAMETERS_FLAGS_OFFSET, sizeof(flags));
