@@ -93,18 +93,6 @@ static int LoadUserApi(void)
     return loaded;
 }
 
-// DwmGetWindowAttribute, looked up once; NULL where dwmapi is absent.
-static DwmGetWindowAttributeFunction FindDwmAttributeQuery(void)
-{
-    static int tried = 0;
-    static DwmGetWindowAttributeFunction query = NULL;
-    if (!tried) {
-        tried = 1;
-        TakeFunction(LoadSystemModule("dwmapi.dll"), "DwmGetWindowAttribute", &query, sizeof(query));
-    }
-    return query;
-}
-
 // The name of a window station's or desktop's object; 1 when it fits.
 static int ReadObjectName(HANDLE object, WCHAR* name, DWORD chars)
 {
@@ -198,17 +186,15 @@ static const CONSOLE_WINDOW* FindWindowOf(const WINDOW_LIST* windows, DWORD proc
     return NULL;
 }
 
-// The window of process itself, or of the console host it started, with
-// via set to how; *hasHost says whether it has a console host of its own.
-static const CONSOLE_WINDOW* FindOwnOrHostWindow(const WINDOW_LIST* windows, const PROCESS_LIST* list,
-                                                 const LISTED_PROCESS* process, const char** via, int* hasHost)
+// The window of process itself, or of its console host (host, when it has
+// one, else NULL), with via set to which.
+static const CONSOLE_WINDOW* FindOwnOrHostWindow(const WINDOW_LIST* windows, const LISTED_PROCESS* process,
+                                                 const LISTED_PROCESS* host, const char** via)
 {
-    LISTED_PROCESS host;
     const CONSOLE_WINDOW* window = FindWindowOf(windows, process->processId);
-    *hasHost = FindConsoleHostChild(list, process, &host);
     *via = "shell";
-    if (window == NULL && *hasHost) {
-        window = FindWindowOf(windows, host.processId);
+    if (window == NULL && host != NULL) {
+        window = FindWindowOf(windows, host->processId);
         *via = "console-host";
     }
     return window;
@@ -237,7 +223,8 @@ static const char* JudgeWindow(const WINDOW_LIST* windows, const CONSOLE_WINDOW*
         alpha < WINDOW_LEAST_ALPHA)
         return "transparent";
     // Where DWM is a stub (Wine) or absent, this test is skipped.
-    DwmGetWindowAttributeFunction query = FindDwmAttributeQuery();
+    static SYSTEM_FUNCTION dwm = {"dwmapi.dll", "DwmGetWindowAttribute", 1, 0, NULL};
+    DwmGetWindowAttributeFunction query = (DwmGetWindowAttributeFunction)(void*)FindSystemFunction(&dwm);
     DWORD cloaked = 0;
     if (query != NULL && query(window, DWM_CLOAKED_ATTRIBUTE, &cloaked, sizeof(cloaked)) == S_OK) {
         if (cloaked == DWM_CLOAKED_APP || cloaked == DWM_CLOAKED_INHERITED)
@@ -265,13 +252,14 @@ void FindShellWindow(const WINDOW_LIST* windows, const PROCESS_LIST* list, const
         return;
     }
     const char* via = "shell";
-    const CONSOLE_WINDOW* console = FindOwnOrHostWindow(windows, list, shell, &via, &hasHost);
+    const CONSOLE_WINDOW* console = FindOwnOrHostWindow(windows, shell, hasHost ? &host : NULL, &via);
     // A shell without a console host of its own shares the console it
     // inherited: the nearest ancestor that has a console owns it, and
     // one whose console has no window gives none.
     for (DWORD index = 0; console == NULL && !hasHost && parent != NULL && index <= family->ancestorCount; index++) {
         const LISTED_PROCESS* ancestor = index == 0 ? parent : &family->ancestors[index - 1];
-        console = FindOwnOrHostWindow(windows, list, ancestor, &via, &hasHost);
+        hasHost = FindConsoleHostChild(list, ancestor, &host);
+        console = FindOwnOrHostWindow(windows, ancestor, hasHost ? &host : NULL, &via);
         via = "ancestor";
     }
     if (console == NULL) {

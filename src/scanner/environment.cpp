@@ -22,10 +22,6 @@ typedef struct ENVIRONMENT_PLACE {
     DWORD readable;  // bytes from the address to its region's end
 } ENVIRONMENT_PLACE;
 
-// How far the records of a view could be followed.
-#define RECORDS_FOLLOWED 1
-#define RECORDS_UNREADABLE 0
-#define RECORDS_NONE 2  // no PEB at all: a minimal process, which has no environment
 
 // The shell test's block buffer: allocated at the first test, grown to the
 // largest block met up to ENV_CEILING_BYTES, and kept for the rest of the
@@ -133,7 +129,7 @@ static int LocateEnvironment(HANDLE process, ULONG_PTR peb32, PARAMETERS_RECORD*
 
 // The process-parameters address from the 64-bit PEB, and on the way the
 // main image's address, which costs no read of its own.
-static int FindProcessParameters(HANDLE process, ULONG_PTR* parameters, ULONG_PTR* imageBase)
+int FindProcessParameters(HANDLE process, ULONG_PTR* parameters, ULONG_PTR* imageBase)
 {
     unsigned char basicInformation[BASIC_INFORMATION_BYTES];
     DWORD returnLength = 0;

@@ -89,6 +89,14 @@ inline ULONG_PTR ReadPointerAt(const unsigned char* image, size_t offset, size_t
     return (ULONG_PTR)ReadNumberAt(image, offset, pointerBytes);
 }
 ULONG_PTR QueryPeb32Address(HANDLE process);
+// How far the records of a view could be followed.
+#define RECORDS_FOLLOWED 1
+#define RECORDS_UNREADABLE 0
+#define RECORDS_NONE 2  // no PEB at all: a minimal process, which has no environment
+
+// The process-parameters address from the 64-bit PEB (one basic-information
+// query, one read), and on the way the main image's address; RECORDS_*.
+int FindProcessParameters(HANDLE process, ULONG_PTR* parameters, ULONG_PTR* imageBase);
 // 1 when the region holding address is committed, readable and no guard
 // region, with the bytes from address to its end in *regionSize.
 int QueryReadableRegion(HANDLE process, const void* address, DWORD* regionSize);

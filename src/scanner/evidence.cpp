@@ -212,19 +212,12 @@ void ReadShellEvidence(HANDLE process, const PROMPT_MATCH* match, SHELL_EVIDENCE
 
 int ReadProcessCommandLine(HANDLE process, REMOTE_TEXT* text)
 {
-    unsigned char basic[BASIC_INFORMATION_BYTES];
-    unsigned char peb[PEB_PARAMETERS_OFFSET + sizeof(ULONG64)];
     unsigned char image[PARAMETERS_COMMAND_LINE_OFFSET + 2 * sizeof(ULONG64)];
-    DWORD returned = 0;
     PARAMETERS_RECORD record = {0, 0, 0};
+    ULONG_PTR imageBase = 0;
     ClearText(text);
-    if (QueryProcessInformation(process, 0, basic, sizeof(basic), &returned) != 0)
-        return 0;
-    const void* pebAddress = (const void*)ReadPointerAt(basic, BASIC_INFORMATION_PEB_OFFSET, sizeof(ULONG64));
-    if (pebAddress == NULL || !ReadProcessMemory(process, pebAddress, peb, sizeof(peb), NULL))
-        return 0;
-    record.address = ReadPointerAt(peb, PEB_PARAMETERS_OFFSET, sizeof(ULONG64));
-    if (!QueryReadableRegion(process, (const void*)record.address, &record.readable) ||
+    if (FindProcessParameters(process, &record.address, &imageBase) != RECORDS_FOLLOWED ||
+        !QueryReadableRegion(process, (const void*)record.address, &record.readable) ||
         record.readable < sizeof(image) ||
         !ReadProcessMemory(process, (const void*)record.address, image, sizeof(image), NULL))
         return 0;
