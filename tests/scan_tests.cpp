@@ -879,8 +879,8 @@ TEST(ScanProcessesAsJson, HostsOfThePowerShellEngineAreKnownByTheirPipe)
         const char* enginePipes;
     } cases[] = {
         {{own, other}, true, "powershell-host", "2"},
-        {{late}, true, "", "0"},  // 10 s from its creation: an earlier process's
-        {{L"PSHost." + time + L"." + id, L"PSHost.." + id + L".A.b", L"PSHost." + time + L"..A.b",
+        // 10 s from its creation (an earlier process's), and malformed names.
+        {{late, L"PSHost." + time + L"." + id, L"PSHost.." + id + L".A.b", L"PSHost." + time + L"..A.b",
           L"PSHost." + time + L"." + wrapped + L".A.b", L"PSHost." + time + L"." + id + L"..b",
           L"PSHost." + time + L"." + id + L".A.b.", L"pshost." + time + L"." + id + L".A.b"},
          true, "", "0"},

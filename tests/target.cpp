@@ -499,15 +499,6 @@ static int StartPromptCopyOnOneHandle(const char* mode)
 // The real cmd.exe a pseudo-console target runs, ended with the target.
 static HANDLE PseudoConsoleShell = NULL;
 
-static DWORD WINAPI DrainPipe(void* pipe)
-{
-    char chunk[PAGE_BYTES];
-    DWORD read = 0;
-    while (ReadFile((HANDLE)pipe, chunk, sizeof(chunk), &read, NULL) && read != 0) {
-    }
-    return 0;
-}
-
 typedef HRESULT(WINAPI* CreatePseudoConsoleFunction)(COORD size, HANDLE input, HANDLE output, DWORD flags,
                                                      void** console);
 // PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, which the headers give only for
@@ -532,10 +523,6 @@ static DWORD StartShellInPseudoConsole(void)
     if (create == NULL || !CreatePipe(&inputRead, &inputWrite, NULL, 0) || !CreatePipe(&outputRead, &outputWrite, NULL, 0) ||
         !ConnectLoopback(&childEnd, &ownEnd) || create(size, inputRead, outputWrite, 0, &console) != S_OK)
         return 0;
-    // Whatever the console writes is read, so that it never blocks.
-    HANDLE drain = CreateThread(NULL, 0, DrainPipe, outputRead, 0, NULL);
-    if (drain != NULL)
-        CloseHandle(drain);
     static unsigned char attributes[PAGE_BYTES];
     SIZE_T bytes = sizeof(attributes);
     LPPROC_THREAD_ATTRIBUTE_LIST list = (LPPROC_THREAD_ATTRIBUTE_LIST)attributes;
@@ -625,11 +612,8 @@ static void BuildFakeImage(const char* mode, unsigned char* image)
     memcpy(image + 0x98 + 24, &imageBase, sizeof(imageBase));
     PutLong(image + 0x98 + 32, PAGE_BYTES);  // section and file alignment alike
     PutLong(image + 0x98 + 36, PAGE_BYTES);
-    PutWord(image + 0x98 + 48, 6);
     PutLong(image + 0x98 + 56, FAKE_IMAGE_BYTES);
     PutLong(image + 0x98 + 60, PAGE_BYTES);  // SizeOfHeaders
-    PutWord(image + 0x98 + 68, IMAGE_SUBSYSTEM_WINDOWS_GUI);
-    PutWord(image + 0x98 + 70, 0x160);  // ASLR, high entropy, DEP
     PutLong(image + 0x98 + 108, 16);  // data directories, the resources' third
     PutLong(image + 0x98 + 112 + 16, PAGE_BYTES);
     PutLong(image + 0x98 + 112 + 20, PAGE_BYTES);

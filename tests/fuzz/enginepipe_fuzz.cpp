@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
 #include <vector>
 
 #include "enginepipe.h"
@@ -29,30 +30,19 @@ const unsigned long long UNTOUCHED_STARTED = 0xA5A5A5A5A5A5A5A5ull;
 const unsigned long UNTOUCHED_ID = 0x5A5A5A5Aul;
 
 // 1 when part is a decimal number from 1 to the value written in largest:
-// digits only, no leading zero, and as digit strings not above largest
-// (fewer digits, or as many and not greater digit by digit).
+// digits only, no leading zero, and as a digit string no greater (fewer
+// digits, or as many and not after it in order).
 int ModelNumber(const Units& part, const char* largest, unsigned long long* value)
 {
-    size_t largestDigits = strlen(largest);
-    if (part.empty() || part.size() > largestDigits || part[0] == '0')
+    std::string digits(part.begin(), part.end());
+    if (part.empty() || part[0] == '0' || digits.size() > strlen(largest) ||
+        digits.find_first_not_of("0123456789") != std::string::npos ||
+        (digits.size() == strlen(largest) && digits > largest))
         return 0;
-    for (size_t index = 0; index < part.size(); index++) {
-        if (part[index] < '0' || part[index] > '9')
-            return 0;
-    }
-    if (part.size() == largestDigits) {
-        for (size_t index = 0; index < part.size(); index++) {
-            if (part[index] != (PIPE_CHAR)largest[index]) {
-                if (part[index] > (PIPE_CHAR)largest[index])
-                    return 0;
-                break;
-            }
-        }
-    }
-    unsigned long long number = 0;
     for (size_t index = 0; index < part.size(); index++)
-        number = number * 10 + (unsigned long long)(part[index] - '0');
-    *value = number;
+        if (part[index] > 0x7F)
+            return 0;
+    *value = strtoull(digits.c_str(), NULL, 10);
     return 1;
 }
 
@@ -91,15 +81,6 @@ int ModelParse(const Units& name, ENGINE_PIPE_NAME* parsed)
     return 1;
 }
 
-void PrintName(const Units& name)
-{
-    size_t shown = name.size() < 80 ? name.size() : 80;
-    fprintf(stderr, "name of %zu units:", name.size());
-    for (size_t index = 0; index < shown; index++)
-        fprintf(stderr, " %04x", name[index]);
-    fprintf(stderr, shown < name.size() ? " ...\n" : "\n");
-}
-
 // Parses name from a buffer of exactly its size and compares with the model;
 // also that a refused name leaves the answer as it was.
 void CheckName(const Units& name)
@@ -123,7 +104,6 @@ void CheckName(const Units& name)
         fprintf(stderr, "MISMATCH: ParseEnginePipeName answered %d (time %llu, pid %lu), the model %d (time %llu, "
                         "pid %lu)\n",
                 answer, parsed.started, parsed.processId, expectedAnswer, expected.started, expected.processId);
-        PrintName(name);
         abort();
     }
 }
@@ -144,12 +124,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     prefixed.insert(prefixed.end(), data, data + size);
     CheckName(prefixed);
 
-    // A missing name or answer is refused before anything is read.
-    ENGINE_PIPE_NAME parsed;
-    if (ParseEnginePipeName(NULL, wide.size(), &parsed) != 0 ||
-        (!wide.empty() && ParseEnginePipeName(wide.data(), wide.size(), NULL) != 0)) {
-        fprintf(stderr, "MISMATCH: a NULL name or answer was not refused\n");
-        abort();
-    }
     return 0;
 }

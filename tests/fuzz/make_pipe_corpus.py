@@ -29,55 +29,41 @@ def padded(chars):
 
 HOSTS = [
     ("host", HOST),
-    ("host-pwsh", "PSHost." + TIME + ".9120.DefaultAppDomain.pwsh"),
     ("host-dotted-domain", "PSHost." + TIME + ".3312.Exchange.Management.Shell.1.powershell"),
     ("host-dotted-process", "PSHost." + TIME + ".7788.DefaultAppDomain.Microsoft.ServiceHub.Controller"),
     ("host-iis-domain", "PSHost." + TIME + ".6004./LM/W3SVC/1/ROOT-1-" + TIME + ".w3wp"),
     ("host-largest-pid", "PSHost." + TIME + ".4294967295.DefaultAppDomain.powershell"),
     ("host-latest-time", "PSHost.9223372036854775807.4242.DefaultAppDomain.powershell"),
     ("host-smallest", "PSHost.1.1.a.b"),
-    ("host-wine", "PSHost.133781234567890123.292.DefaultAppDomain.powershell_ise"),
     ("host-256", padded(256)),
 ]
 
 NEAR_MISSES = [
     ("no-pid", "PSHost." + TIME + ".DefaultAppDomain.powershell"),
     ("pid-too-big", "PSHost." + TIME + ".4294967296.DefaultAppDomain.powershell"),
-    ("pid-11-digits", "PSHost." + TIME + ".10000000000.DefaultAppDomain.powershell"),
     ("pid-zero", "PSHost." + TIME + ".0.DefaultAppDomain.powershell"),
     ("pid-leading-zero", "PSHost." + TIME + ".04242.DefaultAppDomain.powershell"),
     ("time-leading-zero", "PSHost.0" + TIME + ".4242.DefaultAppDomain.powershell"),
     ("time-over", "PSHost.9223372036854775808.4242.DefaultAppDomain.powershell"),
-    ("time-20-digits", "PSHost.10000000000000000000.4242.DefaultAppDomain.powershell"),
-    ("time-wraps", "PSHost.18446744073709551617.4242.DefaultAppDomain.powershell"),
     ("time-negative", "PSHost.-" + TIME + ".4242.DefaultAppDomain.powershell"),
     ("no-time", "PSHost..4242.DefaultAppDomain.powershell"),
     ("empty-domain", "PSHost." + TIME + ".4242..powershell"),
     ("empty-inside", "PSHost." + TIME + ".4242.Default..AppDomain.powershell"),
     ("trailing-dot", HOST + "."),
-    ("leading-dot", "PSHost." + TIME + ".4242..DefaultAppDomain.powershell"),
     ("one-part", "PSHost." + TIME + ".4242.powershell"),
     ("no-rest", "PSHost." + TIME + ".4242."),
-    ("numbers-only", "PSHost." + TIME + ".4242"),
     ("lower-prefix", "pshost." + TIME + ".4242.DefaultAppDomain.powershell"),
     ("prefix-only", "PSHost."),
-    ("prefix-cut", "PSHos"),
     ("no-prefix-dot", "PSHost" + TIME + ".4242.DefaultAppDomain.powershell"),
-    ("space-in-pid", "PSHost." + TIME + ". 4242.DefaultAppDomain.powershell"),
     ("chars-257", padded(257)),
 ]
 
 OTHERS = [
     ("lsass", "lsass"),
     ("protected-prefix", "ProtectedPrefix\\Administrators\\WindowsTerminal.4242.DefaultAppDomain.x"),
-    ("protected-local-service", "ProtectedPrefix\\LocalService\\FTHPIPE"),
     ("mojo", "mojo.1234.5678.123456789"),
-    ("mojo-long", "mojo.5172.9120.10532845234198305011"),
     ("winpty", "winpty-control-5172-1-1d9a4f0b6c2e3a1-0123456789abcdef0123456789abcdef"),
-    ("winsock", "Winsock2\\CatalogChangeListener-3c8-0"),
     ("dotnet-diagnostic", "dotnet-diagnostic-4242-133781234-socket"),
-    ("init-shutdown", "InitShutdown"),
-    ("crashpad", "crashpad_5172_OQWLXPNHCBGDMJZK"),
 ]
 
 
@@ -88,13 +74,10 @@ def ascii_case(name, text):
 CASES = ([(name, wide(text)) for name, text in HOSTS + NEAR_MISSES + OTHERS] + [
     ("embedded-zero", wide(HOST[:-4]) + units(0) + wide(HOST[-3:])),
     ("zero-last", wide(HOST) + units(0)),
-    ("zero-in-pid", wide("PSHost." + TIME + ".42") + units(0) + wide("42.DefaultAppDomain.powershell")),
     ("outside-code-page", wide("PSHost." + TIME + ".4242.DefaultAppDomain.\u041f\u0440\u043e\u0433\u043e\u043d")),
     ("surrogates", wide("PSHost." + TIME + ".4242.") + units(0xD83D, 0xDE00, 0x2E, 0xDC00)),
-    ("wide-digit", wide("PSHost." + TIME + ".42") + units(0xFF14) + wide("2.DefaultAppDomain.powershell")),
     ("dot-lookalike", wide("PSHost." + TIME + ".4242") + units(0x2024) + wide("DefaultAppDomain.powershell")),
     ascii_case("host", HOST),
-    ascii_case("host-dotted", "PSHost." + TIME + ".3312.Exchange.Management.Shell.1.powershell"),
     ascii_case("numbers", TIME + ".4294967295.a.b"),
 ])
 
