@@ -143,8 +143,6 @@ int IsStartingProcess(const JSON_SCAN* scan, ULONGLONG created)
     return created > scan->listTime ? created - scan->listTime < START : scan->listTime - created < START;
 }
 
-// Prints the shell object of a listed process: with what its shell test and
-// evidence read when it was opened, from the list alone when not.
 // A process with an engine pipe and no interpreter of its own is a host of
 // the PowerShell engine.
 static void NameEngineHost(IMAGE_IDENTITY* identity, const ENGINE_PIPE* pipe)
@@ -153,6 +151,8 @@ static void NameEngineHost(IMAGE_IDENTITY* identity, const ENGINE_PIPE* pipe)
         identity->interpreter = "powershell-host";
 }
 
+// Prints the shell object of a listed process: with what its shell test and
+// evidence read when it was opened, from the list alone when not.
 static void ReportShell(JSON_SCAN* scan, const LISTED_PROCESS* process, int opened, int answer, DWORD consoleHost,
                         const ENGINE_PIPE* pipe)
 {
